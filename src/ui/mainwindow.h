@@ -1,0 +1,70 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+// SPDX-FileCopyrightText: Norvatek
+#pragma once
+
+#include "firmwareflasher.h"
+#include "nvkcloudinterface.h"
+#include "seriallink.h"
+
+#include <QList>
+#include <QMainWindow>
+#include <QPair>
+#include <QString>
+#include <QStringList>
+#include <QTimer>
+
+QT_BEGIN_NAMESPACE
+namespace Ui {
+class MainWindow;
+}
+QT_END_NAMESPACE
+
+// USB vendor and product identifier of a port.
+using UsbIdentifier = QPair<quint16, quint16>;
+
+// The updater's one window: status log, progress bar, version and port lists, and the update
+// workflow that ties the serial link, the flasher and the release-server client together.
+class MainWindow : public QMainWindow
+{
+    Q_OBJECT
+
+public:
+    explicit MainWindow(QWidget *parent = nullptr);
+    // Talks to the release server at releaseServerUrl instead of the compiled-in one.
+    explicit MainWindow(const QString &releaseServerUrl, QWidget *parent = nullptr);
+    ~MainWindow() override;
+
+    void writeStatus(const QString &text, const QString &colourName);
+
+    static QStringList findDevicePorts(const QList<UsbIdentifier> &deviceIdentifiers);
+    // The meter's bootloader port: Microchip's vendor id with the bootloader's product id.
+    static QList<UsbIdentifier> deviceIdentifiers();
+
+private slots:
+    void on_updateButton_clicked();
+    void progress_update(int percentComplete);
+    void versions_update();
+    void ports_update();
+    void firmwareDownloadFinished();
+    void no_internet_connection();
+    void on_branchButton_clicked();
+    void on_showBetaCheckBox_stateChanged(int arg1);
+
+private:
+    void refreshVersions();
+    SerialLink *openDevicePort();
+    void updateFirmware(const QString &version);
+    void closePort();
+
+    FirmwareFlasher flasher;
+    NVKCloudInterface cloud;
+    SerialLink serialLink;
+    QTimer portTimer;
+    Ui::MainWindow *ui;
+
+    // Process-wide: a second window could not run an update while this one does.
+    static bool updateRunning;
+    static QWidget *updateSender;
+
+    friend class MainWindowTest;
+};

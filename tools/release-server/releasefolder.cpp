@@ -1,0 +1,47 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+// SPDX-FileCopyrightText: Norvatek
+#include "releasefolder.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+
+ReleaseFolder::ReleaseFolder() : dir(QDir::tempPath() + QStringLiteral("/lumetra-release-XXXXXX"))
+{
+}
+
+bool ReleaseFolder::writeCatalogue(const QString &branch, const QByteArray &json)
+{
+    return write(branch + QStringLiteral("/catalogue.json"), json);
+}
+
+bool ReleaseFolder::writeFile(const QString &branch, const QString &value, const QByteArray &bytes)
+{
+    return write(branch + QLatin1Char('/') + value, bytes);
+}
+
+bool ReleaseFolder::write(const QString &relativePath, const QByteArray &bytes)
+{
+    const QString filePath = dir.filePath(relativePath);
+    if (!dir.isValid() || !QDir().mkpath(QFileInfo(filePath).absolutePath()))
+        return false;
+    QFile file(filePath);
+    return file.open(QIODevice::WriteOnly | QIODevice::Truncate) &&
+           file.write(bytes) == bytes.size();
+}
+
+QByteArray ReleaseFolder::image(qsizetype size, quint32 seed)
+{
+    // xorshift32: fixed across platforms and Qt versions, unlike QRandomGenerator's sequences.
+    QByteArray bytes(size, Qt::Uninitialized);
+    quint32 state = seed * 2654435761u + 0x9E3779B9u;
+    if (state == 0)
+        state = 1; // the one state xorshift never leaves
+    for (qsizetype i = 0; i < size; ++i) {
+        state ^= state << 13;
+        state ^= state >> 17;
+        state ^= state << 5;
+        bytes[i] = static_cast<char>(state & 0xFFu);
+    }
+    return bytes;
+}

@@ -1,0 +1,63 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+// SPDX-FileCopyrightText: Norvatek
+#pragma once
+
+#include <QByteArray>
+#include <QString>
+#include <QStringList>
+
+class QObject;
+class QThread;
+class ReleaseHttpServer;
+
+// Misbehaviour to put on the answers, so tests can show how the client copes with a bad server.
+// At most one kind of answer applies, in this order: neverAnswer, status, redirectTo, truncateTo;
+// delayMs comes on top of any of them.
+struct ServerFaults
+{
+    QString
+        pathContains; // fault applies only to requests whose path+query contains this (empty = all)
+    int delayMs = 0;  // wait before answering
+    int status = 0;   // non-zero: answer with this HTTP status and `body`
+    QByteArray body;
+    qint64 truncateTo =
+        -1; // >= 0: send only the first N bytes of the real body (0 = empty body, status 200)
+    QString redirectTo;       // non-empty: answer 302 with this Location (path or absolute URL)
+    bool neverAnswer = false; // accept the request and never answer
+};
+
+// Serves a release folder on 127.0.0.1 from a thread of its own, so it keeps answering while the
+// thread that owns this object (a test's GUI thread, say) is blocked in serial I/O.
+//
+// Folder layout: <folder>/<branch path>/catalogue.json answers GET /<branch>/lumetrarelease/, and
+// <folder>/<branch path>/<value> answers GET /<branch>/lumetra.php?version=<value>.
+class ReleaseServer
+{
+public:
+    explicit ReleaseServer(const QString &releaseFolder);
+    ~ReleaseServer();
+
+    ReleaseServer(const ReleaseServer &) = delete;
+    ReleaseServer &operator=(const ReleaseServer &) = delete;
+
+    // Listens on 127.0.0.1 (0 = an ephemeral port); returns the port, 0 when it cannot listen.
+    quint16 start(quint16 port = 0);
+    QString baseUrl() const;
+    quint16 port() const { return listeningPort; }
+
+    // Thread-safe; each takes effect for the next request that arrives.
+    void setFaults(const ServerFaults &faults);
+    void clearFaults() { setFaults(ServerFaults()); }
+    // One line per answered request on standard output (the program turns this on).
+    void setLogging(bool enabled);
+
+    // "/cust/lumetrarelease/", "/cust/lumetra.php?version=..." in arrival order (thread-safe).
+    QStringList requests() const;
+    void clearRequests();
+
+private:
+    QThread *thread = nullptr;
+    QObject *threadAnchor = nullptr; // lives in `thread`: the context for work handed to it
+    ReleaseHttpServer *server = nullptr;
+    quint16 listeningPort = 0;
+};

@@ -2,6 +2,72 @@
 // SPDX-FileCopyrightText: Norvatek
 #include "nvkcloudinterface.h"
 
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QJsonValue>
+#include <QNetworkAccessManager>
+#include <QNetworkReply>
+#include <QNetworkRequest>
+#include <QUrl>
+
+namespace {
+
+const QString catalogueSuffix = QStringLiteral("/lumetrarelease/");
+const QString versionQuery = QStringLiteral("?version=");
+const QString productKey = QStringLiteral("product");
+const QString productName = QStringLiteral("Lumetra");
+const QString versionsKey = QStringLiteral("versions");
+const QString tagNameKey = QStringLiteral("tag_name");
+const QString prereleaseKey = QStringLiteral("prerelease");
+const QString isBetaKey = QStringLiteral("isbeta");
+// Only this exact string hides a version; "True", " true" or a JSON boolean do not.
+const QString flagSet = QStringLiteral("true");
+
+const QString firmwareKeySuffix = QStringLiteral("firmware");
+const QString appMarker = QStringLiteral("App");
+constexpr qsizetype hardwareIdLength = 6;
+
+constexpr int httpSuccessFirst = 200;
+constexpr int httpSuccessLast = 299;
+
+// Every member value as text; anything that is not a JSON string reads as "".
+QMap<QString, QString> fieldMap(const QJsonObject &version)
+{
+    QMap<QString, QString> fields;
+    for (auto it = version.constBegin(); it != version.constEnd(); ++it)
+        fields.insert(it.key(), it.value().isString() ? it.value().toString() : QString());
+    return fields;
+}
+
+// The catalogue as text up to its first NUL, so whatever the server appends after the document
+// (padding of some servers) is ignored, while a NUL inside the document breaks it.
+QJsonDocument catalogueDocument(const QByteArray &body)
+{
+    const qsizetype nul = body.indexOf('\0');
+    const QString text = QString::fromUtf8(nul < 0 ? body : body.left(nul));
+    return QJsonDocument::fromJson(text.toUtf8());
+}
+
+// A product object contributes its versions as soon as it has any key other than a "product"
+// naming this device: that is how the catalogue has always been read.
+bool contributesVersions(const QJsonObject &product)
+{
+    for (auto it = product.constBegin(); it != product.constEnd(); ++it) {
+        if (it.key() != productKey || it.value() != QJsonValue(productName))
+            return true;
+    }
+    return false;
+}
+
+bool isSuccess(QNetworkReply *reply)
+{
+    const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
+    return reply->error() == QNetworkReply::NoError && status >= httpSuccessFirst &&
+           status <= httpSuccessLast;
+}
+
+} // namespace
+
 QString NVKCloudInterface::defaultServerUrl()
 {
     return QStringLiteral(LUMETRA_RELEASE_SERVER_URL);
@@ -13,9 +79,170 @@ NVKCloudInterface::NVKCloudInterface(QObject *parent)
 }
 
 NVKCloudInterface::NVKCloudInterface(const QString &url, QObject *parent)
-    : QObject(parent), serverUrl(url)
+    : QObject(parent), serverUrl(url), network(new QNetworkAccessManager(this))
 {
+    jsonTimer.setSingleShot(true);
+    connect(&jsonTimer, &QTimer::timeout, this, &NVKCloudInterface::timeoutJsonReply);
 }
 
-void NVKCloudInterface::requestVersions(const QString &, bool) {}
-void NVKCloudInterface::requestFirmware(const QString &, const QString &) {}
+void NVKCloudInterface::requestVersions(const QString &branch, bool betas)
+{
+    abandonCatalogueRequest();
+    versionTable.clear();
+    versionList.clear();
+    showBetas = betas;
+    emit versions_update();
+
+    jsonTimer.setSingleShot(true);
+    releaseBranch = branch;
+    const QUrl url(serverUrl + QLatin1Char('/') + branch + catalogueSuffix, QUrl::TolerantMode);
+    QNetworkReply *reply = network->get(QNetworkRequest(url));
+    catalogueReply = reply;
+    connect(reply, &QNetworkReply::finished, this, [this, reply] { parseJsonReply(reply); });
+    jsonTimer.start(jsonTimeoutMs);
+}
+
+void NVKCloudInterface::abandonCatalogueRequest()
+{
+    if (!catalogueReply)
+        return;
+    // Disconnected first: abort() finishes the reply at once, and that answer must not count.
+    QNetworkReply *reply = catalogueReply;
+    catalogueReply = nullptr;
+    reply->disconnect(this);
+    reply->abort();
+    reply->deleteLater();
+}
+
+void NVKCloudInterface::timeoutJsonReply()
+{
+    // The request stays open: a late catalogue still fills the list.
+    emit no_internet_connection();
+}
+
+void NVKCloudInterface::parseJsonReply(QNetworkReply *reply)
+{
+    reply->deleteLater();
+    if (reply != catalogueReply)
+        return; // superseded by a newer request
+    catalogueReply = nullptr;
+    jsonTimer.stop();
+
+    // A failed request or an error page is simply not a catalogue: the list stays empty and
+    // nothing is reported, as the window has no words for it beyond the time-out.
+    // An aborted or timed-out reply is closed and has no body to read.
+    const QJsonDocument document =
+        catalogueDocument(reply->isOpen() ? reply->readAll() : QByteArray());
+    if (!document.isArray())
+        return;
+
+    const QJsonArray products = document.array();
+    for (const QJsonValue &element : products) {
+        const QJsonObject product = element.toObject();
+        if (!contributesVersions(product))
+            continue;
+        mergeVersions(product.value(versionsKey).toArray());
+        emit versions_update();
+        // A slot of versions_update() may have started a new request; this reply no longer counts.
+        if (catalogueReply)
+            return;
+    }
+}
+
+void NVKCloudInterface::mergeVersions(const QJsonArray &versions)
+{
+    for (const QJsonValue &element : versions) {
+        QMap<QString, QString> fields = fieldMap(element.toObject());
+        // Missing keys read as "" and are kept that way in the entry.
+        const QString tagName = fields[tagNameKey];
+        const bool hidden = fields[prereleaseKey] == flagSet || fields[isBetaKey] == flagSet;
+        if (hidden && !showBetas)
+            continue;
+        versionTable.insert(tagName, fields);
+        versionList.append(tagName);
+    }
+}
+
+QList<QString> NVKCloudInterface::firmwareKeys(const QString &version, QString hardwareId) const
+{
+    // Identifiers reported by the application firmware carry "App"; the catalogue names the
+    // hardware without it.
+    hardwareId.remove(appMarker);
+    QList<QString> keys;
+    if (hardwareId.size() != hardwareIdLength)
+        return keys;
+    const QMap<QString, QString> fields = versionTable.value(version);
+    for (auto it = fields.constBegin(); it != fields.constEnd(); ++it) {
+        if (it.key().startsWith(hardwareId) && it.key().endsWith(firmwareKeySuffix))
+            keys.append(it.key());
+    }
+    return keys;
+}
+
+void NVKCloudInterface::requestFirmware(const QString &version, const QString &hardwareId)
+{
+    abandonDownload();
+    firmwareFiles.clear();
+
+    const QMap<QString, QString> fields = versionTable.value(version);
+    const QList<QString> keys = firmwareKeys(version, hardwareId);
+    for (const QString &key : keys) {
+        // The value is appended as the catalogue gives it; tolerant parsing escapes what must be.
+        const QUrl url(serverUrl + QLatin1Char('/') + releaseBranch + QLatin1Char('/') +
+                           scriptName + versionQuery + fields.value(key),
+                       QUrl::TolerantMode);
+        firmwareFiles.append(FirmwareFile{key, url, QByteArray()});
+
+        QNetworkRequest request(url);
+        request.setAttribute(QNetworkRequest::RedirectPolicyAttribute,
+                             QNetworkRequest::NoLessSafeRedirectPolicy);
+        // A server that stops sending must end the download, not leave the update waiting.
+        request.setTransferTimeout(downloadTimeoutMs);
+        QNetworkReply *reply = network->get(request);
+        firmwareReplies.append(reply);
+        connect(reply, &QNetworkReply::finished, this,
+                [this, reply] { getFirmwareFinished(reply); });
+    }
+}
+
+void NVKCloudInterface::abandonDownload()
+{
+    const QList<QNetworkReply *> replies = firmwareReplies;
+    firmwareReplies.clear();
+    for (QNetworkReply *reply : replies) {
+        if (!reply)
+            continue;
+        reply->disconnect(this);
+        reply->abort();
+        reply->deleteLater();
+    }
+}
+
+void NVKCloudInterface::getFirmwareFinished(QNetworkReply *reply)
+{
+    reply->deleteLater();
+    // The reply's place in the list ties it to its entry, whatever URL it ended at after
+    // redirects; a reply not in the list belongs to an abandoned download.
+    const qsizetype index = firmwareReplies.indexOf(reply);
+    if (index < 0)
+        return;
+    firmwareReplies[index] = nullptr;
+
+    // Only a real image may reach the device: an error page or an empty body is a failure, not
+    // an image.
+    const QByteArray body = isSuccess(reply) ? reply->readAll() : QByteArray();
+    if (body.isEmpty()) {
+        const QString fileName = firmwareFiles.at(index).name;
+        abandonDownload();
+        emit firmware_download_failed(fileName);
+        return;
+    }
+    firmwareFiles[index].image = body;
+
+    for (const QNetworkReply *pending : std::as_const(firmwareReplies)) {
+        if (pending)
+            return;
+    }
+    firmwareReplies.clear();
+    emit firmware_download_finished();
+}

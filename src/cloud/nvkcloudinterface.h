@@ -4,15 +4,23 @@
 
 #include "firmwarefile.h"
 
+#include <QJsonArray>
 #include <QList>
 #include <QMap>
 #include <QObject>
+#include <QPointer>
 #include <QString>
 #include <QTimer>
 
+class QNetworkAccessManager;
 class QNetworkReply;
 
-// Client of the release server: the catalogue of firmware versions and the firmware downloads.
+// Client of the release server: the catalogue of firmware versions of a release branch, and the
+// firmware files of one version for one hardware identifier.
+//
+// Lifecycle: one network access manager lives as long as the client; each reply is deleted once
+// handled. Only the latest catalogue request and the latest download count: starting a new one
+// aborts what is left of the previous one, so a late answer can never change the newer result.
 class NVKCloudInterface : public QObject
 {
     Q_OBJECT
@@ -26,6 +34,9 @@ public:
 
     void requestVersions(const QString &branch, bool showBetas);
     void requestFirmware(const QString &version, const QString &hardwareId);
+    // The keys of the version's catalogue entry that name firmware files for this hardware, in
+    // key order. The identifier is a copy because "App" is stripped from it.
+    QList<QString> firmwareKeys(const QString &version, QString hardwareId) const;
 
     QMap<QString, QMap<QString, QString>> versionTable;
     QList<QString> versionList;
@@ -36,8 +47,32 @@ public:
     bool showBetas = false;
     QTimer jsonTimer;
 
+    // How long a catalogue request may go unanswered before no_internet_connection().
+    int jsonTimeoutMs = 6000;
+    // How long a firmware download may go without receiving any data before it fails.
+    int downloadTimeoutMs = 30000;
+
 signals:
     void versions_update();
     void firmware_download_finished();
     void no_internet_connection();
+    // The download ended without every file: fileName is the catalogue key of the file that
+    // failed (refused, unresolved, error status, empty body or no data in time).
+    void firmware_download_failed(const QString &fileName);
+
+public slots:
+    void getFirmwareFinished(QNetworkReply *reply);
+    void timeoutJsonReply();
+    void parseJsonReply(QNetworkReply *reply);
+
+private:
+    void mergeVersions(const QJsonArray &versions);
+    void abandonCatalogueRequest();
+    void abandonDownload();
+
+    QNetworkAccessManager *network;
+    // The catalogue request in flight, null once answered.
+    QPointer<QNetworkReply> catalogueReply;
+    // One reply per entry of firmwareFiles, same index; null once that file is handled.
+    QList<QNetworkReply *> firmwareReplies;
 };

@@ -2,11 +2,135 @@
 // SPDX-FileCopyrightText: Norvatek
 #include "seriallink.h"
 
+#include <QElapsedTimer>
+#include <QThread>
+
 SerialLink::SerialLink() = default;
 
-bool SerialLink::acquire(int, const QString &) { return false; }
-void SerialLink::release() {}
-void SerialLink::drainInput() {}
-QString SerialLink::readReply(int) { return {}; }
-QString SerialLink::sendCommand(const QString &, int, int) { return {}; }
-bool SerialLink::sendBytes(const QByteArray &) { return false; }
+bool SerialLink::acquire(int newReadTimeoutMs, const QString &newPortName)
+{
+    // The latest caller's limit applies to the next readReply, also when the port is already held.
+    readTimeoutMs = newReadTimeoutMs;
+    if (holdCount > 0) {
+        ++holdCount;
+        return true;
+    }
+    if (!newPortName.isEmpty())
+        portName = newPortName;
+    if (!open())
+        return false;
+    drainInput();
+    holdCount = 1;
+    return true;
+}
+
+bool SerialLink::open()
+{
+    port.setPortName(portName);
+    port.setBaudRate(baudRate, QSerialPort::AllDirections);
+    port.setParity(QSerialPort::NoParity);
+    port.setDataBits(QSerialPort::Data8);
+    port.setStopBits(QSerialPort::OneStop);
+    port.setFlowControl(QSerialPort::NoFlowControl);
+    port.open(QIODevice::ReadWrite);
+    if (!port.isOpen())
+        return false;
+    // Some drivers (and pseudo-terminals) refuse an optional ioctl during an open that otherwise
+    // worked; only errors raised by later I/O say anything about the device.
+    port.clearError();
+    portFailed = false;
+    return true;
+}
+
+void SerialLink::release()
+{
+    if (holdCount <= 0)
+        return;
+    if (--holdCount == 0)
+        port.close();
+}
+
+bool SerialLink::checkPort()
+{
+    const QSerialPort::SerialPortError error = port.error();
+    if (error != QSerialPort::NoError && error != QSerialPort::TimeoutError)
+        portFailed = true;
+    return !portFailed;
+}
+
+SerialLink::InputWait SerialLink::waitForInput(int timeoutMs)
+{
+    if (portFailed || !port.isOpen())
+        return InputWait::Failed;
+    // waitForReadyRead only reports bytes that arrive during the wait, so bytes that an earlier
+    // read left behind would otherwise sit unseen for the whole limit.
+    if (port.bytesAvailable() > 0)
+        return InputWait::Ready;
+    if (port.waitForReadyRead(timeoutMs))
+        return InputWait::Ready;
+    // After an unplug the wait returns false at once with a read error; treating that as "no data
+    // yet" would spin through the remaining time limits.
+    if (!checkPort())
+        return InputWait::Failed;
+    return port.bytesAvailable() > 0 ? InputWait::Ready : InputWait::Quiet;
+}
+
+bool SerialLink::writeAndWait(const QByteArray &bytes)
+{
+    if (portFailed || !port.isOpen())
+        return false;
+    port.write(bytes.constData(), bytes.size());
+    port.waitForBytesWritten(writeTimeoutMs);
+    return checkPort();
+}
+
+void SerialLink::drainInput()
+{
+    while (waitForInput(drainQuietMs) == InputWait::Ready)
+        port.read(drainChunkBytes);
+}
+
+QString SerialLink::readReply(int lines)
+{
+    QString reply;
+    QElapsedTimer elapsed;
+    elapsed.start();
+    while (elapsed.elapsed() <= readTimeoutMs) {
+        if (waitForInput(readTimeoutMs) == InputWait::Failed)
+            break;
+        const QByteArray chunk = port.read(replyChunkBytes);
+        const qsizetype nul = chunk.indexOf('\0');
+        reply += QString::fromUtf8(nul < 0 ? chunk : chunk.left(nul));
+        // Equality, not "at least": a reply that overshoots the count in one pass is read on until
+        // the time limit, and the caller gets everything collected.
+        if (reply.count(QLatin1Char(carriageReturn)) == lines)
+            break;
+    }
+    return reply;
+}
+
+QString SerialLink::sendCommand(const QString &command, int commandReadTimeoutMs, int lines)
+{
+    QString reply;
+    if (!acquire(commandReadTimeoutMs, QString()))
+        return reply;
+    drainInput();
+    QThread::msleep(writePauseMs);
+    // Commands are single bytes; an empty command still puts one (NUL) byte on the line.
+    const QByteArray encoded = command.toLocal8Bit();
+    const char commandByte = encoded.isEmpty() ? '\0' : encoded.at(0);
+    if (writeAndWait(QByteArray(1, commandByte)))
+        reply = readReply(lines);
+    release();
+    return reply;
+}
+
+bool SerialLink::sendBytes(const QByteArray &bytes)
+{
+    if (!acquire(packetHoldReadTimeoutMs, QString()))
+        return false;
+    QThread::msleep(writePauseMs);
+    const bool written = writeAndWait(bytes);
+    release();
+    return written;
+}

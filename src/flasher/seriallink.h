@@ -9,9 +9,19 @@
 // The one channel to the meter's bootloader: a serial port shared by nested users through a hold
 // count. The first hold opens the port under the remembered name, the last release closes it.
 // All I/O is blocking and polled on the caller's thread; no serial-port signal is used.
+//
+// A port that fails (the meter is unplugged) is remembered in portFailed until the next open, so
+// every operation after the failure returns at once instead of waiting out its time limits.
 class SerialLink
 {
 public:
+    // How one wait for input ended.
+    enum class InputWait {
+        Ready, // bytes are buffered and can be read now
+        Quiet, // the time ran out without input
+        Failed // the port reported an error: the device is gone or the port is not open
+    };
+
     SerialLink();
 
     bool acquire(int readTimeoutMs, const QString &portName);
@@ -21,9 +31,30 @@ public:
     QString sendCommand(const QString &command, int readTimeoutMs, int lines);
     bool sendBytes(const QByteArray &bytes);
 
+    // Waits up to timeoutMs for input; returns at once when bytes are already buffered.
+    InputWait waitForInput(int timeoutMs);
+    // Writes the bytes in one write and waits up to writeTimeoutMs for them to leave. A slow
+    // write is not an error (the device's answers tell); only a failed port gives false.
+    bool writeAndWait(const QByteArray &bytes);
+    bool failed() const { return portFailed; }
+
     QSerialPort port;
     int holdCount = 0;
     QString portName;
     int readTimeoutMs = 1000;
     int writeTimeoutMs = 1000;
+    bool portFailed = false;
+
+    static constexpr int drainQuietMs = 100;
+    static constexpr int drainChunkBytes = 10;
+    static constexpr int replyChunkBytes = 160;
+    static constexpr int writePauseMs = 2;
+    static constexpr int packetHoldReadTimeoutMs = 1000;
+    static constexpr qint32 baudRate = 115200;
+    static constexpr char carriageReturn = '\r';
+
+private:
+    bool open();
+    // Records a port error raised by the last wait, read or write; time-outs are not failures.
+    bool checkPort();
 };

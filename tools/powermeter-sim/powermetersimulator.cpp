@@ -1,0 +1,485 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+// SPDX-FileCopyrightText: Norvatek
+#include "powermetersimulator.h"
+
+#include <QDeadlineTimer>
+#include <QMutexLocker>
+#include <QThread>
+
+#include <cerrno>
+#include <fcntl.h>
+#include <poll.h>
+#include <unistd.h>
+
+namespace {
+
+constexpr char soh = 0x01;
+constexpr char eot = 0x04;
+constexpr char ack = 0x06;
+constexpr char nak = 0x15;
+constexpr char cancel = 0x18;
+constexpr char crcRequest = 'C';
+constexpr int packetSize = 133;
+constexpr int payloadSize = 128;
+// Stray bytes for GarbageBetweenAcks: none of them means anything to the sender.
+const QByteArray garbage("\x00\x7fZ?\xff", 5);
+
+// Computed bit by bit on purpose: the device must not share the sender's table-driven code, or a
+// fault in that table would go unnoticed on both ends.
+quint16 crc16Xmodem(const QByteArray &data)
+{
+    quint16 crc = 0;
+    for (const char byte : data) {
+        crc ^= quint16(quint8(byte) << 8);
+        for (int bit = 0; bit < 8; ++bit)
+            crc = (crc & 0x8000) ? quint16((crc << 1) ^ 0x1021) : quint16(crc << 1);
+    }
+    return crc;
+}
+
+bool allZero(const QByteArray &bytes)
+{
+    for (const char byte : bytes) {
+        if (byte != 0)
+            return false;
+    }
+    return true;
+}
+
+} // namespace
+
+PowerMeterSimulator::PowerMeterSimulator(int masterFd, const PowerMeterOptions &options,
+                                         Ownership ownership)
+    : fd(masterFd), options(options), ownership(ownership)
+{
+    if (pipe2(wakePipe, O_CLOEXEC | O_NONBLOCK) != 0)
+        wakePipe[0] = wakePipe[1] = -1;
+}
+
+PowerMeterSimulator::~PowerMeterSimulator()
+{
+    stop();
+    if (ownership == Ownership::Owned && fd >= 0)
+        ::close(fd);
+    for (const int end : wakePipe) {
+        if (end >= 0)
+            ::close(end);
+    }
+}
+
+void PowerMeterSimulator::start()
+{
+    if (thread)
+        return;
+    thread.reset(QThread::create([this] { run(); }));
+    thread->start();
+}
+
+void PowerMeterSimulator::stop()
+{
+    if (!thread)
+        return;
+    {
+        QMutexLocker locker(&mutex);
+        stopping = true;
+    }
+    const char wake = 1;
+    while (::write(wakePipe[1], &wake, 1) < 0 && errno == EINTR) {
+    }
+    thread->wait();
+    thread.reset();
+}
+
+bool PowerMeterSimulator::waitForWake(int timeoutMs)
+{
+    pollfd wake{wakePipe[0], POLLIN, 0};
+    return ::poll(&wake, 1, timeoutMs) > 0;
+}
+
+void PowerMeterSimulator::run()
+{
+    char buffer[4096];
+    for (;;) {
+        {
+            QMutexLocker locker(&mutex);
+            if (stopping)
+                return;
+        }
+        if (mute) {
+            waitForWake(-1);
+            continue;
+        }
+        const bool partialPacket = state != State::Command && !pending.isEmpty();
+        pollfd fds[2] = {{fd, POLLIN, 0}, {wakePipe[0], POLLIN, 0}};
+        const int ready = ::poll(fds, 2, partialPacket ? packetTimeoutMs : -1);
+        if (ready < 0) {
+            if (errno == EINTR)
+                continue;
+            return;
+        }
+        if (fds[1].revents != 0)
+            continue;
+        if (ready == 0) {
+            protocolError(
+                QStringLiteral("incomplete packet: %1 bytes, then silence").arg(pending.size()));
+            pending.clear();
+            continue;
+        }
+        if (fds[0].revents & POLLIN) {
+            const ssize_t count = ::read(fd, buffer, sizeof buffer);
+            if (count > 0) {
+                {
+                    QMutexLocker locker(&mutex);
+                    input.append(buffer, count);
+                }
+                pending.append(buffer, count);
+                handleInput();
+                continue;
+            }
+            if (count < 0 && (errno == EINTR || errno == EAGAIN))
+                continue;
+        }
+        // EIO or a hang-up: the program has the tty closed (not opened yet, or between runs).
+        // The master end cannot be waited on in that state, so look again shortly.
+        waitForWake(closedPortRetryMs);
+    }
+}
+
+void PowerMeterSimulator::handleInput()
+{
+    while (!pending.isEmpty() && !mute) {
+        const char first = pending.at(0);
+        if (state == State::Command) {
+            pending.remove(0, 1);
+            handleCommandByte(first);
+        } else if (first == soh) {
+            if (pending.size() < packetSize)
+                return;
+            const QByteArray packet = pending.left(packetSize);
+            pending.remove(0, packetSize);
+            handlePacket(packet);
+        } else if (first == eot && state == State::AwaitData) {
+            pending.remove(0, 1);
+            state = State::AwaitClosing;
+        } else {
+            // Anything else between packets means the sender has given the transfer up (a new
+            // "D" after a failed attempt, a closing "R"): read it as a command.
+            abandonTransfer();
+        }
+    }
+}
+
+void PowerMeterSimulator::handleCommandByte(char byte)
+{
+    {
+        QMutexLocker locker(&mutex);
+        commandBytes.append(byte);
+        if (byte == 'P')
+            ++queries;
+        if (byte == 'R') {
+            reset = true;
+            changed.wakeAll();
+        }
+    }
+    if (byte == 'P') {
+        reply(options.productReply);
+    } else if (byte == 'D') {
+        ++batchIndex;
+        current = ReceivedImage();
+        dataBlocksInBatch = 0;
+        faultBlockNaks = 0;
+        state = State::AwaitHeader;
+    }
+}
+
+void PowerMeterSimulator::handlePacket(const QByteArray &packet)
+{
+    const int block = quint8(packet.at(1));
+    const int complement = quint8(packet.at(2));
+    const QByteArray payload = packet.mid(3, payloadSize);
+    const quint16 crc = quint16(quint8(packet.at(131)) << 8 | quint8(packet.at(132)));
+    {
+        QMutexLocker locker(&mutex);
+        packets.append(block);
+    }
+    if (block + complement != 255) {
+        protocolError(
+            QStringLiteral("block %1 carries the complement %2").arg(block).arg(complement));
+        reply(QByteArray(1, nak));
+        return;
+    }
+    const quint16 expectedCrc = crc16Xmodem(payload);
+    if (crc != expectedCrc) {
+        protocolError(QStringLiteral("block %1 carries CRC %2, payload gives %3")
+                          .arg(block)
+                          .arg(crc, 4, 16, QLatin1Char('0'))
+                          .arg(expectedCrc, 4, 16, QLatin1Char('0')));
+        reply(QByteArray(1, nak));
+        return;
+    }
+    switch (state) {
+    case State::AwaitHeader:
+        if (block != 0) {
+            protocolError(QStringLiteral("block %1 where header block 0 was due").arg(block));
+            reply(QByteArray(1, nak));
+            return;
+        }
+        handleHeader(payload);
+        return;
+    case State::AwaitData:
+        handleDataBlock(block, payload);
+        return;
+    case State::AwaitClosing:
+        if (block != 0) {
+            protocolError(QStringLiteral("block %1 where the closing block 0 was due").arg(block));
+            reply(QByteArray(1, nak));
+            return;
+        }
+        handleClosing(payload);
+        return;
+    case State::Command:
+        break;
+    }
+}
+
+void PowerMeterSimulator::handleHeader(const QByteArray &payload)
+{
+    const qsizetype nameEnd = payload.indexOf('\0');
+    if (nameEnd == 0) {
+        // An empty name closes a batch in YMODEM; there is nothing to receive.
+        ackAfterDelay();
+        state = State::Command;
+        return;
+    }
+    const qsizetype sizeEnd = nameEnd < 0 ? -1 : payload.indexOf('\0', nameEnd + 1);
+    const QByteArray digits =
+        sizeEnd < 0 ? QByteArray() : payload.mid(nameEnd + 1, sizeEnd - nameEnd - 1);
+    bool numeric = !digits.isEmpty() && (digits == "0" || !digits.startsWith('0'));
+    for (const char digit : digits)
+        numeric = numeric && digit >= '0' && digit <= '9';
+    if (sizeEnd < 0 || !numeric || !allZero(payload.mid(sizeEnd))) {
+        protocolError(QStringLiteral("malformed header block: %1")
+                          .arg(QString::fromLatin1(payload.toHex(' '))));
+        reply(QByteArray(1, nak));
+        return;
+    }
+    current.name = QString::fromLatin1(payload.left(nameEnd));
+    current.declaredSize = digits.toLongLong();
+    expectedBlock = 1;
+    state = State::AwaitData;
+
+    using Fault = PowerMeterOptions::Fault;
+    if (faultActive(Fault::CrcBeforeHeaderAck)) {
+        reply(QByteArray(1, crcRequest));
+        ackAfterDelay();
+        return;
+    }
+    ackAfterDelay();
+    if (!faultActive(Fault::NoCrcRequest))
+        reply(QByteArray(1, crcRequest));
+}
+
+void PowerMeterSimulator::handleDataBlock(int block, const QByteArray &payload)
+{
+    using Fault = PowerMeterOptions::Fault;
+    const int previous = (expectedBlock + 255) % 256;
+    if (dataBlocksInBatch > 0 && block == previous) {
+        // The sender repeated a block we already hold (its ACK came late): acknowledge it again.
+        if (!faultActive(Fault::NeverAckData))
+            ackAfterDelay();
+        return;
+    }
+    if (block != expectedBlock) {
+        protocolError(
+            QStringLiteral("data block %1 where %2 was due").arg(block).arg(expectedBlock));
+        reply(QByteArray(1, nak));
+        return;
+    }
+
+    const int ordinal = dataBlocksInBatch + 1;
+    if (ordinal == options.faultBlock) {
+        if (faultActive(Fault::NakBlockAlways) ||
+            (faultActive(Fault::NakBlockOnce) && faultBlockNaks == 0)) {
+            ++faultBlockNaks;
+            reply(QByteArray(1, nak));
+            return;
+        }
+        if (faultActive(Fault::CancelAtBlock)) {
+            reply(QByteArray(2, cancel));
+            abandonTransfer();
+            return;
+        }
+    }
+
+    dataBlocksInBatch = ordinal;
+    current.data.append(payload);
+    current.blockNumbers.append(block);
+    expectedBlock = (block + 1) % 256;
+    if (!faultActive(Fault::NeverAckData))
+        ackAfterDelay();
+    if (ordinal == options.faultBlock && faultActive(Fault::DisappearAfterBlock))
+        disappear();
+}
+
+void PowerMeterSimulator::handleClosing(const QByteArray &payload)
+{
+    if (!allZero(payload)) {
+        protocolError(QStringLiteral("closing block 0 is not empty"));
+        reply(QByteArray(1, nak));
+        return;
+    }
+    if (current.data.size() < current.declaredSize) {
+        protocolError(QStringLiteral("%1: %2 bytes received, %3 declared")
+                          .arg(current.name)
+                          .arg(current.data.size())
+                          .arg(current.declaredSize));
+    } else if (!allZero(current.data.mid(current.declaredSize))) {
+        protocolError(
+            QStringLiteral("%1: last block is not padded with zero bytes").arg(current.name));
+    }
+    current.data.truncate(current.declaredSize);
+    {
+        QMutexLocker locker(&mutex);
+        completed.append(current);
+        changed.wakeAll();
+    }
+    state = State::Command;
+    ackAfterDelay();
+}
+
+void PowerMeterSimulator::abandonTransfer()
+{
+    QMutexLocker locker(&mutex);
+    ++abandoned;
+    state = State::Command;
+}
+
+void PowerMeterSimulator::ackAfterDelay()
+{
+    using Fault = PowerMeterOptions::Fault;
+    if (faultActive(Fault::SlowAcks) && options.ackDelayMs > 0 && waitForWake(options.ackDelayMs))
+        return; // stopping
+    if (faultActive(Fault::GarbageBetweenAcks))
+        reply(garbage + QByteArray(1, ack));
+    else
+        reply(QByteArray(1, ack));
+}
+
+bool PowerMeterSimulator::faultActive(PowerMeterOptions::Fault fault) const
+{
+    return options.fault == fault && (options.faultImage < 0 || options.faultImage == batchIndex);
+}
+
+void PowerMeterSimulator::reply(const QByteArray &bytes)
+{
+    if (mute || faultActive(PowerMeterOptions::Fault::Silent))
+        return;
+    qsizetype written = 0;
+    while (written < bytes.size()) {
+        const ssize_t count = ::write(fd, bytes.constData() + written, bytes.size() - written);
+        if (count > 0) {
+            written += count;
+        } else if (count < 0 && errno == EAGAIN) {
+            pollfd out{fd, POLLOUT, 0};
+            ::poll(&out, 1, closedPortRetryMs);
+        } else if (count < 0 && errno == EINTR) {
+            continue;
+        } else {
+            return; // nobody has the port open: the answer is lost, as on a real line
+        }
+    }
+}
+
+void PowerMeterSimulator::protocolError(const QString &text)
+{
+    QMutexLocker locker(&mutex);
+    errors.append(text);
+}
+
+void PowerMeterSimulator::disappear()
+{
+    if (ownership == Ownership::Owned && fd >= 0) {
+        ::close(fd);
+        fd = -1;
+    }
+    mute = true;
+    QMutexLocker locker(&mutex);
+    gone = true;
+    changed.wakeAll();
+}
+
+QList<ReceivedImage> PowerMeterSimulator::images() const
+{
+    QMutexLocker locker(&mutex);
+    return completed;
+}
+
+QByteArray PowerMeterSimulator::commands() const
+{
+    QMutexLocker locker(&mutex);
+    return commandBytes;
+}
+
+QByteArray PowerMeterSimulator::received() const
+{
+    QMutexLocker locker(&mutex);
+    return input;
+}
+
+QList<int> PowerMeterSimulator::packetLog() const
+{
+    QMutexLocker locker(&mutex);
+    return packets;
+}
+
+int PowerMeterSimulator::productQueries() const
+{
+    QMutexLocker locker(&mutex);
+    return queries;
+}
+
+bool PowerMeterSimulator::resetReceived() const
+{
+    QMutexLocker locker(&mutex);
+    return reset;
+}
+
+QStringList PowerMeterSimulator::protocolErrors() const
+{
+    QMutexLocker locker(&mutex);
+    return errors;
+}
+
+int PowerMeterSimulator::abandonedTransfers() const
+{
+    QMutexLocker locker(&mutex);
+    return abandoned;
+}
+
+bool PowerMeterSimulator::disappeared() const
+{
+    QMutexLocker locker(&mutex);
+    return gone;
+}
+
+bool PowerMeterSimulator::waitForReset(int timeoutMs) const
+{
+    QMutexLocker locker(&mutex);
+    QDeadlineTimer deadline(timeoutMs);
+    while (!reset) {
+        if (!changed.wait(&mutex, deadline))
+            return reset;
+    }
+    return true;
+}
+
+bool PowerMeterSimulator::waitForImages(int count, int timeoutMs) const
+{
+    QMutexLocker locker(&mutex);
+    QDeadlineTimer deadline(timeoutMs);
+    while (completed.size() < count) {
+        if (!changed.wait(&mutex, deadline))
+            return completed.size() >= count;
+    }
+    return true;
+}

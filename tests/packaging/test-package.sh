@@ -1,0 +1,215 @@
+#!/usr/bin/env bash
+# SPDX-License-Identifier: GPL-3.0-or-later
+# SPDX-FileCopyrightText: Norvatek
+# Builds the Debian package and checks it as a user's machine would receive it. Nothing is
+# installed on this machine: the package is unpacked into a scratch root and run from there.
+#
+# usage: test-package.sh <source-dir> <work-dir> <expected-version>
+set -euo pipefail
+
+src=$1
+work=$2
+version=$3
+cmake_cmd=${CMAKE_COMMAND:-cmake}
+cpack_cmd=${CPACK_COMMAND:-cpack}
+generator=${CMAKE_GENERATOR:-Ninja}
+
+readonly package=lumetra-updater
+readonly desktop_id=lumetra-updater.desktop
+readonly metainfo=com.norvatek.LumetraUpdater.metainfo.xml
+readonly udev_rule=70-lumetra-updater.rules
+readonly icon_name=lumetra-updater
+readonly icon_sizes=(16x16 24x24 32x32 48x48 64x64 128x128 256x256)
+readonly qt_runtime=(libqt6core6 libqt6gui6 libqt6widgets6 libqt6network6 libqt6serialport6)
+# Long enough for the window to be up and its first timers to have fired.
+readonly stay_up_seconds=3
+readonly window_wait_seconds=20
+
+failures=0
+checks=0
+pass() {
+    checks=$((checks + 1))
+    echo "ok: $*"
+}
+fail() {
+    checks=$((checks + 1))
+    failures=$((failures + 1))
+    echo "FAIL: $*" >&2
+}
+check() { # check <description> <command...>
+    local what=$1
+    shift
+    if "$@"; then pass "$what"; else fail "$what"; fi
+}
+die() {
+    echo "FAIL: $*" >&2
+    exit 1
+}
+
+mkdir -p "$work"
+build="$work/release-build"
+scratch=$(mktemp -d "$work/scratch.XXXXXX")
+xvfb_pid=
+app_pid=
+cleanup() {
+    for pid in $app_pid $xvfb_pid; do
+        kill "$pid" 2>/dev/null && wait "$pid" 2>/dev/null || true
+    done
+    rm -rf "$scratch"
+}
+trap cleanup EXIT
+
+for tool in dpkg-deb dpkg-shlibdeps desktop-file-validate appstreamcli readelf file Xvfb xdotool \
+    xprop; do
+    command -v "$tool" >/dev/null || die "$tool is missing (scripts/bootstrap installs it)"
+done
+
+# --- build the package ---------------------------------------------------------------------
+run_logged() { # run_logged <log> <command...>: the log is shown only when the step fails
+    local log=$1
+    shift
+    if ! "$@" >"$log" 2>&1; then
+        tail -n 40 "$log" >&2
+        die "$* failed"
+    fi
+}
+run_logged "$work/configure.log" "$cmake_cmd" -S "$src" -B "$build" -G "$generator" \
+    -DCMAKE_BUILD_TYPE=Release -DLUMETRA_BUILD_TESTS=OFF -DLUMETRA_SANITIZE=OFF
+run_logged "$work/build.log" "$cmake_cmd" --build "$build" --parallel 2
+rm -f "$build"/*.deb
+run_logged "$work/cpack.log" bash -c "cd '$build' && '$cpack_cmd' -G DEB"
+debs=("$build/${package}_${version}_"*.deb)
+[ ${#debs[@]} -eq 1 ] && [ -f "${debs[0]}" ] || die "expected one ${package}_${version}_*.deb"
+deb=${debs[0]}
+echo "package: $deb"
+
+# --- what the package holds ------------------------------------------------------------------
+# Exactly the program and its data files: a test executable, a tool or a static library in
+# the list is as wrong as a missing icon.
+expected="$scratch/expected.txt"
+{
+    echo "./usr/bin/$package"
+    echo "./usr/share/applications/$desktop_id"
+    echo "./usr/share/metainfo/$metainfo"
+    echo "./usr/lib/udev/rules.d/$udev_rule"
+    for size in "${icon_sizes[@]}"; do
+        echo "./usr/share/icons/hicolor/$size/apps/$icon_name.png"
+    done
+    echo "./usr/share/icons/hicolor/scalable/apps/$icon_name.svg"
+} | sort >"$expected"
+actual="$scratch/actual.txt"
+dpkg-deb -c "$deb" | awk '$1 !~ /^d/ { print $6 }' | sort >"$actual"
+if diff -u "$expected" "$actual"; then
+    pass "the package holds exactly the program, its desktop files, icons and udev rule"
+else
+    fail "the package's file list differs from the expected one (diff above: - missing, + extra)"
+fi
+
+field() { dpkg-deb -f "$deb" "$1"; }
+check "package name is $package" test "$(field Package)" = "$package"
+check "package version is $version" test "$(field Version)" = "$version"
+check "package has a maintainer" test -n "$(field Maintainer)"
+depends=$(field Depends)
+for lib in "${qt_runtime[@]}"; do
+    check "depends on $lib" grep -Eq "(^|, )$lib( |,|$)" <<<"$depends"
+done
+check "the postinst is a valid shell script" \
+    bash -c "dpkg-deb --ctrl-tarfile '$deb' | tar -xO ./postinst | sh -n"
+
+# --- the unpacked files ----------------------------------------------------------------------
+root="$scratch/root"
+dpkg-deb -x "$deb" "$root"
+desktop="$root/usr/share/applications/$desktop_id"
+meta="$root/usr/share/metainfo/$metainfo"
+program="$root/usr/bin/$package"
+rule="$root/usr/lib/udev/rules.d/$udev_rule"
+
+check "desktop entry passes desktop-file-validate" desktop-file-validate "$desktop"
+check "metainfo passes appstreamcli validate --no-net" appstreamcli validate --no-net "$meta"
+
+desktop_key() { sed -n "s/^$1=//p" "$desktop"; }
+check "desktop entry runs the installed program" test "$(desktop_key Exec)" = "$package"
+check "desktop entry names the icon $icon_name" test "$(desktop_key Icon)" = "$icon_name"
+check "metainfo launches this desktop entry" \
+    grep -q "<launchable type=\"desktop-id\">$desktop_id</launchable>" "$meta"
+newest_release=$(grep -o '<release version="[^"]*"' "$meta" | head -n 1 | cut -d'"' -f2)
+check "metainfo's newest release is $version (found '$newest_release')" \
+    test "$newest_release" = "$version"
+
+# udev reads the uaccess tag in 73-seat-late.rules: a rule numbered from 73 on comes too late.
+rule_number=${udev_rule%%-*}
+check "udev rule is ordered before 73-seat-late.rules" test "$((10#$rule_number))" -lt 73
+tty_rule=$(grep -v '^[[:space:]]*#' "$rule" | grep 'SUBSYSTEM=="tty"' || true)
+for clause in 'ATTRS{idVendor}=="04d8"' 'ATTRS{idProduct}=="000a"' 'TAG+="uaccess"' \
+    'ENV{ID_MM_DEVICE_IGNORE}="1"'; do
+    check "udev rule for the tty holds $clause" grep -qF "$clause" <<<"$tty_rule"
+done
+# Every clause is KEY op "value"; a lone '=' on a match key or a stray quote silently
+# disables the rule, so each clause is checked for its shape.
+bad_clauses=$(grep -v -e '^[[:space:]]*#' -e '^[[:space:]]*$' "$rule" | tr ',' '\n' |
+    sed 's/^[[:space:]]*//; s/[[:space:]]*$//' |
+    grep -Ev '^[A-Z_]+(\{[A-Za-z0-9_]+\})?(==|!=|\+=|-=|:=|=)"[^"]*"$' || true)
+check "every udev rule clause is KEY op \"value\"${bad_clauses:+ (bad: $bad_clauses)}" \
+    test -z "$bad_clauses"
+match_assignments=$(grep -v '^[[:space:]]*#' "$rule" | grep -Eo '(SUBSYSTEM|ATTRS?\{[^}]*\})=[^=]' ||
+    true)
+check "udev match keys compare with ==${match_assignments:+ (bad: $match_assignments)}" \
+    test -z "$match_assignments"
+if udevadm verify --help >/dev/null 2>&1; then
+    check "udevadm verify accepts the rule" udevadm verify --no-style "$rule"
+fi
+
+check "the program is an ELF executable" bash -c "file -b '$program' | grep -q '^ELF .*executable'"
+check "the program carries no run path" \
+    bash -c "! readelf -d '$program' | grep -Eq '\((RUNPATH|RPATH)\)'"
+check "the program is not a sanitizer build" bash -c "! readelf -d '$program' | grep -q 'libasan'"
+check "every library the program links is found" bash -c "! ldd '$program' | grep -q 'not found'"
+
+# --- the installed program starts and shows its window ---------------------------------------
+# Its settings and runtime files go to the scratch folder, never to this user's.
+export XDG_CONFIG_HOME="$scratch/config"
+export XDG_RUNTIME_DIR="$scratch/runtime"
+mkdir -p "$XDG_CONFIG_HOME" "$XDG_RUNTIME_DIR"
+chmod 700 "$XDG_RUNTIME_DIR"
+
+status=0
+QT_QPA_PLATFORM=offscreen timeout "$stay_up_seconds" "$program" >"$scratch/offscreen.log" 2>&1 ||
+    status=$?
+# timeout's 124 means the program was still running when its time was up.
+if [ "$status" -eq 124 ]; then
+    pass "the program stays up offscreen for $stay_up_seconds s"
+else
+    cat "$scratch/offscreen.log" >&2
+    fail "the program ended offscreen with status $status before $stay_up_seconds s"
+fi
+
+# On a real X server the window must be mapped, and its class must be the one the desktop
+# entry's StartupWMClass names so docks group it with its launcher.
+mkfifo "$scratch/display-number"
+Xvfb -displayfd 3 -screen 0 1024x768x24 -nolisten tcp 3>"$scratch/display-number" \
+    >"$scratch/xvfb.log" 2>&1 &
+xvfb_pid=$!
+# Xvfb picks a free display and writes its number to the pipe once it accepts clients.
+display_number=
+read -r -t 10 display_number <"$scratch/display-number" || true
+[ -n "$display_number" ] || die "Xvfb did not start: $(cat "$scratch/xvfb.log")"
+export DISPLAY=":$display_number"
+env -u QT_QPA_PLATFORM "$program" >"$scratch/x11.log" 2>&1 &
+app_pid=$!
+window=$(timeout "$window_wait_seconds" xdotool search --sync --onlyvisible --classname "$package" |
+    head -n 1 || true)
+if [ -n "$window" ]; then
+    pass "the program maps its window on an X display"
+    wm_class=$(xprop -id "$window" WM_CLASS)
+    check "window class '$wm_class' matches StartupWMClass $(desktop_key StartupWMClass)" \
+        grep -qF "\"$(desktop_key StartupWMClass)\"" <<<"$wm_class"
+    sleep "$stay_up_seconds"
+    check "the program is still running $stay_up_seconds s after showing its window" \
+        kill -0 "$app_pid"
+else
+    cat "$scratch/x11.log" >&2
+    fail "no visible window of class $package within $window_wait_seconds s"
+fi
+
+echo "$((checks - failures)) passed, $failures failed"
+[ "$failures" -eq 0 ]

@@ -28,6 +28,7 @@ public:
     bool addSerialDevice(const QString &ttyName, quint16 vendorId, quint16 productId);
     // Removes the device with its interface and tty; gone at the next availablePorts(). An open
     // port is not hung up (umockdev cannot do that): use a plain pseudo-terminal for unplugs.
+    // Stop a simulator playing the device first: its master end goes with the device.
     void removeDevice(const QString &ttyName);
     // The pseudo-terminal master that plays the device; owned by the testbed, never close it.
     // -1 for an unknown name.

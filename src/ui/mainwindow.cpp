@@ -10,6 +10,7 @@
 #include <QCoreApplication>
 #include <QSerialPortInfo>
 #include <QSettings>
+#include <QThread>
 
 namespace {
 constexpr int portRefreshIntervalMs = 5000;
@@ -20,6 +21,19 @@ const QString settingsOrganisation = QStringLiteral("Norvatek");
 const QString settingsApplication = QStringLiteral("Divirare2");
 const QString releaseBranchKey = QStringLiteral("ReleaseBranch");
 const QString standardBranch = QStringLiteral("cust");
+
+constexpr int acquireAttempts = 11;
+constexpr int deviceReadTimeoutMs = 6000;
+constexpr int productCheckAttempts = 2;
+constexpr int smallestImageBytes = 4096;
+constexpr int closingCommandReadTimeoutMs = 1000;
+constexpr unsigned long closingCommandPauseMs = 2;
+constexpr int releasesAtRunEnd = 3;
+const QString productQuery = QStringLiteral("P");
+const QString closingCommand = QStringLiteral("R");
+const QString productMarker = QStringLiteral("DOVUr3");
+const QString compatibleProductMissing =
+    QStringLiteral("Compatible product eligable for update not found, Reboot and retry");
 } // namespace
 
 bool MainWindow::updateRunning = false;
@@ -144,15 +158,192 @@ void MainWindow::on_showBetaCheckBox_stateChanged(int)
     refreshVersions();
 }
 
-void MainWindow::on_updateButton_clicked() {}
+// The click half of a run: find and open the meter, ask who it is, and start the download. The
+// run goes on in firmwareDownloadFinished or firmwareDownloadFailed; every other way out ends
+// the run here with the button enabled again.
+void MainWindow::on_updateButton_clicked()
+{
+    updateSender = qobject_cast<QWidget *>(sender());
+    if (!updateSender)
+        updateSender = ui->updateButton;
+    updateSender->setEnabled(false);
+    if (updateRunning)
+        return;
 
-void MainWindow::firmwareDownloadFinished() {}
+    updateRunning = true;
+    writeStatus(QStringLiteral("Connecting..."), QStringLiteral("Green"));
+
+    // A port that never opened has no link to query through.
+    if (!openDevicePort() || !serialLink.port.isOpen()) {
+        endRun();
+        return;
+    }
+
+    const QString hardwareId =
+        flasher.link->sendCommand(productQuery, flasher.queryTimeoutMs, 1).trimmed();
+    // Without a meter that identifies itself there is nothing to ask the server for.
+    if (!hardwareId.contains(productMarker)) {
+        writeStatus(compatibleProductMissing, QStringLiteral("Red"));
+        endRun();
+        return;
+    }
+
+    listenForDownload(true);
+    cloud.requestFirmware(ui->versionsCombo->currentText(), hardwareId);
+    if (cloud.firmwareFiles.isEmpty()) {
+        listenForDownload(false);
+        writeStatus(QStringLiteral("Error: No firmware for this device in this version"),
+                    QStringLiteral("Red"));
+        endRun();
+    }
+}
 
 SerialLink *MainWindow::openDevicePort()
 {
-    return nullptr;
+    const QStringList ports = findDevicePorts(deviceIdentifiers());
+    if (ports.isEmpty()) {
+        writeStatus(QStringLiteral("Failed to find Power Meter device, please restart, reconnect, "
+                                   "and retry"),
+                    QStringLiteral("Red"));
+        return nullptr;
+    }
+
+    const QString name = ports.first();
+    for (int attempt = 0; attempt < acquireAttempts; ++attempt) {
+        serialLink.acquire(deviceReadTimeoutMs, name);
+        serialLink.drainInput();
+        if (serialLink.port.isOpen()) {
+            flasher.attachLink(&serialLink);
+            break;
+        }
+        QThread::msleep(acquireRetryPauseMs);
+    }
+    if (!serialLink.port.isOpen())
+        writeStatus(QStringLiteral("Port failed to open"), QStringLiteral("Red"));
+    return &serialLink;
 }
 
-void MainWindow::updateFirmware(const QString &) {}
+void MainWindow::firmwareDownloadFinished()
+{
+    listenForDownload(false);
+    // The version shown now, which may differ from the one whose files were downloaded.
+    updateFirmware(ui->versionsCombo->currentText());
+    endRun();
+}
 
-void MainWindow::closePort() {}
+void MainWindow::firmwareDownloadFailed(const QString &)
+{
+    listenForDownload(false);
+    writeStatus(QStringLiteral("Error: Firmware download failed"), QStringLiteral("Red"));
+    endRun();
+}
+
+void MainWindow::updateFirmware(const QString &version)
+{
+    openDevicePort();
+    if (!serialLink.port.isOpen()) {
+        writeStatus(QStringLiteral("Failed to connect"), QStringLiteral("Red"));
+        return;
+    }
+
+    writeStatus(QStringLiteral("Flashing Firmware ") + version, QStringLiteral("Orange"));
+    connect(&flasher, &FirmwareFlasher::progress_update, this, &MainWindow::progress_update,
+            Qt::UniqueConnection);
+    ui->progressBar->setValue(0);
+    ui->progressBar->update();
+    QCoreApplication::processEvents(QEventLoop::AllEvents);
+
+    if (!deviceAnswersProductCheck()) {
+        writeStatus(compatibleProductMissing, QStringLiteral("Red"));
+        closePort();
+        return;
+    }
+
+    writeStatus(QStringLiteral("Updating..."), QStringLiteral("Green"));
+    const bool ok = flashDownloadedImages();
+    sendClosingCommand();
+    if (ok)
+        writeStatus(QStringLiteral("Update complete"), QStringLiteral("Green"));
+    else
+        writeStatus(QStringLiteral("ERROR: Update failed"), QStringLiteral("Red"));
+    closePort();
+}
+
+bool MainWindow::deviceAnswersProductCheck()
+{
+    for (int attempt = 0; attempt < productCheckAttempts; ++attempt) {
+        flasher.link->drainInput();
+        flasher.deviceReply =
+            flasher.link->sendCommand(productQuery, flasher.queryTimeoutMs, 1).trimmed();
+        if (flasher.deviceReply.contains(productMarker))
+            return true;
+        QThread::msleep(productCheckPauseMs);
+    }
+    return false;
+}
+
+// Flashes every downloaded image in key order; one that is missing or fails does not stop the
+// others, but the run then reports failure.
+bool MainWindow::flashDownloadedImages()
+{
+    bool ok = true;
+    const QList<FirmwareFile> files = cloud.firmwareFiles;
+    for (const FirmwareFile &file : files) {
+        if (file.image.size() < smallestImageBytes) {
+            writeStatus(QStringLiteral("Error: Firmware image missing from server"),
+                        QStringLiteral("Red"));
+            ok = false;
+            continue;
+        }
+        writeStatus(QStringLiteral("Flashing image ") + file.name, QStringLiteral("Orange"));
+        if (!flasher.flashImage(file.image, file.name))
+            ok = false;
+    }
+    return ok;
+}
+
+// "R" ends an update on the meter's side whatever the result; nothing is read back.
+void MainWindow::sendClosingCommand()
+{
+    SerialLink *link = flasher.link;
+    if (link->acquire(closingCommandReadTimeoutMs, QString())) {
+        QThread::msleep(closingCommandPauseMs);
+        link->port.write(closingCommand.toLocal8Bit().left(1));
+        link->port.waitForBytesWritten(link->writeTimeoutMs);
+    }
+    link->release();
+}
+
+void MainWindow::closePort()
+{
+    if (!serialLink.port.isOpen())
+        return;
+    for (int i = 0; i < releasesAtRunEnd; ++i)
+        serialLink.release();
+}
+
+void MainWindow::listenForDownload(bool listen)
+{
+    if (listen) {
+        connect(&cloud, &NVKCloudInterface::firmware_download_finished, this,
+                &MainWindow::firmwareDownloadFinished);
+        connect(&cloud, &NVKCloudInterface::firmware_download_failed, this,
+                &MainWindow::firmwareDownloadFailed);
+    } else {
+        disconnect(&cloud, &NVKCloudInterface::firmware_download_finished, this,
+                   &MainWindow::firmwareDownloadFinished);
+        disconnect(&cloud, &NVKCloudInterface::firmware_download_failed, this,
+                   &MainWindow::firmwareDownloadFailed);
+    }
+}
+
+// Every run ends here: no hold on the link survives into the next run, however many images
+// were flashed, so the port is closed and the next run opens it afresh.
+void MainWindow::endRun()
+{
+    while (serialLink.holdCount > 0)
+        serialLink.release();
+    updateRunning = false;
+    if (updateSender)
+        updateSender->setEnabled(true);
+}

@@ -49,12 +49,18 @@ private slots:
     void no_internet_connection();
     void on_branchButton_clicked();
     void on_showBetaCheckBox_stateChanged(int arg1);
+    void firmwareDownloadFailed(const QString &fileName);
 
 private:
     void refreshVersions();
     SerialLink *openDevicePort();
     void updateFirmware(const QString &version);
     void closePort();
+    bool deviceAnswersProductCheck();
+    bool flashDownloadedImages();
+    void sendClosingCommand();
+    void listenForDownload(bool listen);
+    void endRun();
 
     FirmwareFlasher flasher;
     NVKCloudInterface cloud;
@@ -62,9 +68,15 @@ private:
     QTimer portTimer;
     Ui::MainWindow *ui;
 
+    // Pauses of the update workflow, fields so that a test can shorten them.
+    int acquireRetryPauseMs = 1000;
+    int productCheckPauseMs = 1000;
+
     // Process-wide: a second window could not run an update while this one does.
     static bool updateRunning;
     static QWidget *updateSender;
 
     friend class MainWindowTest;
+    friend class PortDiscoveryTest;
+    friend class UpdateWorkflowTest;
 };

@@ -50,7 +50,8 @@ bool allZero(const QByteArray &bytes)
 
 PowerMeterSimulator::PowerMeterSimulator(int masterFd, const PowerMeterOptions &options,
                                          Ownership ownership)
-    : fd(masterFd), options(options), ownership(ownership)
+    : fd(masterFd), options(options), ownership(ownership),
+      currentProductReply(options.productReply)
 {
     if (pipe2(wakePipe, O_CLOEXEC | O_NONBLOCK) != 0)
         wakePipe[0] = wakePipe[1] = -1;
@@ -169,11 +170,19 @@ void PowerMeterSimulator::handleInput()
     }
 }
 
+void PowerMeterSimulator::setProductReply(const QByteArray &reply)
+{
+    QMutexLocker locker(&mutex);
+    currentProductReply = reply;
+}
+
 void PowerMeterSimulator::handleCommandByte(char byte)
 {
+    QByteArray productReply;
     {
         QMutexLocker locker(&mutex);
         commandBytes.append(byte);
+        productReply = currentProductReply;
         if (byte == 'P')
             ++queries;
         if (byte == 'R') {
@@ -182,7 +191,7 @@ void PowerMeterSimulator::handleCommandByte(char byte)
         }
     }
     if (byte == 'P') {
-        reply(options.productReply);
+        reply(productReply);
     } else if (byte == 'D') {
         ++batchIndex;
         current = ReceivedImage();

@@ -73,6 +73,9 @@ public:
     void start();
     void stop();
 
+    // From now on "P" is answered with this line (a meter that changes its mind mid-run).
+    void setProductReply(const QByteArray &reply);
+
     QList<ReceivedImage> images() const; // completed batches, in order
     QByteArray commands() const;         // command bytes received outside a transfer, e.g. "PPDPR"
     QByteArray received() const;         // every byte that reached the device, in order
@@ -128,6 +131,7 @@ private:
     mutable QWaitCondition changed;
     QList<ReceivedImage> completed;
     QByteArray commandBytes;
+    QByteArray currentProductReply;
     QByteArray input;
     QList<int> packets;
     int queries = 0;

@@ -1,0 +1,518 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+// SPDX-FileCopyrightText: Norvatek
+// Whole updates through the real window: a simulated meter behind a USB tty that udev (umockdev)
+// reports with the meter's ids, and a release server on loopback. The test clicks Update and
+// checks what the meter received, what the log says and that the window is ready again.
+#include "mainwindow.h"
+#include "powermetersimulator.h"
+#include "releasefolder.h"
+#include "releaseserver.h"
+#include "usbtestbed.h"
+
+#include <QComboBox>
+#include <QFile>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QSettings>
+#include <QStandardPaths>
+#include <QTextBlock>
+#include <QTextEdit>
+#include <QtTest>
+
+#include <memory>
+
+namespace {
+constexpr quint16 meterVendorId = 0x04D8;
+constexpr quint16 meterProductId = 0x000A;
+const QString meterTty = QStringLiteral("ttyACM0");
+constexpr int runTimeoutMs = 90000;
+
+const QColor black(0, 0, 0), green(0, 128, 0), orange(255, 165, 0), red(255, 0, 0);
+
+struct Image
+{
+    QString key;
+    QByteArray bytes;
+};
+
+QString fileValue(const QString &tag, const QString &key)
+{
+    return tag + QLatin1Char('-') + key + QStringLiteral(".bin");
+}
+
+// A catalogue with one product object; every version maps its firmware keys to file values.
+QByteArray catalogue(const QList<QPair<QString, QList<Image>>> &versions)
+{
+    QJsonArray versionArray;
+    for (const auto &[tag, images] : versions) {
+        QJsonObject version{{"tag_name", tag}, {"prerelease", "false"}, {"isbeta", "false"}};
+        for (const Image &image : images)
+            version.insert(image.key, fileValue(tag, image.key));
+        versionArray.append(version);
+    }
+    const QJsonObject product{{"product", "Lumetra"}, {"versions", versionArray}};
+    return QJsonDocument(QJsonArray{product}).toJson();
+}
+
+using LogLine = QPair<QString, QColor>;
+} // namespace
+
+Q_DECLARE_METATYPE(ServerFaults)
+
+class UpdateWorkflowTest : public QObject
+{
+    Q_OBJECT
+
+private:
+    // Everything one run needs; built fresh for every test so no state leaks between them.
+    struct Bench
+    {
+        ReleaseFolder folder;
+        std::unique_ptr<ReleaseServer> server;
+        std::unique_ptr<UsbTestbed> testbed;
+        std::unique_ptr<PowerMeterSimulator> meter;
+        std::unique_ptr<MainWindow> window;
+    };
+
+    std::unique_ptr<Bench> bench;
+
+    void publish(const QList<QPair<QString, QList<Image>>> &versions);
+    void attachMeter(const PowerMeterOptions &options = {});
+    void openWindow(int replyLineTimeoutMs = 300);
+    void clickUpdateAndWait();
+    QList<LogLine> runLog() const; // the lines after the two start-up lines
+    QComboBox *versions() const { return bench->window->findChild<QComboBox *>("versionsCombo"); }
+    QPushButton *updateButton() const
+    {
+        return bench->window->findChild<QPushButton *>("updateButton");
+    }
+    SerialLink &link() const { return bench->window->serialLink; }
+    void expectWindowAtRest();
+    void expectNothingWritten();
+
+private slots:
+    void initTestCase();
+    void init();
+    void cleanup();
+
+    void goodUpdateFlashesEveryImageInKeyOrder();
+    void identifierWithAppFindsTheSameFiles();
+    void noDeviceAttached();
+    void meterThatDoesNotIdentifyItselfGetsNoDownload_data();
+    void meterThatDoesNotIdentifyItselfGetsNoDownload();
+    void productCheckFailsTwiceBeforeFlashing();
+    void imageBelow4096BytesIsRefused();
+    void firstImageFailsSecondStillFlashed();
+    void versionChangedDuringDownloadOnlyRenamesTheRun();
+    void failedDownloadWritesNothing_data();
+    void failedDownloadWritesNothing();
+    void noFirmwareForThisDevice_data();
+    void noFirmwareForThisDevice();
+    void portThatNeverOpensEndsTheRun();
+    void manyImagesLeaveNoHoldBehind();
+};
+
+void UpdateWorkflowTest::initTestCase()
+{
+    QStandardPaths::setTestModeEnabled(true);
+}
+
+void UpdateWorkflowTest::init()
+{
+    QSettings(QStringLiteral("Norvatek"), QStringLiteral("Divirare2")).clear();
+    bench = std::make_unique<Bench>();
+    bench->server = std::make_unique<ReleaseServer>(bench->folder.path());
+    QVERIFY(bench->server->start() != 0);
+    bench->testbed = std::make_unique<UsbTestbed>();
+}
+
+void UpdateWorkflowTest::cleanup()
+{
+    // The window closes its port before the meter and the testbed go away.
+    bench->window.reset();
+    bench.reset();
+}
+
+void UpdateWorkflowTest::publish(const QList<QPair<QString, QList<Image>>> &versions)
+{
+    QVERIFY(bench->folder.writeCatalogue(QStringLiteral("cust"), catalogue(versions)));
+    for (const auto &[tag, images] : versions) {
+        for (const Image &image : images) {
+            QVERIFY(bench->folder.writeFile(QStringLiteral("cust"), fileValue(tag, image.key),
+                                            image.bytes));
+        }
+    }
+}
+
+void UpdateWorkflowTest::attachMeter(const PowerMeterOptions &options)
+{
+    QVERIFY(bench->testbed->addSerialDevice(meterTty, meterVendorId, meterProductId));
+    bench->meter =
+        std::make_unique<PowerMeterSimulator>(bench->testbed->masterFd(meterTty), options);
+    bench->meter->start();
+}
+
+void UpdateWorkflowTest::openWindow(int replyLineTimeoutMs)
+{
+    bench->window = std::make_unique<MainWindow>(bench->server->baseUrl());
+    // The simulated meter never volunteers the line that is awaited before each image.
+    bench->window->flasher.replyLineTimeoutMs = replyLineTimeoutMs;
+    bench->window->show();
+}
+
+void UpdateWorkflowTest::clickUpdateAndWait()
+{
+    QTest::mouseClick(updateButton(), Qt::LeftButton);
+    QTRY_VERIFY_WITH_TIMEOUT(updateButton()->isEnabled(), runTimeoutMs);
+}
+
+QList<LogLine> UpdateWorkflowTest::runLog() const
+{
+    QList<LogLine> lines;
+    const QTextDocument *log = bench->window->findChild<QTextEdit *>("statusText")->document();
+    for (QTextBlock block = log->begin(); block.isValid(); block = block.next())
+        lines.append({block.text(), block.begin().fragment().charFormat().foreground().color()});
+    return lines.mid(2);
+}
+
+void UpdateWorkflowTest::expectWindowAtRest()
+{
+    QVERIFY(updateButton()->isEnabled());
+    QVERIFY(!MainWindow::updateRunning);
+    QCOMPARE(link().holdCount, 0);
+    QVERIFY(!link().port.isOpen());
+}
+
+void UpdateWorkflowTest::expectNothingWritten()
+{
+    if (!bench->meter)
+        return;
+    QVERIFY(bench->meter->images().isEmpty());
+    QVERIFY(!bench->meter->commands().contains('D'));
+    QVERIFY(!bench->meter->resetReceived());
+}
+
+void UpdateWorkflowTest::goodUpdateFlashesEveryImageInKeyOrder()
+{
+    const Image first{QStringLiteral("DOVUr3_a_main_firmware"), ReleaseFolder::image(40000, 1)};
+    const Image second{QStringLiteral("DOVUr3_b_radio_firmware"), ReleaseFolder::image(4096, 2)};
+    const Image otherModel{QStringLiteral("QX7Lm2_main_firmware"), ReleaseFolder::image(9000, 3)};
+    // Listed out of key order in the catalogue: the keys decide the order on the device.
+    publish({{QStringLiteral("1.0.0"), {first}},
+             {QStringLiteral("2.0.0"), {second, otherModel, first}}});
+    attachMeter();
+    openWindow(FirmwareFlasher().replyLineTimeoutMs); // the full wait, as on a real meter
+    QTRY_COMPARE(versions()->currentText(), QStringLiteral("2.0.0"));
+
+    clickUpdateAndWait();
+
+    const QList<LogLine> expected{
+        {"Connecting...", green},
+        {"Flashing Firmware 2.0.0", orange},
+        {"Updating...", green},
+        {"Flashing image DOVUr3_a_main_firmware", orange},
+        {"Flashing image DOVUr3_b_radio_firmware", orange},
+        {"Update complete", green},
+    };
+    QCOMPARE(runLog(), expected);
+
+    const QList<ReceivedImage> received = bench->meter->images();
+    QCOMPARE(received.size(), 2);
+    QCOMPARE(received[0].name, first.key);
+    QVERIFY(received[0].data == first.bytes);
+    QCOMPARE(received[1].name, second.key);
+    QVERIFY(received[1].data == second.bytes);
+    QVERIFY(bench->meter->protocolErrors().isEmpty());
+    QVERIFY(bench->meter->commands().endsWith('R'));
+
+    QCOMPARE(bench->window->findChild<QProgressBar *>("progressBar")->value(), 100);
+    expectWindowAtRest();
+}
+
+void UpdateWorkflowTest::identifierWithAppFindsTheSameFiles()
+{
+    const Image image{QStringLiteral("DOVUr3_main_firmware"), ReleaseFolder::image(5000, 4)};
+    publish({{QStringLiteral("3.1.0"), {image}}});
+    PowerMeterOptions options;
+    options.productReply = "DOVUr3App\r\n";
+    attachMeter(options);
+    openWindow();
+    QTRY_COMPARE(versions()->count(), 1);
+
+    clickUpdateAndWait();
+
+    QCOMPARE(runLog().last(), LogLine("Update complete", green));
+    QCOMPARE(bench->meter->images().size(), 1);
+    QVERIFY(bench->meter->images().first().data == image.bytes);
+    expectWindowAtRest();
+}
+
+void UpdateWorkflowTest::noDeviceAttached()
+{
+    publish({{QStringLiteral("1.0.0"), {{"DOVUr3_firmware", ReleaseFolder::image(5000, 5)}}}});
+    openWindow();
+
+    const QString notFound =
+        QStringLiteral("Failed to find Power Meter device, please restart, reconnect, and retry");
+    clickUpdateAndWait();
+    QCOMPARE(runLog(), (QList<LogLine>{{"Connecting...", green}, {notFound, red}}));
+    expectWindowAtRest();
+
+    // The user can retry at once, and the search runs again.
+    clickUpdateAndWait();
+    QCOMPARE(runLog().size(), 4);
+    QCOMPARE(runLog().last(), LogLine(notFound, red));
+}
+
+void UpdateWorkflowTest::meterThatDoesNotIdentifyItselfGetsNoDownload_data()
+{
+    QTest::addColumn<QByteArray>("reply");
+    QTest::addColumn<bool>("silent");
+    QTest::newRow("marker in lower case") << QByteArray("dovur3\r") << false;
+    QTest::newRow("other product") << QByteArray("XMTR22\r") << false;
+    QTest::newRow("silent meter") << QByteArray() << true;
+}
+
+void UpdateWorkflowTest::meterThatDoesNotIdentifyItselfGetsNoDownload()
+{
+    QFETCH(QByteArray, reply);
+    QFETCH(bool, silent);
+
+    publish({{QStringLiteral("1.0.0"), {{"DOVUr3_firmware", ReleaseFolder::image(5000, 6)}}}});
+    PowerMeterOptions options;
+    options.productReply = reply;
+    if (silent)
+        options.fault = PowerMeterOptions::Fault::Silent;
+    attachMeter(options);
+    openWindow();
+    QTRY_COMPARE(versions()->count(), 1);
+    bench->server->clearRequests();
+
+    clickUpdateAndWait();
+
+    const QList<LogLine> expected{
+        {"Connecting...", green},
+        {"Compatible product eligable for update not found, Reboot and retry", red}};
+    QCOMPARE(runLog(), expected);
+    QVERIFY(bench->server->requests().isEmpty());
+    expectNothingWritten();
+    expectWindowAtRest();
+}
+
+void UpdateWorkflowTest::productCheckFailsTwiceBeforeFlashing()
+{
+    publish({{QStringLiteral("1.0.0"), {{"DOVUr3_firmware", ReleaseFolder::image(5000, 7)}}}});
+    attachMeter();
+    openWindow();
+    QTRY_COMPARE(versions()->count(), 1);
+
+    // The meter identifies itself at the click, then answers as another product while the
+    // firmware downloads.
+    ServerFaults slowDownload;
+    slowDownload.pathContains = QStringLiteral("lumetra.php");
+    slowDownload.delayMs = 300;
+    bench->server->setFaults(slowDownload);
+    QTimer::singleShot(100, [this] { bench->meter->setProductReply("dovur3\r"); });
+
+    clickUpdateAndWait();
+
+    const QList<LogLine> expected{
+        {"Connecting...", green},
+        {"Flashing Firmware 1.0.0", orange},
+        {"Compatible product eligable for update not found, Reboot and retry", red}};
+    QCOMPARE(runLog(), expected);
+    QCOMPARE(bench->meter->productQueries(), 3); // one at the click, two checks
+    expectNothingWritten();
+    expectWindowAtRest();
+}
+
+void UpdateWorkflowTest::imageBelow4096BytesIsRefused()
+{
+    const Image tooShort{QStringLiteral("DOVUr3_a_firmware"), ReleaseFolder::image(4095, 8)};
+    const Image justEnough{QStringLiteral("DOVUr3_b_firmware"), ReleaseFolder::image(4096, 9)};
+    publish({{QStringLiteral("1.0.0"), {tooShort, justEnough}}});
+    attachMeter();
+    openWindow();
+    QTRY_COMPARE(versions()->count(), 1);
+
+    clickUpdateAndWait();
+
+    const QList<LogLine> expected{{"Connecting...", green},
+                                  {"Flashing Firmware 1.0.0", orange},
+                                  {"Updating...", green},
+                                  {"Error: Firmware image missing from server", red},
+                                  {"Flashing image DOVUr3_b_firmware", orange},
+                                  {"ERROR: Update failed", red}};
+    QCOMPARE(runLog(), expected);
+    QCOMPARE(bench->meter->images().size(), 1);
+    QVERIFY(bench->meter->images().first().data == justEnough.bytes);
+    QVERIFY(bench->meter->resetReceived());
+    expectWindowAtRest();
+}
+
+void UpdateWorkflowTest::firstImageFailsSecondStillFlashed()
+{
+    const Image first{QStringLiteral("DOVUr3_a_firmware"), ReleaseFolder::image(8192, 10)};
+    const Image second{QStringLiteral("DOVUr3_b_firmware"), ReleaseFolder::image(6000, 11)};
+    publish({{QStringLiteral("1.0.0"), {first, second}}});
+    PowerMeterOptions options;
+    options.fault = PowerMeterOptions::Fault::CancelAtBlock;
+    options.faultBlock = 5;
+    options.faultImage = 0;
+    attachMeter(options);
+    openWindow();
+    QTRY_COMPARE(versions()->count(), 1);
+
+    clickUpdateAndWait();
+
+    const QList<LogLine> expected{{"Connecting...", green},
+                                  {"Flashing Firmware 1.0.0", orange},
+                                  {"Updating...", green},
+                                  {"Flashing image DOVUr3_a_firmware", orange},
+                                  {"Flashing image DOVUr3_b_firmware", orange},
+                                  {"ERROR: Update failed", red}};
+    QCOMPARE(runLog(), expected);
+    const QList<ReceivedImage> received = bench->meter->images();
+    QCOMPARE(received.size(), 1);
+    QCOMPARE(received.first().name, second.key);
+    QVERIFY(received.first().data == second.bytes);
+    QVERIFY(bench->meter->commands().endsWith('R'));
+    expectWindowAtRest();
+}
+
+void UpdateWorkflowTest::versionChangedDuringDownloadOnlyRenamesTheRun()
+{
+    const Image chosen{QStringLiteral("DOVUr3_firmware"), ReleaseFolder::image(5000, 12)};
+    const Image other{QStringLiteral("DOVUr3_firmware"), ReleaseFolder::image(5000, 13)};
+    publish({{QStringLiteral("1.0.0"), {other}}, {QStringLiteral("2.0.0"), {chosen}}});
+    attachMeter();
+    openWindow();
+    QTRY_COMPARE(versions()->currentText(), QStringLiteral("2.0.0"));
+
+    ServerFaults slowDownload;
+    slowDownload.pathContains = QStringLiteral("lumetra.php");
+    slowDownload.delayMs = 1000;
+    bench->server->setFaults(slowDownload);
+    QTimer::singleShot(200, [this] { versions()->setCurrentIndex(0); });
+
+    clickUpdateAndWait();
+
+    QCOMPARE(runLog()[1], LogLine("Flashing Firmware 1.0.0", orange));
+    QCOMPARE(runLog().last(), LogLine("Update complete", green));
+    QCOMPARE(bench->meter->images().size(), 1);
+    QVERIFY(bench->meter->images().first().data == chosen.bytes);
+}
+
+void UpdateWorkflowTest::failedDownloadWritesNothing_data()
+{
+    QTest::addColumn<ServerFaults>("faults");
+
+    ServerFaults errorPage;
+    errorPage.pathContains = QStringLiteral("lumetra.php");
+    errorPage.status = 404;
+    errorPage.body = QByteArray(6000, 'x'); // big enough to pass for an image
+    QTest::newRow("error page larger than an image") << errorPage;
+
+    ServerFaults serverError = errorPage;
+    serverError.status = 500;
+    serverError.body.clear();
+    QTest::newRow("server error without body") << serverError;
+
+    ServerFaults emptyBody;
+    emptyBody.pathContains = QStringLiteral("lumetra.php");
+    emptyBody.truncateTo = 0;
+    QTest::newRow("empty body") << emptyBody;
+}
+
+void UpdateWorkflowTest::failedDownloadWritesNothing()
+{
+    QFETCH(ServerFaults, faults);
+
+    publish({{QStringLiteral("1.0.0"), {{"DOVUr3_firmware", ReleaseFolder::image(5000, 14)}}}});
+    attachMeter();
+    openWindow();
+    QTRY_COMPARE(versions()->count(), 1);
+    bench->server->setFaults(faults);
+
+    clickUpdateAndWait();
+
+    const QList<LogLine> expected{{"Connecting...", green},
+                                  {"Error: Firmware download failed", red}};
+    QCOMPARE(runLog(), expected);
+    expectNothingWritten();
+    expectWindowAtRest();
+}
+
+void UpdateWorkflowTest::noFirmwareForThisDevice_data()
+{
+    QTest::addColumn<bool>("emptyCatalogue");
+    QTest::newRow("only another model's firmware") << false;
+    QTest::newRow("no versions at all") << true;
+}
+
+void UpdateWorkflowTest::noFirmwareForThisDevice()
+{
+    QFETCH(bool, emptyCatalogue);
+
+    if (emptyCatalogue)
+        publish({});
+    else
+        publish({{QStringLiteral("1.0.0"), {{"QX7Lm2_firmware", ReleaseFolder::image(5000, 15)}}}});
+    attachMeter();
+    openWindow();
+    QTRY_COMPARE(versions()->count(), emptyCatalogue ? 0 : 1);
+    QTest::qWait(200);
+
+    clickUpdateAndWait();
+
+    const QList<LogLine> expected{{"Connecting...", green},
+                                  {"Error: No firmware for this device in this version", red}};
+    QCOMPARE(runLog(), expected);
+    expectNothingWritten();
+    expectWindowAtRest();
+}
+
+void UpdateWorkflowTest::portThatNeverOpensEndsTheRun()
+{
+    publish({{QStringLiteral("1.0.0"), {{"DOVUr3_firmware", ReleaseFolder::image(5000, 16)}}}});
+    // udev still lists the meter, but its device node cannot be opened.
+    QVERIFY(bench->testbed->addSerialDevice(meterTty, meterVendorId, meterProductId));
+    QVERIFY(
+        QFile::remove(qEnvironmentVariable("UMOCKDEV_DIR") + QStringLiteral("/dev/") + meterTty));
+    openWindow();
+    bench->window->acquireRetryPauseMs = 10;
+    QTRY_COMPARE(versions()->count(), 1);
+    bench->server->clearRequests();
+
+    clickUpdateAndWait();
+
+    QCOMPARE(runLog(), (QList<LogLine>{{"Connecting...", green}, {"Port failed to open", red}}));
+    QVERIFY(bench->server->requests().isEmpty());
+    expectWindowAtRest();
+}
+
+void UpdateWorkflowTest::manyImagesLeaveNoHoldBehind()
+{
+    // Each flashed image leaves a hold on the link; five of them outnumber the releases the
+    // run would make by count alone.
+    QList<Image> images;
+    for (int i = 0; i < 5; ++i)
+        images.append(
+            {QStringLiteral("DOVUr3_%1_firmware").arg(i), ReleaseFolder::image(4096, 20 + i)});
+    publish({{QStringLiteral("1.0.0"), images}});
+    attachMeter();
+    openWindow();
+    QTRY_COMPARE(versions()->count(), 1);
+
+    clickUpdateAndWait();
+
+    QCOMPARE(runLog().last(), LogLine("Update complete", green));
+    QCOMPARE(bench->meter->images().size(), 5);
+    expectWindowAtRest();
+}
+
+QTEST_MAIN(UpdateWorkflowTest)
+#include "tst_updateworkflow.moc"

@@ -10,6 +10,7 @@
 #include <QCoreApplication>
 #include <QSerialPortInfo>
 #include <QSettings>
+#include <QTextCursor>
 #include <QThread>
 
 namespace {
@@ -75,8 +76,16 @@ void MainWindow::writeStatus(const QString &text, const QString &colourName)
 {
     QColor colour;
     colour.setNamedColor(colourName);
+    // The text colour is applied to any selection the user has made in the log (to copy it,
+    // say), which would recolour earlier lines: colour the new line alone, then give the user
+    // the selection back.
+    const QTextCursor userCursor = ui->statusText->textCursor();
+    if (userCursor.hasSelection())
+        ui->statusText->moveCursor(QTextCursor::End);
     ui->statusText->setTextColor(colour);
     ui->statusText->append(text);
+    if (userCursor.hasSelection())
+        ui->statusText->setTextCursor(userCursor);
     // The caller may be about to block the GUI thread on the serial line: paint the line now.
     ui->statusText->update();
     QCoreApplication::processEvents(QEventLoop::AllEvents);

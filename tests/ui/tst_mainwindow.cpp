@@ -305,11 +305,21 @@ void MainWindowTest::writeStatusColoursTheLine()
     window.writeStatus(QStringLiteral("then black"), QStringLiteral("Black"));
 
     // Both lines are in the document the moment each call returns, each in its own colour.
-    const QList<LogLine> lines = logLines(statusText(window));
+    QList<LogLine> lines = logLines(statusText(window));
     QCOMPARE(lines.size(), 4);
     QCOMPARE(lines[2].text, QStringLiteral("first ") + colourName);
     QCOMPARE(lines[2].colour, colour);
     QCOMPARE(lines[3].colour, QColor(Qt::black));
+
+    // A user who selects the whole log to copy it keeps both the selection and its colours.
+    statusText(window)->selectAll();
+    window.writeStatus(QStringLiteral("while selected"), colourName);
+    lines = logLines(statusText(window));
+    QCOMPARE(lines.size(), 5);
+    QCOMPARE(lines[0].colour, QColor(Qt::black));
+    QCOMPARE(lines[3].colour, QColor(Qt::black));
+    QCOMPARE(lines[4].colour, colour);
+    QVERIFY(statusText(window)->textCursor().hasSelection());
 }
 
 void MainWindowTest::portListRefreshesEvery5000Ms()

@@ -172,7 +172,7 @@ int runOnUsb(const PowerMeterOptions &options, const QString &saveDir, const QSt
     simulator.stop();
     const bool saved = report(simulator, saveDir);
     if (child.exitStatus() != QProcess::NormalExit) {
-        fail(QStringLiteral("%1 crashed").arg(command.first()));
+        fail(QStringLiteral("%1 was ended by a signal or crashed").arg(command.first()));
         return 1;
     }
     return saved ? child.exitCode() : 1;

@@ -4,6 +4,7 @@
 // the release-branch setting.
 #include "mainwindow.h"
 #include "releasebranchdialog.h"
+#include "releaseserver.h"
 
 #include <QApplication>
 #include <QCheckBox>
@@ -88,7 +89,6 @@ private slots:
     void progressBarShowsNoText();
     void writeStatusColoursTheLine_data();
     void writeStatusColoursTheLine();
-    void portListRefreshesEvery5000Ms();
     void storedBranchDecidesRequest_data();
     void storedBranchDecidesRequest();
     void branchDialogAccepts_data();
@@ -322,16 +322,6 @@ void MainWindowTest::writeStatusColoursTheLine()
     QVERIFY(statusText(window)->textCursor().hasSelection());
 }
 
-void MainWindowTest::portListRefreshesEvery5000Ms()
-{
-    MainWindow window(unreachableServer);
-    QVERIFY(portTimer(window).isActive());
-    QVERIFY(!portTimer(window).isSingleShot());
-    QCOMPARE(portTimer(window).interval(), 5000);
-    // Without a meter attached the list is empty and shows no port.
-    QCOMPARE(window.findChild<QComboBox *>("serialPortCombo")->count(), 0);
-}
-
 void MainWindowTest::storedBranchDecidesRequest_data()
 {
     QTest::addColumn<QVariant>("stored");
@@ -361,8 +351,12 @@ void MainWindowTest::storedBranchDecidesRequest()
     if (stored.isValid())
         branchSettings().setValue(QStringLiteral("ReleaseBranch"), stored);
 
-    MainWindow window(unreachableServer);
+    ReleaseServer server(QDir::tempPath());
+    QVERIFY(server.start() != 0);
+    MainWindow window(server.baseUrl());
     QCOMPARE(cloud(window).releaseBranch, requested);
+    // The branch travels unchanged as the path of the catalogue request.
+    QTRY_COMPARE(server.requests(), QStringList{QLatin1Char('/') + requested + "/lumetrarelease/"});
     const QList<LogLine> lines = logLines(statusText(window));
     if (branchLine.isEmpty()) {
         QCOMPARE(lines.size(), 2);
@@ -436,17 +430,23 @@ void MainWindowTest::branchDialogCancelChangesNothing()
 void MainWindowTest::showBetasTogglesRequest()
 {
     branchSettings().setValue(QStringLiteral("ReleaseBranch"), QStringLiteral("labs"));
-    MainWindow window(unreachableServer);
+    ReleaseServer server(QDir::tempPath());
+    QVERIFY(server.start() != 0);
+    MainWindow window(server.baseUrl());
     auto *betas = window.findChild<QCheckBox *>("showBetaCheckBox");
     QVERIFY(!betas->isChecked());
     QVERIFY(!cloud(window).showBetas);
+    QTRY_COMPARE(server.requests().size(), 1);
 
+    // Every toggle asks for the catalogue again, with the box's new state.
     betas->click();
     QVERIFY(cloud(window).showBetas);
+    QTRY_COMPARE(server.requests().size(), 2);
     betas->click();
     QVERIFY(!cloud(window).showBetas);
+    QTRY_COMPARE(server.requests().size(), 3);
 
-    // Every toggle repeats the custom branch line: start-up plus two toggles.
+    // ... and repeats the custom branch line: start-up plus two toggles.
     int branchLines = 0;
     for (const LogLine &line : logLines(statusText(window)))
         branchLines += line.text == QLatin1String("Branch Path: labs");

@@ -17,20 +17,13 @@
 int main(int argc, char *argv[])
 {
     QCoreApplication app(argc, argv);
-    const QStringList arguments = app.arguments();
-    if (arguments.size() != 3)
+    QFile file(app.arguments().value(1));
+    if (app.arguments().size() != 3 || !file.open(QIODevice::ReadOnly))
         return 5;
-    QFile file(arguments.at(1));
-    if (!file.open(QIODevice::ReadOnly))
-        return 5;
-    const QByteArray image = file.readAll();
-
     QString portName;
     for (const QSerialPortInfo &info : QSerialPortInfo::availablePorts()) {
-        if (info.vendorIdentifier() == 0x04d8 && info.productIdentifier() == 0x000a) {
+        if (info.vendorIdentifier() == 0x04d8 && info.productIdentifier() == 0x000a)
             portName = info.portName();
-            break;
-        }
     }
     SerialLink link;
     if (portName.isEmpty() || !link.acquire(6000, portName))
@@ -38,10 +31,9 @@ int main(int argc, char *argv[])
     FirmwareFlasher flasher;
     flasher.attachLink(&link);
     flasher.replyLineTimeoutMs = 20; // the simulated meter announces nothing before "D"
-    if (!link.sendCommand(QStringLiteral("P"), flasher.queryTimeoutMs, 1)
-             .contains(QLatin1String("DOVUr3")))
+    if (!link.sendCommand(QStringLiteral("P"), flasher.queryTimeoutMs, 1).contains("DOVUr3"))
         return 4;
-    const bool flashed = flasher.flashImage(image, arguments.at(2));
+    const bool flashed = flasher.flashImage(file.readAll(), app.arguments().at(2));
     link.sendBytes("R");
     return flashed ? 0 : 3;
 }

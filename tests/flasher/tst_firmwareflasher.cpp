@@ -120,8 +120,8 @@ private slots:
         QCOMPARE(bench.link.holdCount, 2);
     }
 
-    // Answers a device may give: quirks the transfer survives, and refusals that end it at the
-    // block they came for, without waiting out the ACK limit.
+    // Answers a device may give: quirks the transfer survives, and refusals that end it at once,
+    // at the block they came for.
     void deviceAnswers_data()
     {
         QTest::addColumn<int>("fault");

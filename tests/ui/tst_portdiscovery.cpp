@@ -48,6 +48,9 @@ void PortDiscoveryTest::onlyTheMetersIdsMatch_data()
     QTest::newRow("same maker, other product") << microchip << quint16(0x000B) << false;
     QTest::newRow("other maker, same product id") << quint16(0x1234) << bootloader << false;
     QTest::newRow("ids swapped") << bootloader << microchip << false;
+    // An id of 0 leaves it out of the device's udev properties.
+    QTest::newRow("vendor id only") << microchip << quint16(0) << false;
+    QTest::newRow("product id only") << quint16(0) << bootloader << false;
 }
 
 void PortDiscoveryTest::onlyTheMetersIdsMatch()

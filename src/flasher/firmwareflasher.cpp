@@ -188,7 +188,7 @@ bool FirmwareFlasher::sendPacket()
     packet.append(dataBlock);
     packet.append(crcBytes);
 
-    if (!link->acquire(packetHoldReadTimeoutMs, QString()))
+    if (!link->acquire(SerialLink::packetHoldReadTimeoutMs, QString()))
         return false;
     QThread::msleep(SerialLink::writePauseMs);
     const bool written = link->writeAndWait(packet);

@@ -70,7 +70,6 @@ public:
     static constexpr int maxBlockRetries = 10;
     static constexpr int cancelBytesToAbort = 2;
     static constexpr int attachedAckTimeoutMs = 3000;
-    static constexpr int packetHoldReadTimeoutMs = 1000;
     static constexpr int pollPauseMs = 2;
     static constexpr int packetSize = 133;
     // Limit of the line read just before "D" (the link's read limit while the flasher holds it).

@@ -5,6 +5,7 @@
 // prints how close the transfer comes to the floor set by the protocol's fixed pauses (2 ms
 // before each packet write and 2 ms before each poll for its ACK), and how much CPU it burns:
 // the waits must block, never spin.
+#include "cputime.h"
 #include "firmwareflasher.h"
 #include "powermetersimulator.h"
 #include "pseudoterminal.h"
@@ -14,31 +15,12 @@
 #include <QElapsedTimer>
 
 #include <cstdio>
-#include <ctime>
-#include <sys/resource.h>
 
 namespace {
 
 constexpr qsizetype imageSize = 256 * 1024;
 constexpr double floorMsPerBlock = 4.0;
 constexpr double endingFloorMs = 6.0;
-
-double cpuSeconds(clockid_t clock)
-{
-    timespec now{};
-    clock_gettime(clock, &now);
-    return double(now.tv_sec) + double(now.tv_nsec) / 1e9;
-}
-
-double processCpuSeconds()
-{
-    rusage usage{};
-    getrusage(RUSAGE_SELF, &usage);
-    const auto seconds = [](const timeval &time) {
-        return double(time.tv_sec) + double(time.tv_usec) / 1e6;
-    };
-    return seconds(usage.ru_utime) + seconds(usage.ru_stime);
-}
 
 } // namespace
 
@@ -78,7 +60,7 @@ int main(int argc, char *argv[])
     QObject::connect(&flasher, &FirmwareFlasher::progress_update, [&](int percent) {
         if (percent == 0 && !wall.isValid()) {
             threadCpuStart = cpuSeconds(CLOCK_THREAD_CPUTIME_ID);
-            processCpuStart = processCpuSeconds();
+            processCpuStart = cpuSeconds(CLOCK_PROCESS_CPUTIME_ID);
             wall.start();
         }
     });
@@ -88,7 +70,7 @@ int main(int argc, char *argv[])
     const double wallMs = double(wall.nsecsElapsed()) / 1e6;
     const double totalMs = double(total.nsecsElapsed()) / 1e6;
     const double threadCpuMs = (cpuSeconds(CLOCK_THREAD_CPUTIME_ID) - threadCpuStart) * 1000.0;
-    const double processCpuMs = (processCpuSeconds() - processCpuStart) * 1000.0;
+    const double processCpuMs = (cpuSeconds(CLOCK_PROCESS_CPUTIME_ID) - processCpuStart) * 1000.0;
     link.release();
 
     simulator.waitForImages(1, 1000);

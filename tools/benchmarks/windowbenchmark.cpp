@@ -5,6 +5,7 @@
 // simulated meter on a USB testbed and the release server on loopback. Prints the time per
 // block while the progress bar moves (each block repaints the bar and processes events), to be
 // set beside flasher-benchmark's figure for the bare flasher. Run under umockdev-wrapper.
+#include "cputime.h"
 #include "mainwindow.h"
 #include "powermetersimulator.h"
 #include "releasefolder.h"
@@ -24,22 +25,11 @@
 #include <QTest>
 
 #include <cstdio>
-#include <sys/resource.h>
 
 namespace {
 constexpr qsizetype imageSize = 256 * 1024;
 constexpr int blockSize = 128;
 constexpr int runTimeoutMs = 120000;
-
-double processCpuSeconds()
-{
-    rusage usage{};
-    getrusage(RUSAGE_SELF, &usage);
-    const auto seconds = [](const timeval &time) {
-        return double(time.tv_sec) + double(time.tv_usec) / 1e6;
-    };
-    return seconds(usage.ru_utime) + seconds(usage.ru_stime);
-}
 
 QByteArray catalogue()
 {
@@ -94,11 +84,11 @@ int main(int argc, char *argv[])
         if (percent > 0 && firstStepMs < 0) {
             firstStepMs = clock.nsecsElapsed() / 1e6;
             firstStepPercent = percent;
-            cpuAtFirstStep = processCpuSeconds();
+            cpuAtFirstStep = cpuSeconds(CLOCK_PROCESS_CPUTIME_ID);
         }
         if (percent == 100) {
             lastStepMs = clock.nsecsElapsed() / 1e6;
-            cpuAtLastStep = processCpuSeconds();
+            cpuAtLastStep = cpuSeconds(CLOCK_PROCESS_CPUTIME_ID);
         }
     });
     clock.start();

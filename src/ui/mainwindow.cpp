@@ -69,6 +69,11 @@ MainWindow::MainWindow(const QString &releaseServerUrl, QWidget *parent)
 
 MainWindow::~MainWindow()
 {
+    // A run of this window can never end once it is gone; it must not lock out another window.
+    if (updateSender && isAncestorOf(updateSender)) {
+        updateSender = nullptr;
+        updateRunning = false;
+    }
     delete ui;
 }
 

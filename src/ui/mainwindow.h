@@ -37,7 +37,7 @@ public:
     void writeStatus(const QString &text, const QString &colourName);
 
     static QStringList findDevicePorts(const QList<UsbIdentifier> &deviceIdentifiers);
-    // The meter's bootloader port: Microchip's vendor id with the bootloader's product id.
+    // The meter's bootloader port: its USB vendor id with the bootloader's product id.
     static QList<UsbIdentifier> deviceIdentifiers();
 
 private slots:

@@ -11,7 +11,7 @@
 
 namespace {
 const QString unreachableServer = QStringLiteral("http://127.0.0.1:9");
-constexpr quint16 microchip = 0x04D8;
+constexpr quint16 meterVendor = 0x04D8;
 constexpr quint16 bootloader = 0x000A;
 } // namespace
 
@@ -44,12 +44,12 @@ void PortDiscoveryTest::onlyTheMetersIdsMatch_data()
     QTest::addColumn<quint16>("vendor");
     QTest::addColumn<quint16>("product");
     QTest::addColumn<bool>("listed");
-    QTest::newRow("the meter's bootloader") << microchip << bootloader << true;
-    QTest::newRow("same maker, other product") << microchip << quint16(0x000B) << false;
+    QTest::newRow("the meter's bootloader") << meterVendor << bootloader << true;
+    QTest::newRow("same maker, other product") << meterVendor << quint16(0x000B) << false;
     QTest::newRow("other maker, same product id") << quint16(0x1234) << bootloader << false;
-    QTest::newRow("ids swapped") << bootloader << microchip << false;
+    QTest::newRow("ids swapped") << bootloader << meterVendor << false;
     // An id of 0 leaves it out of the device's udev properties.
-    QTest::newRow("vendor id only") << microchip << quint16(0) << false;
+    QTest::newRow("vendor id only") << meterVendor << quint16(0) << false;
     QTest::newRow("product id only") << quint16(0) << bootloader << false;
 }
 
@@ -71,9 +71,9 @@ void PortDiscoveryTest::onlyTheMetersIdsMatch()
 void PortDiscoveryTest::twoMetersListedInEnumerationOrder()
 {
     UsbTestbed testbed;
-    QVERIFY(testbed.addSerialDevice(QStringLiteral("ttyACM0"), microchip, bootloader));
+    QVERIFY(testbed.addSerialDevice(QStringLiteral("ttyACM0"), meterVendor, bootloader));
     QVERIFY(testbed.addSerialDevice(QStringLiteral("ttyACM1"), 0x1234, 0x5678));
-    QVERIFY(testbed.addSerialDevice(QStringLiteral("ttyACM2"), microchip, bootloader));
+    QVERIFY(testbed.addSerialDevice(QStringLiteral("ttyACM2"), meterVendor, bootloader));
 
     MainWindow window(unreachableServer);
     QCOMPARE(listed(window), (QStringList{"ttyACM0", "ttyACM2"}));
@@ -86,7 +86,7 @@ void PortDiscoveryTest::pluggedAndUnpluggedAtNextRefresh()
     MainWindow window(unreachableServer);
     QVERIFY(listed(window).isEmpty());
 
-    QVERIFY(testbed.addSerialDevice(QStringLiteral("ttyACM0"), microchip, bootloader));
+    QVERIFY(testbed.addSerialDevice(QStringLiteral("ttyACM0"), meterVendor, bootloader));
     QVERIFY(listed(window).isEmpty()); // nothing changes until the list is refreshed
     refresh(window);
     QCOMPARE(listed(window), QStringList{"ttyACM0"});
@@ -100,7 +100,7 @@ void PortDiscoveryTest::newMeterShowsUpWithinOneTimerInterval()
 {
     UsbTestbed testbed;
     MainWindow window(unreachableServer);
-    QVERIFY(testbed.addSerialDevice(QStringLiteral("ttyACM0"), microchip, bootloader));
+    QVERIFY(testbed.addSerialDevice(QStringLiteral("ttyACM0"), meterVendor, bootloader));
     // The repeating 5000 ms refresh picks it up without any help.
     QTRY_COMPARE_WITH_TIMEOUT(listed(window), QStringList{"ttyACM0"}, 5500);
 }

@@ -111,18 +111,12 @@ private slots:
 
     void goodUpdateFlashesEveryImageInKeyOrder();
     void identifierWithAppFindsTheSameFiles();
-    void noDeviceAttached();
-    void meterThatDoesNotIdentifyItselfGetsNoDownload_data();
-    void meterThatDoesNotIdentifyItselfGetsNoDownload();
+    void runEndsBeforeFlashing_data();
+    void runEndsBeforeFlashing();
     void productCheckFailsTwiceBeforeFlashing();
     void imageBelow4096BytesIsRefused();
     void firstImageFailsSecondStillFlashed();
     void versionChangedDuringDownloadOnlyRenamesTheRun();
-    void failedDownloadWritesNothing_data();
-    void failedDownloadWritesNothing();
-    void noFirmwareForThisDevice_data();
-    void noFirmwareForThisDevice();
-    void portThatNeverOpensEndsTheRun();
     void manyImagesLeaveNoHoldBehind();
 };
 
@@ -265,53 +259,113 @@ void UpdateWorkflowTest::identifierWithAppFindsTheSameFiles()
     expectWindowAtRest();
 }
 
-void UpdateWorkflowTest::noDeviceAttached()
-{
-    publish(oneImage(5));
-    openWindow();
+namespace {
+// Where the meter stands when Update is pressed.
+enum class MeterState { Attached, Absent, Unopenable };
+} // namespace
+Q_DECLARE_METATYPE(MeterState)
 
+// Every way a run can end before anything reaches the meter: one red line after
+// "Connecting...", nothing written, and the window ready for the next try.
+void UpdateWorkflowTest::runEndsBeforeFlashing_data()
+{
+    QTest::addColumn<MeterState>("meterState");
+    QTest::addColumn<QByteArray>("productReply"); // null: the meter's own; empty: silent
+    QTest::addColumn<Versions>("versions");
+    QTest::addColumn<ServerFaults>("faults");
+    QTest::addColumn<QString>("redLine");
+
+    const QByteArray ownReply;
+    const Versions good = oneImage(5);
+    const ServerFaults none;
     const QString notFound =
         QStringLiteral("Failed to find Power Meter device, please restart, reconnect, and retry");
-    clickUpdateAndWait();
-    QCOMPARE(runLog(), (QList<LogLine>{{"Connecting...", green}, {notFound, red}}));
-    expectWindowAtRest();
+    const QString notCompatible =
+        QStringLiteral("Compatible product eligable for update not found, Reboot and retry");
+    const QString downloadFailed = QStringLiteral("Error: Firmware download failed");
+    const QString noFirmware = QStringLiteral("Error: No firmware for this device in this version");
 
-    // The user can retry at once, and the search runs again.
-    clickUpdateAndWait();
-    QCOMPARE(runLog().size(), 4);
-    QCOMPARE(runLog().last(), LogLine(notFound, red));
+    QTest::newRow("no meter attached")
+        << MeterState::Absent << ownReply << good << none << notFound;
+    // udev still lists the meter, but its device node cannot be opened.
+    QTest::newRow("port never opens") << MeterState::Unopenable << ownReply << good << none
+                                      << QStringLiteral("Port failed to open");
+
+    QTest::newRow("marker in lower case")
+        << MeterState::Attached << QByteArray("dovur3\r") << good << none << notCompatible;
+    QTest::newRow("other product")
+        << MeterState::Attached << QByteArray("XMTR22\r") << good << none << notCompatible;
+    QTest::newRow("silent meter") << MeterState::Attached << QByteArray("") << good << none
+                                  << notCompatible;
+
+    ServerFaults errorPage;
+    errorPage.pathContains = QStringLiteral("lumetra.php");
+    errorPage.status = 404;
+    errorPage.body = QByteArray(6000, 'x'); // big enough to pass for an image
+    QTest::newRow("error page larger than an image")
+        << MeterState::Attached << ownReply << good << errorPage << downloadFailed;
+    ServerFaults serverError = errorPage;
+    serverError.status = 500;
+    serverError.body.clear();
+    QTest::newRow("server error without body")
+        << MeterState::Attached << ownReply << good << serverError << downloadFailed;
+    ServerFaults emptyBody;
+    emptyBody.pathContains = QStringLiteral("lumetra.php");
+    emptyBody.truncateTo = 0;
+    QTest::newRow("empty body") << MeterState::Attached << ownReply << good << emptyBody
+                                << downloadFailed;
+
+    const Versions otherModel{
+        {QStringLiteral("1.0.0"), {{"QX7Lm2_firmware", ReleaseFolder::image(5000, 15)}}}};
+    QTest::newRow("only another model's firmware")
+        << MeterState::Attached << ownReply << otherModel << none << noFirmware;
+    QTest::newRow("no versions at all")
+        << MeterState::Attached << ownReply << Versions{} << none << noFirmware;
 }
 
-void UpdateWorkflowTest::meterThatDoesNotIdentifyItselfGetsNoDownload_data()
+void UpdateWorkflowTest::runEndsBeforeFlashing()
 {
-    QTest::addColumn<QByteArray>("reply");
-    QTest::addColumn<bool>("silent");
-    QTest::newRow("marker in lower case") << QByteArray("dovur3\r") << false;
-    QTest::newRow("other product") << QByteArray("XMTR22\r") << false;
-    QTest::newRow("silent meter") << QByteArray() << true;
-}
+    QFETCH(MeterState, meterState);
+    QFETCH(QByteArray, productReply);
+    QFETCH(Versions, versions);
+    QFETCH(ServerFaults, faults);
+    QFETCH(QString, redLine);
 
-void UpdateWorkflowTest::meterThatDoesNotIdentifyItselfGetsNoDownload()
-{
-    QFETCH(QByteArray, reply);
-    QFETCH(bool, silent);
-
-    PowerMeterOptions options;
-    options.productReply = reply;
-    if (silent)
-        options.fault = PowerMeterOptions::Fault::Silent;
-    prepare(oneImage(6), options);
+    publish(versions);
+    if (meterState == MeterState::Attached) {
+        PowerMeterOptions options;
+        if (!productReply.isNull())
+            options.productReply = productReply;
+        if (productReply.isEmpty() && !productReply.isNull())
+            options.fault = PowerMeterOptions::Fault::Silent;
+        attachMeter(options);
+    } else if (meterState == MeterState::Unopenable) {
+        QVERIFY(bench->testbed->addSerialDevice(meterTty, meterVendorId, meterProductId));
+        QVERIFY(QFile::remove(qEnvironmentVariable("UMOCKDEV_DIR") + QStringLiteral("/dev/") +
+                              meterTty));
+    }
+    openWindow();
+    bench->window->acquireRetryPauseMs = 10;
     bench->server->clearRequests();
+    bench->server->setFaults(faults);
 
     clickUpdateAndWait();
 
-    const QList<LogLine> expected{
-        {"Connecting...", green},
-        {"Compatible product eligable for update not found, Reboot and retry", red}};
-    QCOMPARE(runLog(), expected);
-    QVERIFY(bench->server->requests().isEmpty());
+    QCOMPARE(runLog(), (QList<LogLine>{{"Connecting...", green}, {redLine, red}}));
     expectNothingWritten();
     expectWindowAtRest();
+    // Firmware is asked for only from a meter that was opened and identified itself.
+    if (redLine != QLatin1String("Error: Firmware download failed")) {
+        for (const QString &request : bench->server->requests())
+            QVERIFY2(!request.contains(QLatin1String("lumetra.php")), qPrintable(request));
+    }
+
+    // The user can retry at once, and the run takes the same road.
+    if (meterState == MeterState::Absent) {
+        clickUpdateAndWait();
+        QCOMPARE(runLog().size(), 4);
+        QCOMPARE(runLog().last(), LogLine(redLine, red));
+    }
 }
 
 void UpdateWorkflowTest::productCheckFailsTwiceBeforeFlashing()
@@ -404,84 +458,6 @@ void UpdateWorkflowTest::versionChangedDuringDownloadOnlyRenamesTheRun()
     QCOMPARE(runLog().last(), LogLine("Update complete", green));
     QCOMPARE(bench->meter->images().size(), 1);
     QVERIFY(bench->meter->images().first().data == chosen.bytes);
-}
-
-void UpdateWorkflowTest::failedDownloadWritesNothing_data()
-{
-    QTest::addColumn<ServerFaults>("faults");
-
-    ServerFaults errorPage;
-    errorPage.pathContains = QStringLiteral("lumetra.php");
-    errorPage.status = 404;
-    errorPage.body = QByteArray(6000, 'x'); // big enough to pass for an image
-    QTest::newRow("error page larger than an image") << errorPage;
-
-    ServerFaults serverError = errorPage;
-    serverError.status = 500;
-    serverError.body.clear();
-    QTest::newRow("server error without body") << serverError;
-
-    ServerFaults emptyBody;
-    emptyBody.pathContains = QStringLiteral("lumetra.php");
-    emptyBody.truncateTo = 0;
-    QTest::newRow("empty body") << emptyBody;
-}
-
-void UpdateWorkflowTest::failedDownloadWritesNothing()
-{
-    QFETCH(ServerFaults, faults);
-
-    prepare(oneImage(14));
-    bench->server->setFaults(faults);
-
-    clickUpdateAndWait();
-
-    const QList<LogLine> expected{{"Connecting...", green},
-                                  {"Error: Firmware download failed", red}};
-    QCOMPARE(runLog(), expected);
-    expectNothingWritten();
-    expectWindowAtRest();
-}
-
-void UpdateWorkflowTest::noFirmwareForThisDevice_data()
-{
-    QTest::addColumn<Versions>("versions");
-    QTest::newRow("only another model's firmware") << Versions{
-        {QStringLiteral("1.0.0"), {{"QX7Lm2_firmware", ReleaseFolder::image(5000, 15)}}}};
-    QTest::newRow("no versions at all") << Versions{};
-}
-
-void UpdateWorkflowTest::noFirmwareForThisDevice()
-{
-    QFETCH(Versions, versions);
-
-    prepare(versions);
-
-    clickUpdateAndWait();
-
-    const QList<LogLine> expected{{"Connecting...", green},
-                                  {"Error: No firmware for this device in this version", red}};
-    QCOMPARE(runLog(), expected);
-    expectNothingWritten();
-    expectWindowAtRest();
-}
-
-void UpdateWorkflowTest::portThatNeverOpensEndsTheRun()
-{
-    publish(oneImage(16));
-    // udev still lists the meter, but its device node cannot be opened.
-    QVERIFY(bench->testbed->addSerialDevice(meterTty, meterVendorId, meterProductId));
-    QVERIFY(
-        QFile::remove(qEnvironmentVariable("UMOCKDEV_DIR") + QStringLiteral("/dev/") + meterTty));
-    openWindow();
-    bench->window->acquireRetryPauseMs = 10;
-    bench->server->clearRequests();
-
-    clickUpdateAndWait();
-
-    QCOMPARE(runLog(), (QList<LogLine>{{"Connecting...", green}, {"Port failed to open", red}}));
-    QVERIFY(bench->server->requests().isEmpty());
-    expectWindowAtRest();
 }
 
 void UpdateWorkflowTest::manyImagesLeaveNoHoldBehind()

@@ -358,8 +358,6 @@ void PowerMeterSimulator::handleClosing(const QByteArray &payload)
 
 void PowerMeterSimulator::abandonTransfer()
 {
-    QMutexLocker locker(&mutex);
-    ++abandoned;
     state = State::Command;
 }
 
@@ -412,9 +410,6 @@ void PowerMeterSimulator::disappear()
         fd = -1;
     }
     mute = true;
-    QMutexLocker locker(&mutex);
-    gone = true;
-    changed.wakeAll();
 }
 
 QList<ReceivedImage> PowerMeterSimulator::images() const
@@ -457,18 +452,6 @@ QStringList PowerMeterSimulator::protocolErrors() const
 {
     QMutexLocker locker(&mutex);
     return errors;
-}
-
-int PowerMeterSimulator::abandonedTransfers() const
-{
-    QMutexLocker locker(&mutex);
-    return abandoned;
-}
-
-bool PowerMeterSimulator::disappeared() const
-{
-    QMutexLocker locker(&mutex);
-    return gone;
 }
 
 bool PowerMeterSimulator::waitForReset(int timeoutMs) const

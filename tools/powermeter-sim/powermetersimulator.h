@@ -83,8 +83,6 @@ public:
     int productQueries() const;
     bool resetReceived() const;
     QStringList protocolErrors() const; // empty when every packet was well formed
-    int abandonedTransfers() const;     // batches left unfinished (cancelled, or a new command)
-    bool disappeared() const;
     bool waitForReset(int timeoutMs) const;
     // Waits until at least count images are complete.
     bool waitForImages(int count, int timeoutMs) const;
@@ -137,7 +135,5 @@ private:
     int queries = 0;
     bool reset = false;
     QStringList errors;
-    int abandoned = 0;
-    bool gone = false;
     bool stopping = false;
 };

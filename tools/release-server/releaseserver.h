@@ -47,7 +47,6 @@ public:
 
     // Thread-safe; each takes effect for the next request that arrives.
     void setFaults(const ServerFaults &faults);
-    void clearFaults() { setFaults(ServerFaults()); }
     // One line per answered request on standard output (the program turns this on).
     void setLogging(bool enabled);
 

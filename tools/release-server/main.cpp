@@ -50,6 +50,8 @@ int main(int argc, char *argv[])
          QStringLiteral("TEXT")},
         {QStringLiteral("truncate"), QStringLiteral("Send only the first N bytes of each body."),
          QStringLiteral("N")},
+        {QStringLiteral("close-early"),
+         QStringLiteral("With --truncate: announce the whole body's length, close after N bytes.")},
         {QStringLiteral("redirect"), QStringLiteral("Answer 302 with this Location."),
          QStringLiteral("URL")},
         {QStringLiteral("never-answer"), QStringLiteral("Accept requests and never answer.")},
@@ -84,6 +86,7 @@ int main(int argc, char *argv[])
     faults.status = static_cast<int>(status);
     faults.body = parser.value(QStringLiteral("body")).toUtf8();
     faults.truncateTo = truncateTo;
+    faults.closeEarly = parser.isSet(QStringLiteral("close-early"));
     faults.redirectTo = parser.value(QStringLiteral("redirect"));
     faults.neverAnswer = parser.isSet(QStringLiteral("never-answer"));
 

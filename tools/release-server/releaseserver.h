@@ -22,6 +22,9 @@ struct ServerFaults
     QByteArray body;
     qint64 truncateTo =
         -1; // >= 0: send only the first N bytes of the real body (0 = empty body, status 200)
+    // With truncateTo: Content-Length still promises the whole body, and the connection closes
+    // after the bytes sent, as when the server dies mid-transfer.
+    bool closeEarly = false;
     QString redirectTo;       // non-empty: answer 302 with this Location (path or absolute URL)
     bool neverAnswer = false; // accept the request and never answer
 };

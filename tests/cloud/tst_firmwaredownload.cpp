@@ -219,6 +219,8 @@ void TestFirmwareDownload::everyFileMustArrive_data()
     ServerFaults errorPage;
     errorPage.status = 500;
     errorPage.body = QByteArray(8192, 'E');
+    ServerFaults multipleChoices = errorPage;
+    multipleChoices.status = 300;
     ServerFaults closedEarly;
     closedEarly.truncateTo = 10000;
     closedEarly.closeEarly = true;
@@ -248,6 +250,8 @@ void TestFirmwareDownload::everyFileMustArrive_data()
         << v1 << ServerFaults() << refusingServerUrl() << mainKey << none;
     // Large enough to pass for an image: it must never reach the device.
     QTest::newRow("500 with an error page of 8 KiB") << v1 << errorPage << local << mainKey << none;
+    QTest::newRow("300 with a body of 8 KiB, nowhere to go")
+        << v1 << multipleChoices << local << mainKey << none;
     QTest::newRow("connection closed before the promised length")
         << v1 << closedEarly << local << mainKey << none;
     QTest::newRow("200 with an empty body") << v1 << emptyBody << local << mainKey << none;

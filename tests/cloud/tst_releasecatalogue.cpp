@@ -187,6 +187,7 @@ void TestReleaseCatalogue::silentServerReportsOncePerExpiry()
 // Ticking "Show Betas" quickly must never list a version twice or under the wrong setting: the
 // older answer, though it comes first, neither fills the list nor stops the newer request's timer.
 // The newer answer still fills the list when it comes after the time-out.
+// A superseded request is ended at once, so none is left waiting for an answer that never comes.
 void TestReleaseCatalogue::supersededAnswerNeitherFillsListNorStopsTimer()
 {
     const QString slowBranch = QStringLiteral("labs/rf-team");
@@ -208,6 +209,17 @@ void TestReleaseCatalogue::supersededAnswerNeitherFillsListNorStopsTimer()
     QTRY_COMPARE_WITH_TIMEOUT(cloud.versionList, QStringList{"L1"}, 5000);
     QCOMPARE(noInternet.count(), 1);
     // One network access manager for every request; no reply outlives its handling.
+    QTRY_COMPARE(cloud.findChildren<QNetworkReply *>().size(), 0);
+
+    // A superseded request that would never be answered is ended, not left waiting.
+    faults.pathContains = QStringLiteral("/cust/");
+    faults.delayMs = 0;
+    faults.neverAnswer = true;
+    server->setFaults(faults);
+    cloud.requestVersions(defaultBranch, false);
+    cloud.requestVersions(slowBranch, true);
+    WAIT_FOR_ANSWER(cloud);
+    QCOMPARE(cloud.versionList, QStringList{"L1"});
     QTRY_COMPARE(cloud.findChildren<QNetworkReply *>().size(), 0);
     QCOMPARE(cloud.findChildren<QNetworkAccessManager *>().size(), 1);
 }

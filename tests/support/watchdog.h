@@ -18,7 +18,8 @@ public:
     Watchdog(int limitMs, const char *what)
         : thread([this, limitMs, what] {
               std::unique_lock<std::mutex> lock(mutex);
-              if (!ended.wait_for(lock, std::chrono::milliseconds(limitMs), [this] { return done; }))
+              if (!ended.wait_for(lock, std::chrono::milliseconds(limitMs),
+                                  [this] { return done; }))
                   qFatal("%s did not end within %d ms", what, limitMs);
           })
     {

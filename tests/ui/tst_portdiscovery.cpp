@@ -3,10 +3,10 @@
 // Which serial ports the window takes for the meter, with USB ttys that udev (umockdev) reports
 // exactly as it would report real ones.
 #include "mainwindow.h"
+#include "privatesettings.h"
 #include "usbtestbed.h"
 
 #include <QComboBox>
-#include <QStandardPaths>
 #include <QtTest>
 
 namespace {
@@ -34,7 +34,7 @@ private:
     static void refresh(MainWindow &window) { window.ports_update(); }
 
 private slots:
-    void initTestCase() { QStandardPaths::setTestModeEnabled(true); }
+    void initTestCase() { usePrivateSettings(); }
     void onlyTheMetersIdsMatch_data();
     void onlyTheMetersIdsMatch();
     void twoMetersListedInEnumerationOrder();

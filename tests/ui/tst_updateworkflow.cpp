@@ -5,6 +5,7 @@
 // checks what the meter received, what the log says and that the window is ready again.
 #include "mainwindow.h"
 #include "powermetersimulator.h"
+#include "privatesettings.h"
 #include "releasefolder.h"
 #include "releaseserver.h"
 #include "usbtestbed.h"
@@ -18,7 +19,6 @@
 #include <QProgressBar>
 #include <QPushButton>
 #include <QSettings>
-#include <QStandardPaths>
 #include <QTextBlock>
 #include <QTextEdit>
 #include <QtTest>
@@ -127,7 +127,7 @@ private slots:
 
 void UpdateWorkflowTest::initTestCase()
 {
-    QStandardPaths::setTestModeEnabled(true);
+    usePrivateSettings();
 }
 
 void UpdateWorkflowTest::init()

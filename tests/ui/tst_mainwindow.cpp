@@ -3,21 +3,17 @@
 // The main window as the user first sees it: its form, artwork, status log, progress bar and
 // the release-branch setting.
 #include "mainwindow.h"
+#include "privatesettings.h"
 #include "releasebranchdialog.h"
 #include "releaseserver.h"
 
 #include <QApplication>
 #include <QCheckBox>
-#include <QComboBox>
 #include <QDialogButtonBox>
-#include <QFrame>
-#include <QGridLayout>
 #include <QLabel>
 #include <QLineEdit>
-#include <QProgressBar>
 #include <QPushButton>
 #include <QSettings>
-#include <QStandardPaths>
 #include <QTextBlock>
 #include <QTextEdit>
 #include <QTimer>
@@ -71,56 +67,30 @@ class MainWindowTest : public QObject
 private:
     static QTextEdit *statusText(MainWindow &w) { return w.findChild<QTextEdit *>("statusText"); }
     static NVKCloudInterface &cloud(MainWindow &w) { return w.cloud; }
-    static QTimer &portTimer(MainWindow &w) { return w.portTimer; }
-    static void progress(MainWindow &w, int percent) { w.progress_update(percent); }
 
 private slots:
     void initTestCase();
     void init();
-    void windowIsFixedAt777x340();
     void startupLogHoldsTwoBlackLines();
-    void formWidgets_data();
-    void formWidgets();
-    void framedWidgetsSitAtFixedGeometry_data();
-    void framedWidgetsSitAtFixedGeometry();
-    void labelsAreWhiteOnGrey();
     void artworkLoads_data();
     void artworkLoads();
-    void progressBarShowsNoText();
-    void writeStatusColoursTheLine_data();
-    void writeStatusColoursTheLine();
+    void windowKeepsItsSizeAndShowsItsArtwork();
+    void writeStatusColoursOnlyTheNewLine();
     void storedBranchDecidesRequest_data();
     void storedBranchDecidesRequest();
-    void branchDialogAccepts_data();
-    void branchDialogAccepts();
-    void branchDialogCancelChangesNothing();
+    void branchDialog_data();
+    void branchDialog();
     void showBetasTogglesRequest();
 };
 
 void MainWindowTest::initTestCase()
 {
-    // Never read or write the user's real settings.
-    QStandardPaths::setTestModeEnabled(true);
+    usePrivateSettings();
 }
 
 void MainWindowTest::init()
 {
     branchSettings().clear();
-}
-
-void MainWindowTest::windowIsFixedAt777x340()
-{
-    MainWindow window(unreachableServer);
-    window.show();
-    QVERIFY(QTest::qWaitForWindowExposed(&window));
-    QCOMPARE(window.size(), QSize(777, 340));
-    QCOMPARE(window.minimumSize(), QSize(777, 340));
-    QCOMPARE(window.maximumSize(), QSize(777, 340));
-    QCOMPARE(window.windowTitle(), QStringLiteral("Lumetra Updater v1.0"));
-    QCOMPARE(window.palette().color(QPalette::Active, QPalette::Window), QColor(118, 118, 118));
-
-    window.resize(1000, 600);
-    QCOMPARE(window.size(), QSize(777, 340));
 }
 
 void MainWindowTest::startupLogHoldsTwoBlackLines()
@@ -135,119 +105,6 @@ void MainWindowTest::startupLogHoldsTwoBlackLines()
     for (const LogLine &line : lines)
         QCOMPARE(line.colour, QColor(Qt::black));
     QVERIFY(statusText(window)->isReadOnly());
-}
-
-void MainWindowTest::formWidgets_data()
-{
-    QTest::addColumn<QString>("name");
-    QTest::addColumn<QString>("className");
-    QTest::addColumn<QRect>("cell"); // row, column, row span, column span as x, y, w, h
-    QTest::addColumn<QString>("text");
-
-    QTest::newRow("banner frame") << "frame"
-                                  << "QFrame" << QRect(0, 0, 3, 1) << "";
-    QTest::newRow("status log") << "statusText"
-                                << "QTextEdit" << QRect(0, 1, 1, 4) << "";
-    QTest::newRow("version label") << "label_2"
-                                   << "QLabel" << QRect(1, 1, 1, 1) << "Version";
-    QTest::newRow("version list") << "versionsCombo"
-                                  << "QComboBox" << QRect(1, 2, 2, 1) << "No Internet";
-    QTest::newRow("betas box") << "showBetaCheckBox"
-                               << "QCheckBox" << QRect(1, 3, 1, 1) << "Show Betas";
-    QTest::newRow("branch button") << "branchButton"
-                                   << "QPushButton" << QRect(2, 3, 1, 1) << "Branch";
-    QTest::newRow("update button") << "updateButton"
-                                   << "QPushButton" << QRect(1, 4, 2, 2) << "Update Zarud Ovazu z2";
-    QTest::newRow("progress bar") << "progressBar"
-                                  << "QProgressBar" << QRect(0, 5, 1, 1) << "";
-}
-
-void MainWindowTest::formWidgets()
-{
-    QFETCH(QString, name);
-    QFETCH(QString, className);
-    QFETCH(QRect, cell);
-    QFETCH(QString, text);
-
-    MainWindow window(unreachableServer);
-    auto *grid = window.findChild<QGridLayout *>("gridLayout");
-    QVERIFY(grid);
-    QCOMPARE(window.centralWidget()->objectName(), QStringLiteral("centralwidget"));
-    auto *widget = window.findChild<QWidget *>(name);
-    QVERIFY(widget);
-    QCOMPARE(widget->metaObject()->className(), className.toLatin1());
-
-    int row = -1, column = -1, rowSpan = -1, columnSpan = -1;
-    grid->getItemPosition(grid->indexOf(widget), &row, &column, &rowSpan, &columnSpan);
-    QCOMPARE(QRect(column, row, columnSpan, rowSpan), cell);
-
-    if (auto *label = qobject_cast<QLabel *>(widget))
-        QCOMPARE(label->text(), text);
-    if (auto *button = qobject_cast<QAbstractButton *>(widget)) {
-        QCOMPARE(button->text(), text);
-        QVERIFY(button->isEnabled());
-        QCOMPARE(button->isChecked(), false);
-    }
-    if (auto *combo = qobject_cast<QComboBox *>(widget)) {
-        QCOMPARE(combo->placeholderText(), text);
-        QCOMPARE(combo->count(), 0);
-    }
-    if (auto *push = qobject_cast<QPushButton *>(widget)) {
-        QCOMPARE(push->iconSize(), QSize(32, 32));
-        QVERIFY(!push->icon().isNull());
-        QCOMPARE(push->sizePolicy().horizontalPolicy(), QSizePolicy::Minimum);
-        QCOMPARE(push->sizePolicy().verticalPolicy(), QSizePolicy::Fixed);
-    }
-}
-
-void MainWindowTest::framedWidgetsSitAtFixedGeometry_data()
-{
-    QTest::addColumn<QString>("name");
-    QTest::addColumn<QString>("className");
-    QTest::addColumn<QRect>("geometry");
-
-    QTest::newRow("product logo") << "label_3"
-                                  << "QLabel" << QRect(0, 10, 201, 61);
-    QTest::newRow("maker logo") << "label_6"
-                                << "QLabel" << QRect(570, 10, 191, 61);
-    QTest::newRow("port list") << "serialPortCombo"
-                               << "QComboBox" << QRect(200, 30, 351, 21);
-    QTest::newRow("port label") << "label"
-                                << "QLabel" << QRect(200, 10, 47, 13);
-}
-
-void MainWindowTest::framedWidgetsSitAtFixedGeometry()
-{
-    QFETCH(QString, name);
-    QFETCH(QString, className);
-    QFETCH(QRect, geometry);
-
-    MainWindow window(unreachableServer);
-    auto *widget = window.findChild<QWidget *>(name);
-    QVERIFY(widget);
-    QCOMPARE(widget->metaObject()->className(), className.toLatin1());
-    QCOMPARE(widget->parentWidget()->objectName(), QStringLiteral("frame"));
-    QCOMPARE(widget->geometry(), geometry);
-    if (auto *label = qobject_cast<QLabel *>(widget); label && name != QLatin1String("label")) {
-        QVERIFY(label->hasScaledContents());
-        QVERIFY(!label->pixmap().isNull());
-        QVERIFY(label->text().isEmpty());
-    }
-}
-
-void MainWindowTest::labelsAreWhiteOnGrey()
-{
-    MainWindow window(unreachableServer);
-    for (const char *name : {"label", "label_2", "showBetaCheckBox"}) {
-        const QPalette palette = window.findChild<QWidget *>(name)->palette();
-        QCOMPARE(palette.color(QPalette::Active, QPalette::WindowText), QColor(Qt::white));
-        QCOMPARE(palette.color(QPalette::Inactive, QPalette::WindowText), QColor(Qt::white));
-        QCOMPARE(palette.color(QPalette::Disabled, QPalette::WindowText), QColor(120, 120, 120));
-    }
-    auto *frame = window.findChild<QFrame *>("frame");
-    QCOMPARE(frame->frameShape(), QFrame::StyledPanel);
-    QCOMPARE(frame->frameShadow(), QFrame::Raised);
-    QVERIFY(frame->autoFillBackground());
 }
 
 void MainWindowTest::artworkLoads_data()
@@ -268,57 +125,39 @@ void MainWindowTest::artworkLoads()
     QVERIFY2(!image.isNull(), qPrintable(path));
 }
 
-void MainWindowTest::progressBarShowsNoText()
+// The form fixes the window's size; the images of its labels and buttons come from the resources.
+void MainWindowTest::windowKeepsItsSizeAndShowsItsArtwork()
 {
-    MainWindow window(unreachableServer);
-    auto *bar = window.findChild<QProgressBar *>("progressBar");
-    QCOMPARE(bar->value(), 0);
-    QCOMPARE(bar->minimum(), 0);
-    QCOMPARE(bar->maximum(), 100);
-    QVERIFY(!bar->isTextVisible());
-    QVERIFY(!bar->invertedAppearance());
-
-    progress(window, 100);
-    QCOMPARE(bar->value(), 100);
-    progress(window, 0);
-    QCOMPARE(bar->value(), 0);
-}
-
-void MainWindowTest::writeStatusColoursTheLine_data()
-{
-    QTest::addColumn<QString>("colourName");
-    QTest::addColumn<QColor>("colour");
-    QTest::newRow("guidance") << "Black" << QColor(0, 0, 0);
-    QTest::newRow("stage") << "Green" << QColor(0, 128, 0);
-    QTest::newRow("flashing") << "Orange" << QColor(255, 165, 0);
-    QTest::newRow("error") << "Red" << QColor(255, 0, 0);
-}
-
-void MainWindowTest::writeStatusColoursTheLine()
-{
-    QFETCH(QString, colourName);
-    QFETCH(QColor, colour);
-
     MainWindow window(unreachableServer);
     window.show();
-    window.writeStatus(QStringLiteral("first ") + colourName, colourName);
-    window.writeStatus(QStringLiteral("then black"), QStringLiteral("Black"));
+    QVERIFY(QTest::qWaitForWindowExposed(&window));
+    const QSize size = window.size();
+    window.resize(size + QSize(200, 100));
+    QCOMPARE(window.size(), size);
 
-    // Both lines are in the document the moment each call returns, each in its own colour.
-    QList<LogLine> lines = logLines(statusText(window));
-    QCOMPARE(lines.size(), 4);
-    QCOMPARE(lines[2].text, QStringLiteral("first ") + colourName);
-    QCOMPARE(lines[2].colour, colour);
-    QCOMPARE(lines[3].colour, QColor(Qt::black));
+    int images = 0;
+    for (const QLabel *label : window.findChildren<QLabel *>())
+        images += !label->pixmap().isNull();
+    for (const QPushButton *button : window.findChildren<QPushButton *>())
+        images += !button->icon().isNull();
+    QCOMPARE(images, 4); // two logos, two button icons
+}
 
-    // A user who selects the whole log to copy it keeps both the selection and its colours.
+// A line takes its own colour, and a user who has selected the log (to copy it) keeps both the
+// selection and the colours of the lines selected.
+void MainWindowTest::writeStatusColoursOnlyTheNewLine()
+{
+    MainWindow window(unreachableServer);
+    window.show();
+    window.writeStatus(QStringLiteral("flashing"), QStringLiteral("Orange"));
     statusText(window)->selectAll();
-    window.writeStatus(QStringLiteral("while selected"), colourName);
-    lines = logLines(statusText(window));
-    QCOMPARE(lines.size(), 5);
+    window.writeStatus(QStringLiteral("failed"), QStringLiteral("Red"));
+
+    const QList<LogLine> lines = logLines(statusText(window));
+    QCOMPARE(lines.size(), 4);
     QCOMPARE(lines[0].colour, QColor(Qt::black));
-    QCOMPARE(lines[3].colour, QColor(Qt::black));
-    QCOMPARE(lines[4].colour, colour);
+    QCOMPARE(lines[2].colour, QColor(255, 165, 0));
+    QCOMPARE(lines[3].colour, QColor(255, 0, 0));
     QVERIFY(statusText(window)->textCursor().hasSelection());
 }
 
@@ -367,27 +206,30 @@ void MainWindowTest::storedBranchDecidesRequest()
     }
 }
 
-void MainWindowTest::branchDialogAccepts_data()
+void MainWindowTest::branchDialog_data()
 {
     QTest::addColumn<QString>("before");
-    QTest::addColumn<QString>("typed");
-    QTest::addColumn<QString>("requested");
+    QTest::addColumn<QString>("typed"); // null: the box is left as it was shown
+    QTest::addColumn<QDialogButtonBox::StandardButton>("button");
+    QTest::addColumn<QString>("requested"); // null: no new catalogue request
     QTest::addColumn<int>("branchLines");
 
-    // A null "typed" accepts the box as it was shown.
+    const auto ok = QDialogButtonBox::Ok;
     QTest::newRow("empty box means standard") << "labs"
-                                              << ""
-                                              << "cust" << 0;
+                                              << "" << ok << "cust" << 0;
     QTest::newRow("custom branch") << ""
-                                   << "labs/rf-team"
-                                   << "labs/rf-team" << 1;
-    QTest::newRow("unchanged custom logs again") << "labs" << QString() << "labs" << 1;
+                                   << "labs/rf-team" << ok << "labs/rf-team" << 1;
+    QTest::newRow("unchanged custom logs again") << "labs" << QString() << ok << "labs" << 1;
+    QTest::newRow("cancel changes nothing")
+        << "labs"
+        << "typed but cancelled" << QDialogButtonBox::Cancel << QString() << 0;
 }
 
-void MainWindowTest::branchDialogAccepts()
+void MainWindowTest::branchDialog()
 {
     QFETCH(QString, before);
     QFETCH(QString, typed);
+    QFETCH(QDialogButtonBox::StandardButton, button);
     QFETCH(QString, requested);
     QFETCH(int, branchLines);
 
@@ -395,36 +237,22 @@ void MainWindowTest::branchDialogAccepts()
         branchSettings().setValue(QStringLiteral("ReleaseBranch"), before);
     MainWindow window(unreachableServer);
     const int linesBefore = logLines(statusText(window)).size();
+    QSignalSpy requests(&cloud(window), &NVKCloudInterface::versions_update);
 
     QString shown;
-    answerBranchDialog(typed, QDialogButtonBox::Ok, &shown);
+    answerBranchDialog(typed, button, &shown);
     QTest::mouseClick(window.findChild<QPushButton *>("branchButton"), Qt::LeftButton);
 
     QCOMPARE(shown, before);
-    const QString expectedStored = typed.isNull() ? before : typed;
-    QCOMPARE(branchSettings().value(QStringLiteral("ReleaseBranch")), QVariant(expectedStored));
-    QCOMPARE(cloud(window).releaseBranch, requested);
+    const QString stored = typed.isNull() || requested.isNull() ? before : typed;
+    QCOMPARE(branchSettings().value(QStringLiteral("ReleaseBranch"), QString()).toString(), stored);
+    QCOMPARE(requests.isEmpty(), requested.isNull());
+    if (!requested.isNull())
+        QCOMPARE(cloud(window).releaseBranch, requested);
     const QList<LogLine> lines = logLines(statusText(window));
     QCOMPARE(lines.size(), linesBefore + branchLines);
     if (branchLines)
         QCOMPARE(lines.last().text, QStringLiteral("Branch Path: ") + requested);
-}
-
-void MainWindowTest::branchDialogCancelChangesNothing()
-{
-    branchSettings().setValue(QStringLiteral("ReleaseBranch"), QStringLiteral("labs"));
-    MainWindow window(unreachableServer);
-    const int linesBefore = logLines(statusText(window)).size();
-    QSignalSpy requests(&cloud(window), &NVKCloudInterface::versions_update);
-
-    QString shown;
-    answerBranchDialog(QStringLiteral("typed but cancelled"), QDialogButtonBox::Cancel, &shown);
-    QTest::mouseClick(window.findChild<QPushButton *>("branchButton"), Qt::LeftButton);
-
-    QCOMPARE(shown, QStringLiteral("labs"));
-    QCOMPARE(branchSettings().value(QStringLiteral("ReleaseBranch")), QVariant("labs"));
-    QCOMPARE(logLines(statusText(window)).size(), linesBefore);
-    QCOMPARE(requests.count(), 0);
 }
 
 void MainWindowTest::showBetasTogglesRequest()

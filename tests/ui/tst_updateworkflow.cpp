@@ -30,7 +30,7 @@
 namespace {
 constexpr quint16 meterVendorId = 0x04D8;
 constexpr quint16 meterProductId = 0x000A;
-const QString meterTty = QStringLiteral("ttyACM0");
+const QString meterTty = UsbTestbed::processTtyName();
 constexpr int runTimeoutMs = 90000;
 
 const QColor black(0, 0, 0), green(0, 128, 0), orange(255, 165, 0), red(255, 0, 0);

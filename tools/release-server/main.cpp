@@ -35,7 +35,7 @@ int main(int argc, char *argv[])
 
     QCommandLineParser parser;
     parser.setApplicationDescription(QStringLiteral(
-        "Serves a release folder over HTTP on 127.0.0.1:\n"
+        "Serves a release folder over HTTP, or HTTPS with --tls-cert and --tls-key, on 127.0.0.1:\n"
         "  GET /<branch>/lumetrarelease/           -> <folder>/<branch>/catalogue.json\n"
         "  GET /<branch>/lumetra.php?version=<v>   -> <folder>/<branch>/<v>"));
     parser.addHelpOption();
@@ -58,6 +58,12 @@ int main(int argc, char *argv[])
         {QStringLiteral("path-contains"),
          QStringLiteral("Apply the faults only to requests whose path and query contain TEXT."),
          QStringLiteral("TEXT")},
+        {QStringLiteral("tls-cert"),
+         QStringLiteral("Serve HTTPS with this PEM certificate (then any intermediates)."),
+         QStringLiteral("FILE")},
+        {QStringLiteral("tls-key"),
+         QStringLiteral("PEM private key (RSA or EC, unencrypted) of --tls-cert."),
+         QStringLiteral("FILE")},
     });
     parser.addPositionalArgument(QStringLiteral("release-folder"),
                                  QStringLiteral("Folder holding one subfolder per branch."));
@@ -90,7 +96,19 @@ int main(int argc, char *argv[])
     faults.redirectTo = parser.value(QStringLiteral("redirect"));
     faults.neverAnswer = parser.isSet(QStringLiteral("never-answer"));
 
+    const QString certificateFile = parser.value(QStringLiteral("tls-cert"));
+    const QString keyFile = parser.value(QStringLiteral("tls-key"));
+    if (certificateFile.isEmpty() != keyFile.isEmpty()) {
+        std::fprintf(stderr, "--tls-cert and --tls-key go together.\n");
+        return 2;
+    }
+
     ReleaseServer server(positional.first());
+    if (!certificateFile.isEmpty() && !server.useTls(certificateFile, keyFile)) {
+        std::fprintf(stderr, "Cannot read a PEM certificate from %s and a PEM key from %s\n",
+                     certificateFile.toUtf8().constData(), keyFile.toUtf8().constData());
+        return 2;
+    }
     server.setFaults(faults);
     server.setLogging(true);
     if (server.start(static_cast<quint16>(port)) == 0) {

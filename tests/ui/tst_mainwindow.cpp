@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // SPDX-FileCopyrightText: Norvatek
-// The main window as the user first sees it: its form, artwork, status log, progress bar and
-// the release-branch setting.
+// The main window: its fixed size and artwork, the status log, and the release-branch setting
+// with its dialog and the show-betas box.
 #include "mainwindow.h"
 #include "privatesettings.h"
 #include "releasebranchdialog.h"
@@ -71,9 +71,6 @@ private:
 private slots:
     void initTestCase();
     void init();
-    void startupLogHoldsTwoBlackLines();
-    void artworkLoads_data();
-    void artworkLoads();
     void windowKeepsItsSizeAndShowsItsArtwork();
     void writeStatusColoursOnlyTheNewLine();
     void storedBranchDecidesRequest_data();
@@ -91,38 +88,6 @@ void MainWindowTest::initTestCase()
 void MainWindowTest::init()
 {
     branchSettings().clear();
-}
-
-void MainWindowTest::startupLogHoldsTwoBlackLines()
-{
-    MainWindow window(unreachableServer);
-    const QList<LogLine> lines = logLines(statusText(window));
-    QCOMPARE(lines.size(), 2);
-    QCOMPARE(lines[0].text, QStringLiteral("Welcome to Lumetra v2"));
-    QCOMPARE(lines[1].text,
-             QStringLiteral("Power down power meter, hold joystick button, and press "
-                            "power button to enter bootloader mode"));
-    for (const LogLine &line : lines)
-        QCOMPARE(line.colour, QColor(Qt::black));
-    QVERIFY(statusText(window)->isReadOnly());
-}
-
-void MainWindowTest::artworkLoads_data()
-{
-    QTest::addColumn<QString>("path");
-    QTest::newRow("product logo") << ":/new/nvk/Lumetra Logo.png";
-    QTest::newRow("maker logo") << ":/new/nvk/Artwork/NVK Logo White.png";
-    QTest::newRow("branch icon") << ":/new/nvk/Artwork/ID Branch.png";
-    QTest::newRow("update icon") << ":/new/nvk/Artwork/Firmware Update.png";
-    QTest::newRow("application icon") << ":/new/nvk/Artwork/Lumetra Icon.png";
-    QTest::newRow("application icon, Windows") << ":/new/nvk/Artwork/Lumetra Icon.ico";
-}
-
-void MainWindowTest::artworkLoads()
-{
-    QFETCH(QString, path);
-    const QImage image(path);
-    QVERIFY2(!image.isNull(), qPrintable(path));
 }
 
 // The form fixes the window's size; the images of its labels and buttons come from the resources.
@@ -144,7 +109,7 @@ void MainWindowTest::windowKeepsItsSizeAndShowsItsArtwork()
 }
 
 // A line takes its own colour, and a user who has selected the log (to copy it) keeps both the
-// selection and the colours of the lines selected.
+// selection and the colours of the lines selected, here the two black lines of the start.
 void MainWindowTest::writeStatusColoursOnlyTheNewLine()
 {
     MainWindow window(unreachableServer);
@@ -167,18 +132,15 @@ void MainWindowTest::storedBranchDecidesRequest_data()
     QTest::addColumn<QString>("requested");
     QTest::addColumn<QString>("branchLine");
 
-    QTest::newRow("no key") << QVariant() << "cust"
-                            << "";
-    QTest::newRow("empty string") << QVariant(QString()) << "cust"
-                                  << "";
-    QTest::newRow("standard branch") << QVariant("cust") << "cust"
-                                     << "";
-    QTest::newRow("differs in case") << QVariant("Cust") << "Cust"
-                                     << "Branch Path: Cust";
-    QTest::newRow("trailing space kept") << QVariant("cust ") << "cust "
-                                         << "Branch Path: cust ";
-    QTest::newRow("multi-segment") << QVariant("labs/rf-team") << "labs/rf-team"
-                                   << "Branch Path: labs/rf-team";
+    const QString noLine;
+    QTest::newRow("no key") << QVariant() << "cust" << noLine;
+    QTest::newRow("empty string") << QVariant(QString()) << "cust" << noLine;
+    QTest::newRow("standard branch") << QVariant("cust") << "cust" << noLine;
+    QTest::newRow("differs in case") << QVariant("Cust") << "Cust" << QString("Branch Path: Cust");
+    QTest::newRow("trailing space kept")
+        << QVariant("cust ") << "cust " << QString("Branch Path: cust ");
+    QTest::newRow("multi-segment")
+        << QVariant("labs/rf-team") << "labs/rf-team" << QString("Branch Path: labs/rf-team");
 }
 
 void MainWindowTest::storedBranchDecidesRequest()
@@ -215,14 +177,13 @@ void MainWindowTest::branchDialog_data()
     QTest::addColumn<int>("branchLines");
 
     const auto ok = QDialogButtonBox::Ok;
-    QTest::newRow("empty box means standard") << "labs"
-                                              << "" << ok << "cust" << 0;
-    QTest::newRow("custom branch") << ""
-                                   << "labs/rf-team" << ok << "labs/rf-team" << 1;
-    QTest::newRow("unchanged custom logs again") << "labs" << QString() << ok << "labs" << 1;
+    const QString labs = QStringLiteral("labs");
+    QTest::newRow("empty box means standard") << labs << QString("") << ok << "cust" << 0;
+    QTest::newRow("custom branch")
+        << QString() << QString("labs/rf-team") << ok << "labs/rf-team" << 1;
+    QTest::newRow("unchanged custom logs again") << labs << QString() << ok << labs << 1;
     QTest::newRow("cancel changes nothing")
-        << "labs"
-        << "typed but cancelled" << QDialogButtonBox::Cancel << QString() << 0;
+        << labs << QString("typed but cancelled") << QDialogButtonBox::Cancel << QString() << 0;
 }
 
 void MainWindowTest::branchDialog()

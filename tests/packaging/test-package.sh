@@ -156,6 +156,9 @@ check "metainfo launches this desktop entry" \
     grep -q "<launchable type=\"desktop-id\">$desktop_id</launchable>" "$meta"
 check "metainfo names the package's homepage" \
     grep -qF "<url type=\"homepage\">$homepage</url>" "$meta"
+screenshot=$(grep -o '<image[^>]*>[^<]*' "$meta" | sed 's|.*/||')
+check "the metainfo's screenshot $screenshot is the one in packaging/screenshots" \
+    test -f "$src/packaging/screenshots/$screenshot"
 changelog_version=$(zcat "$root/usr/share/doc/$package/changelog.Debian.gz" |
     dpkg-parsechangelog -l - -S Version)
 check "changelog's newest entry is $package_version (found '$changelog_version')" \

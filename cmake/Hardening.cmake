@@ -14,7 +14,6 @@ function(lumetra_hardening_flags out_compile out_link)
         # hardening=+all adds immediate binding (-z,now); the -g -O2 baseline is stripped, as the
         # build type already chooses debug information and optimisation.
         set(env DEB_BUILD_MAINT_OPTIONS=hardening=+all "DEB_CXXFLAGS_MAINT_STRIP=-g -O2")
-        set(flags)
         foreach(kind CPPFLAGS CXXFLAGS LDFLAGS)
             execute_process(
                 COMMAND ${CMAKE_COMMAND} -E env ${env} ${DPKG_BUILDFLAGS} --get ${kind}

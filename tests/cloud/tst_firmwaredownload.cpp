@@ -143,7 +143,6 @@ void TestFirmwareDownload::downloadsFilesOfVersion_data()
     QTest::newRow("lower-case identifier") << d << v1 << "dovur3" << none << none;
     QTest::newRow("lower-case app is kept") << d << v1 << "appDOVUr3" << none << none;
     QTest::newRow("five characters") << d << v2 << "DOVUr" << none << none;
-    QTest::newRow("seven characters") << d << v2 << "DOVUr3x" << none << none;
     QTest::newRow("keys that only resemble firmware keys")
         << d << QString("5.0") << "DOVUr3" << none << none;
     QTest::newRow("version not in the catalogue")
@@ -181,8 +180,6 @@ void TestFirmwareDownload::downloadsFilesOfVersion()
     QCOMPARE(cloud->firmwareFiles.size(), keys.size());
     for (qsizetype i = 0; i < keys.size(); ++i) {
         QCOMPARE(cloud->firmwareFiles.at(i).name, keys.at(i));
-        QCOMPARE(cloud->firmwareFiles.at(i).url,
-                 QUrl(server->baseUrl() + download(branch, files.at(i))));
         images.append(served(files.at(i)));
         requests.append(download(branch, files.at(i)));
     }
@@ -204,16 +201,14 @@ void TestFirmwareDownload::downloadsFilesOfVersion()
 void TestFirmwareDownload::everyFileMustArrive_data()
 {
     QTest::addColumn<QString>("version");
-    QTest::addColumn<ServerFaults>("faults"); // "{base}" stands for the server's base URL
-    QTest::addColumn<QString>("serverUrl");   // of the download, when not the local server
-    QTest::addColumn<QString>("failedKey");   // empty when the download finishes
+    QTest::addColumn<ServerFaults>("faults");
+    QTest::addColumn<QString>("serverUrl"); // of the download, when not the local server
+    QTest::addColumn<QString>("failedKey"); // empty when the download finishes
     QTest::addColumn<QList<QByteArray>>("images");
 
     ServerFaults redirect;
     redirect.pathContains = QStringLiteral("dov-main-1.0.bin");
     redirect.redirectTo = download(defaultBranch, "moved.bin");
-    ServerFaults absoluteRedirect = redirect;
-    absoluteRedirect.redirectTo.prepend("{base}");
     ServerFaults truncated;
     truncated.truncateTo = 100;
     ServerFaults errorPage;
@@ -239,8 +234,6 @@ void TestFirmwareDownload::everyFileMustArrive_data()
 
     QTest::newRow("redirect to a path is followed")
         << v1 << redirect << local << finishes << QList<QByteArray>{served("moved.bin")};
-    QTest::newRow("redirect to an absolute URL is followed")
-        << v1 << absoluteRedirect << local << finishes << QList<QByteArray>{served("moved.bin")};
     // Whether a short image can be flashed is the window's decision (it refuses < 4096 bytes).
     QTest::newRow("short body with 200 is an image")
         << v1 << truncated << local << finishes
@@ -268,7 +261,6 @@ void TestFirmwareDownload::everyFileMustArrive()
     QFETCH(QString, serverUrl);
     QFETCH(QString, failedKey);
     QFETCH(QList<QByteArray>, images);
-    faults.redirectTo.replace("{base}", server->baseUrl());
     server->setFaults(faults);
     // The catalogue came from the local server; the download may go elsewhere.
     if (!serverUrl.isEmpty())
@@ -285,9 +277,6 @@ void TestFirmwareDownload::everyFileMustArrive()
     QCOMPARE(finished.count() + failed.count(), 1);
     QCOMPARE(failed.isEmpty() ? QString() : failed.first().first().toString(), failedKey);
     QCOMPARE(imagesOf(cloud->firmwareFiles), images);
-    // The entry keeps the URL it asked for, wherever the answer came from.
-    QCOMPARE(cloud->firmwareFiles.constLast().url,
-             QUrl(cloud->serverUrl + download(defaultBranch, "dov-main-" + version + ".bin")));
     QTRY_COMPARE(cloud->findChildren<QNetworkReply *>().size(), 0);
 }
 

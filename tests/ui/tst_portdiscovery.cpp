@@ -38,8 +38,7 @@ private slots:
     void onlyTheMetersIdsMatch_data();
     void onlyTheMetersIdsMatch();
     void twoMetersListedInEnumerationOrder();
-    void pluggedAndUnpluggedAtNextRefresh();
-    void newMeterShowsUpWithinOneTimerInterval();
+    void pluggedAndUnpluggedAtTheNextRefresh();
 };
 
 void PortDiscoveryTest::onlyTheMetersIdsMatch_data()
@@ -50,7 +49,6 @@ void PortDiscoveryTest::onlyTheMetersIdsMatch_data()
     QTest::newRow("the meter's bootloader") << meterVendor << bootloader << true;
     QTest::newRow("same maker, other product") << meterVendor << quint16(0x000B) << false;
     QTest::newRow("other maker, same product id") << quint16(0x1234) << bootloader << false;
-    QTest::newRow("ids swapped") << bootloader << meterVendor << false;
     // An id of 0 leaves it out of the device's udev properties.
     QTest::newRow("vendor id only") << meterVendor << quint16(0) << false;
     QTest::newRow("product id only") << quint16(0) << bootloader << false;
@@ -83,29 +81,18 @@ void PortDiscoveryTest::twoMetersListedInEnumerationOrder()
     QCOMPARE(window.findChild<QComboBox *>("serialPortCombo")->currentIndex(), 0);
 }
 
-void PortDiscoveryTest::pluggedAndUnpluggedAtNextRefresh()
+// The repeating 5000 ms refresh picks a change up without any help.
+void PortDiscoveryTest::pluggedAndUnpluggedAtTheNextRefresh()
 {
     UsbTestbed testbed;
     MainWindow window(unreachableServer);
     QVERIFY(listed(window).isEmpty());
-
     QVERIFY(testbed.addSerialDevice(firstTty, meterVendor, bootloader));
-    QVERIFY(listed(window).isEmpty()); // nothing changes until the list is refreshed
-    refresh(window);
-    QCOMPARE(listed(window), QStringList{firstTty});
+    QTRY_COMPARE_WITH_TIMEOUT(listed(window), QStringList{firstTty}, 5500);
 
     testbed.removeDevice(firstTty);
     refresh(window);
     QVERIFY(listed(window).isEmpty());
-}
-
-void PortDiscoveryTest::newMeterShowsUpWithinOneTimerInterval()
-{
-    UsbTestbed testbed;
-    MainWindow window(unreachableServer);
-    QVERIFY(testbed.addSerialDevice(firstTty, meterVendor, bootloader));
-    // The repeating 5000 ms refresh picks it up without any help.
-    QTRY_COMPARE_WITH_TIMEOUT(listed(window), QStringList{firstTty}, 5500);
 }
 
 QTEST_MAIN(PortDiscoveryTest)

@@ -312,7 +312,7 @@ Q_DECLARE_METATYPE(MeterState)
 void UpdateWorkflowTest::runEndsBeforeFlashing_data()
 {
     QTest::addColumn<MeterState>("meterState");
-    QTest::addColumn<QByteArray>("productReply"); // null: the meter's own; empty: silent
+    QTest::addColumn<QByteArray>("productReply"); // null: the meter's own
     QTest::addColumn<Versions>("versions");
     QTest::addColumn<ServerFaults>("faults");
     QTest::addColumn<QString>("redLine");
@@ -335,8 +335,6 @@ void UpdateWorkflowTest::runEndsBeforeFlashing_data()
 
     QTest::newRow("marker in lower case")
         << MeterState::Attached << QByteArray("dovur3\r") << good << none << notCompatible;
-    QTest::newRow("silent meter") << MeterState::Attached << QByteArray("") << good << none
-                                  << notCompatible;
 
     ServerFaults errorPage;
     errorPage.pathContains = QStringLiteral("lumetra.php");
@@ -390,8 +388,6 @@ void UpdateWorkflowTest::runEndsBeforeFlashing()
         PowerMeterOptions options;
         if (!productReply.isNull())
             options.productReply = productReply;
-        if (productReply.isEmpty() && !productReply.isNull())
-            options.fault = PowerMeterOptions::Fault::Silent;
         attachMeter(options);
     } else if (meterState == MeterState::Unopenable) {
         QVERIFY(bench->testbed->addSerialDevice(meterTty, meterVendorId, meterProductId));
@@ -411,13 +407,6 @@ void UpdateWorkflowTest::runEndsBeforeFlashing()
     if (redLine != QLatin1String("Error: Firmware download failed")) {
         for (const QString &request : bench->server->requests())
             QVERIFY2(!request.contains(QLatin1String("lumetra.php")), qPrintable(request));
-    }
-
-    // The user can retry at once, and the run takes the same road.
-    if (meterState == MeterState::Absent) {
-        QVERIFY(clickUpdateAndWait());
-        QCOMPARE(runLog().size(), 4);
-        QCOMPARE(runLog().last(), LogLine(redLine, red));
     }
 }
 

@@ -6,6 +6,7 @@
 #include "privatesettings.h"
 #include "releasebranchdialog.h"
 #include "releaseserver.h"
+#include "statuslog.h"
 
 #include <QAccessible>
 #include <QApplication>
@@ -15,7 +16,6 @@
 #include <QLineEdit>
 #include <QPushButton>
 #include <QSettings>
-#include <QTextBlock>
 #include <QTextEdit>
 #include <QTimer>
 #include <QtTest>
@@ -25,22 +25,6 @@
 namespace {
 // Nothing listens here, so the catalogue request of the window fails at once and quietly.
 const QString unreachableServer = QStringLiteral("http://127.0.0.1:9");
-
-struct LogLine
-{
-    QString text;
-    QColor colour;
-};
-
-QList<LogLine> logLines(const QTextEdit *log)
-{
-    QList<LogLine> lines;
-    for (QTextBlock block = log->document()->begin(); block.isValid(); block = block.next()) {
-        const QColor colour = block.begin().fragment().charFormat().foreground().color();
-        lines.append({block.text(), colour});
-    }
-    return lines;
-}
 
 QSettings branchSettings()
 {
@@ -137,11 +121,11 @@ void MainWindowTest::writeStatusColoursOnlyTheNewLine()
     statusText(window)->selectAll();
     window.writeStatus(QStringLiteral("failed"), QStringLiteral("Red"));
 
-    const QList<LogLine> lines = logLines(statusText(window));
+    const QList<LogLine> lines = statusLog(&window);
     QCOMPARE(lines.size(), 4);
-    QCOMPARE(lines[0].colour, QColor(Qt::black));
-    QCOMPARE(lines[2].colour, QColor(255, 165, 0));
-    QCOMPARE(lines[3].colour, QColor(255, 0, 0));
+    QCOMPARE(lines[0].second, QColor(Qt::black));
+    QCOMPARE(lines[2].second, QColor(255, 165, 0));
+    QCOMPARE(lines[3].second, QColor(255, 0, 0));
     QVERIFY(statusText(window)->textCursor().hasSelection());
 }
 
@@ -182,11 +166,11 @@ void MainWindowTest::storedBranchDecidesRequest()
     window.findChild<QCheckBox *>("showBetaCheckBox")->click();
     QVERIFY(cloud(window).showBetas);
     QTRY_COMPARE(server.requests(), (QStringList{request, request}));
-    const QList<LogLine> lines = logLines(statusText(window)).mid(2);
+    const QList<LogLine> lines = statusLog(&window).mid(2);
     QCOMPARE(lines.size(), branchLine.isEmpty() ? 0 : 2);
     for (const LogLine &line : lines) {
-        QCOMPARE(line.text, branchLine);
-        QCOMPARE(line.colour, QColor(0, 128, 0));
+        QCOMPARE(line.first, branchLine);
+        QCOMPARE(line.second, QColor(0, 128, 0));
     }
 }
 
@@ -219,7 +203,7 @@ void MainWindowTest::branchDialog()
     if (!before.isEmpty())
         branchSettings().setValue(QStringLiteral("ReleaseBranch"), before);
     MainWindow window(unreachableServer);
-    const int linesBefore = logLines(statusText(window)).size();
+    const int linesBefore = statusLog(&window).size();
     QSignalSpy requests(&cloud(window), &NVKCloudInterface::versions_update);
 
     QString shown;
@@ -232,10 +216,10 @@ void MainWindowTest::branchDialog()
     QCOMPARE(requests.isEmpty(), requested.isNull());
     if (!requested.isNull())
         QCOMPARE(cloud(window).releaseBranch, requested);
-    const QList<LogLine> lines = logLines(statusText(window));
+    const QList<LogLine> lines = statusLog(&window);
     QCOMPARE(lines.size(), linesBefore + branchLines);
     if (branchLines)
-        QCOMPARE(lines.last().text, QStringLiteral("Branch Path: ") + requested);
+        QCOMPARE(lines.last().first, QStringLiteral("Branch Path: ") + requested);
 }
 
 void MainWindowTest::accessibleNamesAndLabels_data()
@@ -296,8 +280,8 @@ void MainWindowTest::logStaysReadableUnderDarkPalette()
     const QColor background =
         viewport->grab().toImage().pixelColor(viewport->width() - 3, viewport->height() - 3);
     // Black guidance lines and text without a colour of its own.
-    for (const QColor &text : {logLines(statusText(window)).first().colour,
-                               statusText(window)->palette().color(QPalette::Text)})
+    for (const QColor &text :
+         {statusLog(&window).first().second, statusText(window)->palette().color(QPalette::Text)})
         QVERIFY2(contrast(background, text) >= 7,
                  qPrintable(QString::number(contrast(background, text))));
 }

@@ -8,6 +8,7 @@
 #include "privatesettings.h"
 #include "releasefolder.h"
 #include "releaseserver.h"
+#include "statuslog.h"
 #include "testcertificates.h"
 #include "usbtestbed.h"
 #include "watchdog.h"
@@ -22,8 +23,6 @@
 #include <QPushButton>
 #include <QSettings>
 #include <QSslConfiguration>
-#include <QTextBlock>
-#include <QTextEdit>
 #include <QtTest>
 
 #include <future>
@@ -79,7 +78,6 @@ QByteArray catalogue(const Versions &versions)
     return QJsonDocument(QJsonArray{product}).toJson();
 }
 
-using LogLine = QPair<QString, QColor>;
 } // namespace
 
 Q_DECLARE_METATYPE(ServerFaults)
@@ -227,11 +225,7 @@ QString UpdateWorkflowTest::meterNode() const
 
 QList<LogLine> UpdateWorkflowTest::runLog() const
 {
-    QList<LogLine> lines;
-    const QTextDocument *log = bench->window->findChild<QTextEdit *>("statusText")->document();
-    for (QTextBlock block = log->begin(); block.isValid(); block = block.next())
-        lines.append({block.text(), block.begin().fragment().charFormat().foreground().color()});
-    return lines.mid(2);
+    return statusLog(bench->window.get()).mid(2);
 }
 
 void UpdateWorkflowTest::expectWindowAtRest()

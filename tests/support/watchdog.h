@@ -2,12 +2,10 @@
 // SPDX-FileCopyrightText: Norvatek
 #pragma once
 
-#include <QtGlobal>
+#include <QSemaphore>
+#include <QThread>
 
-#include <chrono>
-#include <condition_variable>
-#include <mutex>
-#include <thread>
+#include <memory>
 
 // Ends the test process with a message when the scope it guards outlives its limit. Serial I/O
 // blocks the test's own thread, so QTRY and QSignalSpy cannot time out a call that hangs: a
@@ -16,29 +14,20 @@ class Watchdog
 {
 public:
     Watchdog(int limitMs, const char *what)
-        : thread([this, limitMs, what] {
-              std::unique_lock<std::mutex> lock(mutex);
-              if (!ended.wait_for(lock, std::chrono::milliseconds(limitMs),
-                                  [this] { return done; }))
+        : thread(QThread::create([this, limitMs, what] {
+              if (!ended.tryAcquire(1, limitMs))
                   qFatal("%s did not end within %d ms", what, limitMs);
-          })
+          }))
     {
+        thread->start();
     }
     ~Watchdog()
     {
-        {
-            std::lock_guard<std::mutex> lock(mutex);
-            done = true;
-        }
-        ended.notify_one();
-        thread.join();
+        ended.release();
+        thread->wait();
     }
-    Watchdog(const Watchdog &) = delete;
-    Watchdog &operator=(const Watchdog &) = delete;
 
 private:
-    std::mutex mutex;
-    std::condition_variable ended;
-    bool done = false;
-    std::thread thread; // last: it starts waiting on the members above at once
+    QSemaphore ended;
+    std::unique_ptr<QThread> thread; // last: it waits on the semaphore above
 };

@@ -330,12 +330,6 @@ void UpdateWorkflowTest::runEndsBeforeFlashing_data()
     QTest::newRow("marker in lower case")
         << MeterState::Attached << QByteArray("dovur3\r") << good << none << notCompatible;
 
-    ServerFaults errorPage;
-    errorPage.pathContains = QStringLiteral("lumetra.php");
-    errorPage.status = 404;
-    errorPage.body = QByteArray(6000, 'x'); // big enough to pass for an image
-    QTest::newRow("error page larger than an image")
-        << MeterState::Attached << ownReply << good << errorPage << downloadFailed;
     ServerFaults closedEarly;
     closedEarly.pathContains = QStringLiteral("lumetra.php");
     closedEarly.truncateTo = 4500; // of 5000: more than enough to pass for an image

@@ -16,9 +16,6 @@
 #include <QComboBox>
 #include <QCryptographicHash>
 #include <QFile>
-#include <QJsonArray>
-#include <QJsonDocument>
-#include <QJsonObject>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QSettings>
@@ -37,13 +34,8 @@ constexpr int runLimitMs = 15000;
 
 const QColor black(0, 0, 0), green(0, 128, 0), orange(255, 165, 0), red(255, 0, 0);
 
-struct Image
-{
-    QString key;
-    QByteArray bytes;
-    QString sha256 = {}; // published in the catalogue as "<key>_sha256" unless null
-};
-using Versions = QList<QPair<QString, QList<Image>>>;
+using Image = ReleaseImage;
+using Versions = ReleaseVersions;
 
 // The common case: one version with one image for the meter.
 Versions oneImage(quint32 seed)
@@ -54,28 +46,6 @@ Versions oneImage(quint32 seed)
 QString sha256Of(const QByteArray &bytes)
 {
     return QString::fromLatin1(QCryptographicHash::hash(bytes, QCryptographicHash::Sha256).toHex());
-}
-
-QString fileValue(const QString &tag, const QString &key)
-{
-    return tag + QLatin1Char('-') + key + QStringLiteral(".bin");
-}
-
-// A catalogue with one product object; every version maps its firmware keys to file values.
-QByteArray catalogue(const Versions &versions)
-{
-    QJsonArray versionArray;
-    for (const auto &[tag, images] : versions) {
-        QJsonObject version{{"tag_name", tag}, {"prerelease", "false"}, {"isbeta", "false"}};
-        for (const Image &image : images) {
-            version.insert(image.key, fileValue(tag, image.key));
-            if (!image.sha256.isNull())
-                version.insert(image.key + QStringLiteral("_sha256"), image.sha256);
-        }
-        versionArray.append(version);
-    }
-    const QJsonObject product{{"product", "Lumetra"}, {"versions", versionArray}};
-    return QJsonDocument(QJsonArray{product}).toJson();
 }
 
 } // namespace
@@ -175,13 +145,7 @@ void UpdateWorkflowTest::cleanup()
 
 void UpdateWorkflowTest::publish(const Versions &versions)
 {
-    QVERIFY(bench->folder.writeCatalogue(QStringLiteral("cust"), catalogue(versions)));
-    for (const auto &[tag, images] : versions) {
-        for (const Image &image : images) {
-            QVERIFY(bench->folder.writeFile(QStringLiteral("cust"), fileValue(tag, image.key),
-                                            image.bytes));
-        }
-    }
+    QVERIFY(bench->folder.publish(QStringLiteral("cust"), versions));
 }
 
 void UpdateWorkflowTest::attachMeter(const PowerMeterOptions &options)
@@ -547,7 +511,7 @@ void UpdateWorkflowTest::httpsServerMustBeTrusted()
         redirect.pathContains = QStringLiteral("lumetra.php");
         redirect.redirectTo = bench->server->baseUrl() +
                               QStringLiteral("/cust/lumetra.php?version=") +
-                              fileValue(release[0].first, release[0].second[0].key);
+                              ReleaseFolder::fileValue(release[0].first, release[0].second[0].key);
         httpsServer.setFaults(redirect);
     }
 

@@ -15,9 +15,6 @@
 #include <QApplication>
 #include <QComboBox>
 #include <QElapsedTimer>
-#include <QJsonArray>
-#include <QJsonDocument>
-#include <QJsonObject>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QSettings>
@@ -30,13 +27,6 @@ namespace {
 constexpr qsizetype imageSize = 256 * 1024;
 constexpr int blockSize = 128;
 constexpr int runTimeoutMs = 120000;
-
-QByteArray catalogue()
-{
-    const QJsonObject version{{"tag_name", "9.9.9"}, {"DOVUr3_main_firmware", "bench.bin"}};
-    const QJsonObject product{{"product", "Lumetra"}, {"versions", QJsonArray{version}}};
-    return QJsonDocument(QJsonArray{product}).toJson();
-}
 } // namespace
 
 int main(int argc, char *argv[])
@@ -53,8 +43,8 @@ int main(int argc, char *argv[])
 
     ReleaseFolder folder;
     const QByteArray image = ReleaseFolder::image(imageSize, 42);
-    folder.writeCatalogue(QStringLiteral("cust"), catalogue());
-    folder.writeFile(QStringLiteral("cust"), QStringLiteral("bench.bin"), image);
+    folder.publish(QStringLiteral("cust"),
+                   {{QStringLiteral("9.9.9"), {{"DOVUr3_main_firmware", image}}}});
     ReleaseServer server(folder.path());
     if (server.start() == 0) {
         std::fprintf(stderr, "the release server cannot listen\n");

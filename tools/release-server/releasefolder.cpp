@@ -5,6 +5,9 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
 
 ReleaseFolder::ReleaseFolder() : dir(QDir::tempPath() + QStringLiteral("/lumetra-release-XXXXXX"))
 {
@@ -18,6 +21,29 @@ bool ReleaseFolder::writeCatalogue(const QString &branch, const QByteArray &json
 bool ReleaseFolder::writeFile(const QString &branch, const QString &value, const QByteArray &bytes)
 {
     return write(branch + QLatin1Char('/') + value, bytes);
+}
+
+bool ReleaseFolder::publish(const QString &branch, const ReleaseVersions &versions)
+{
+    QJsonArray versionArray;
+    for (const auto &[tag, images] : versions) {
+        QJsonObject version{{"tag_name", tag}, {"prerelease", "false"}, {"isbeta", "false"}};
+        for (const ReleaseImage &image : images) {
+            version.insert(image.key, fileValue(tag, image.key));
+            if (!image.sha256.isNull())
+                version.insert(image.key + QStringLiteral("_sha256"), image.sha256);
+            if (!writeFile(branch, fileValue(tag, image.key), image.bytes))
+                return false;
+        }
+        versionArray.append(version);
+    }
+    const QJsonObject product{{"product", "Lumetra"}, {"versions", versionArray}};
+    return writeCatalogue(branch, QJsonDocument(QJsonArray{product}).toJson());
+}
+
+QString ReleaseFolder::fileValue(const QString &tag, const QString &key)
+{
+    return tag + QLatin1Char('-') + key + QStringLiteral(".bin");
 }
 
 bool ReleaseFolder::write(const QString &relativePath, const QByteArray &bytes)

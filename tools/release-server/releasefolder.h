@@ -3,8 +3,20 @@
 #pragma once
 
 #include <QByteArray>
+#include <QList>
+#include <QPair>
 #include <QString>
 #include <QTemporaryDir>
+
+// One firmware image of a version, as a release publishes it.
+struct ReleaseImage
+{
+    QString key; // the catalogue key, "<hardware id>..._firmware"
+    QByteArray bytes;
+    QString sha256 = {}; // published as "<key>_sha256" unless null
+};
+// Versions by tag, in catalogue order, each with its images; none is a pre-release or a beta.
+using ReleaseVersions = QList<QPair<QString, QList<ReleaseImage>>>;
 
 // A release folder in a temporary directory, removed with the object: tests write the catalogue
 // and firmware files each case needs and point a ReleaseServer at path().
@@ -19,6 +31,10 @@ public:
     bool writeCatalogue(const QString &branch, const QByteArray &json);
     // <path>/<branch>/<value>, the file that lumetra.php?version=<value> answers.
     bool writeFile(const QString &branch, const QString &value, const QByteArray &bytes);
+    // A whole release of a branch: a catalogue of one product object listing the versions, and
+    // every image in the file that its catalogue value names (fileValue).
+    bool publish(const QString &branch, const ReleaseVersions &versions);
+    static QString fileValue(const QString &tag, const QString &key);
 
     // Deterministic pseudo-random bytes standing in for an image: the same size and seed give the
     // same bytes, different seeds different ones.

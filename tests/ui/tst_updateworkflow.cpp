@@ -230,10 +230,10 @@ void UpdateWorkflowTest::goodUpdateFlashesEveryImageInKeyOrder()
     openWindow(FirmwareFlasher().replyLineTimeoutMs); // the full wait, as on a real meter
     QCOMPARE(versions()->currentText(), QStringLiteral("2.0.0"));
 
-    bench->window->acquireRetryPauseMs = 100;
+    bench->window->acquireRetryPauseMs = 150;
     QVERIFY(QFile::rename(meterNode(), meterNode() + ".away"));
     auto nodeBack = std::async(std::launch::async, [this] {
-        QThread::msleep(300); // past the first attempts, well before the last of eleven
+        QThread::msleep(500); // past the first attempts, a second before the last of eleven
         return QFile::rename(meterNode() + ".away", meterNode());
     });
     QVERIFY(clickUpdateAndWait(40000));

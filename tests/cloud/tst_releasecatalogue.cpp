@@ -79,6 +79,7 @@ void TestReleaseCatalogue::readsCatalogue_data()
         << productXYZ(R"(, "prerelease": true, "isbeta": true)") << false << all << 2;
     QTest::newRow("capitalised or padded true hides nothing")
         << productXYZ(R"(, "prerelease": "True", "isbeta": " true")") << false << all << 2;
+    // Any key besides "product": "Lumetra" makes an object count, whatever product it names.
     QTest::newRow("objects count by their keys, not their product; catalogue order, not sorted")
         << QByteArray(R"([{"product": "Lumetra"},
             {"product": "Lumetra", "versions": [{"tag_name": "B"}, {"tag_name": "A"}]},

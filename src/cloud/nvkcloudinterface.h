@@ -59,6 +59,11 @@ signals:
     // The download ended without every file: fileName is the catalogue key of the file that
     // failed (refused, unresolved, error status, empty body or no data in time).
     void firmware_download_failed(const QString &fileName);
+    // The end of the latest catalogue request, for callers that must know when the list is whole
+    // (the window refills its list as versions arrive and needs neither): every product object
+    // has been merged, or the answer was no catalogue at all (reason says why).
+    void catalogue_received();
+    void catalogue_failed(const QString &reason);
 
 public slots:
     void getFirmwareFinished(QNetworkReply *reply);

@@ -3,25 +3,17 @@
 #include "mainwindow.h"
 
 #include "releasebranchdialog.h"
+#include "releasebranchsetting.h"
 #include "ui_mainwindow.h"
 #include "ui_releasebranchdialog.h"
 
 #include <QColor>
 #include <QCoreApplication>
-#include <QSerialPortInfo>
-#include <QSettings>
 #include <QTextCursor>
 #include <QThread>
 
 namespace {
 constexpr int portRefreshIntervalMs = 5000;
-constexpr quint16 deviceVendorId = 0x04D8;
-constexpr quint16 deviceProductId = 0x000A;
-
-const QString settingsOrganisation = QStringLiteral("Norvatek");
-const QString settingsApplication = QStringLiteral("Divirare2");
-const QString releaseBranchKey = QStringLiteral("ReleaseBranch");
-const QString standardBranch = QStringLiteral("cust");
 
 constexpr int acquireAttempts = 11;
 constexpr int deviceReadTimeoutMs = 6000;
@@ -117,22 +109,9 @@ void MainWindow::versions_update()
         ui->versionsCombo->setCurrentIndex(ui->versionsCombo->findText(cloud.versionList.last()));
 }
 
-QList<UsbIdentifier> MainWindow::deviceIdentifiers()
-{
-    return {{deviceVendorId, deviceProductId}};
-}
-
 QStringList MainWindow::findDevicePorts(const QList<UsbIdentifier> &deviceIdentifiers)
 {
-    QStringList names;
-    const QList<QSerialPortInfo> ports = QSerialPortInfo::availablePorts();
-    for (const QSerialPortInfo &port : ports) {
-        for (const UsbIdentifier &id : deviceIdentifiers) {
-            if (port.vendorIdentifier() == id.first && port.productIdentifier() == id.second)
-                names.append(port.portName());
-        }
-    }
-    return names;
+    return DevicePorts::names(DevicePorts::find(deviceIdentifiers));
 }
 
 void MainWindow::ports_update()
@@ -146,24 +125,20 @@ void MainWindow::ports_update()
 
 void MainWindow::refreshVersions()
 {
-    QSettings settings(settingsOrganisation, settingsApplication);
-    QString branch = settings.value(releaseBranchKey, standardBranch).toString();
-    if (branch.isEmpty())
-        branch = standardBranch;
-    if (branch != standardBranch)
+    const QString branch = ReleaseBranchSetting::current();
+    if (branch != ReleaseBranchSetting::standardBranch())
         writeStatus(QStringLiteral("Branch Path: ") + branch, QStringLiteral("Green"));
     cloud.requestVersions(branch, ui->showBetaCheckBox->isChecked());
 }
 
 void MainWindow::on_branchButton_clicked()
 {
-    QSettings settings(settingsOrganisation, settingsApplication);
     releaseBranchDialog dialog;
     dialog.setModal(true);
-    dialog.ui->branchNameTextBox->setText(settings.value(releaseBranchKey, QString()).toString());
+    dialog.ui->branchNameTextBox->setText(ReleaseBranchSetting::stored());
     if (dialog.exec() != QDialog::Accepted)
         return;
-    settings.setValue(releaseBranchKey, dialog.ui->branchNameTextBox->text());
+    ReleaseBranchSetting::store(dialog.ui->branchNameTextBox->text());
     refreshVersions();
 }
 

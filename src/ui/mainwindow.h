@@ -2,13 +2,13 @@
 // SPDX-FileCopyrightText: Norvatek
 #pragma once
 
+#include "deviceports.h"
 #include "firmwareflasher.h"
 #include "nvkcloudinterface.h"
 #include "seriallink.h"
 
 #include <QList>
 #include <QMainWindow>
-#include <QPair>
 #include <QString>
 #include <QStringList>
 #include <QTimer>
@@ -18,9 +18,6 @@ namespace Ui {
 class MainWindow;
 }
 QT_END_NAMESPACE
-
-// USB vendor and product identifier of a port.
-using UsbIdentifier = QPair<quint16, quint16>;
 
 // The updater's one window: status log, progress bar, version and port lists, and the update
 // workflow that ties the serial link, the flasher and the release-server client together.
@@ -36,9 +33,9 @@ public:
 
     void writeStatus(const QString &text, const QString &colourName);
 
+    // The window's names for the port discovery it shares with the command-line program.
     static QStringList findDevicePorts(const QList<UsbIdentifier> &deviceIdentifiers);
-    // The meter's bootloader port: its USB vendor id with the bootloader's product id.
-    static QList<UsbIdentifier> deviceIdentifiers();
+    static QList<UsbIdentifier> deviceIdentifiers() { return DevicePorts::deviceIdentifiers(); }
 
 private slots:
     void on_updateButton_clicked();

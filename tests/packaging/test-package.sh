@@ -15,6 +15,7 @@ cpack_cmd=${CPACK_COMMAND:-cpack}
 generator=${CMAKE_GENERATOR:-Ninja}
 
 readonly package=lumetra-updater
+readonly cli=lumetra-flash
 readonly desktop_id=lumetra-updater.desktop
 readonly metainfo=com.norvatek.LumetraUpdater.metainfo.xml
 readonly udev_rule=70-lumetra-updater.rules
@@ -89,6 +90,8 @@ echo "package: $deb"
 expected="$scratch/expected.txt"
 {
     echo "./usr/bin/$package"
+    echo "./usr/bin/$cli"
+    echo "./usr/share/man/man1/$cli.1.gz"
     echo "./usr/share/applications/$desktop_id"
     echo "./usr/share/metainfo/$metainfo"
     echo "./usr/lib/udev/rules.d/$udev_rule"
@@ -101,7 +104,7 @@ expected="$scratch/expected.txt"
 actual="$scratch/actual.txt"
 dpkg-deb -c "$deb" | awk '$1 !~ /^d/ { print $6 }' | sort >"$actual"
 if diff -u "$expected" "$actual"; then
-    pass "the package holds exactly the program, its desktop files, icons, udev rule and licence"
+    pass "the package holds exactly the programs, the manual, desktop files, icons, udev rule and licence"
 else
     fail "the package's file list differs from the expected one (diff above: - missing, + extra)"
 fi
@@ -163,11 +166,27 @@ if udevadm verify --help >/dev/null 2>&1; then
     check "udevadm verify accepts the rule" udevadm verify --no-style "$rule"
 fi
 
-check "the program is an ELF executable" bash -c "file -b '$program' | grep -q '^ELF .*executable'"
-check "the program carries no run path" \
-    bash -c "! readelf -d '$program' | grep -Eq '\((RUNPATH|RPATH)\)'"
-check "the program is not a sanitizer build" bash -c "! readelf -d '$program' | grep -q 'libasan'"
-check "every library the program links is found" bash -c "! ldd '$program' | grep -q 'not found'"
+for binary in "$program" "$root/usr/bin/$cli"; do
+    name=$(basename "$binary")
+    check "$name is an ELF executable" bash -c "file -b '$binary' | grep -q '^ELF .*executable'"
+    check "$name carries no run path" \
+        bash -c "! readelf -d '$binary' | grep -Eq '\((RUNPATH|RPATH)\)'"
+    check "$name is not a sanitizer build" bash -c "! readelf -d '$binary' | grep -q 'libasan'"
+    check "every library $name links is found" bash -c "! ldd '$binary' | grep -q 'not found'"
+done
+
+# The terminal program runs where no display exists: no widget or GUI library may come with it.
+check "$cli links no GUI library" bash -c "! readelf -d '$root/usr/bin/$cli' | grep -q 'libQt6\(Gui\|Widgets\)'"
+check "$cli --version names the package version" \
+    test "$(env -u DISPLAY "$root/usr/bin/$cli" --version)" = "$cli $version"
+check "$cli with no command is a usage error (status 2)" \
+    bash -c "env -u DISPLAY '$root/usr/bin/$cli' >/dev/null 2>&1; test \$? -eq 2"
+manual="$root/usr/share/man/man1/$cli.1.gz"
+manual_warnings=$(zcat "$manual" | groff -man -Tutf8 -ww -z 2>&1)
+check "the manual page renders without a warning${manual_warnings:+ ($manual_warnings)}" \
+    test -z "$manual_warnings"
+check "the manual page documents every exit status" \
+    bash -c "zcat '$manual' | grep -A1 '^\.TP' | grep -c '^\.B [0-9]$' | grep -qx 7"
 
 # --- the installed program starts and shows its window ---------------------------------------
 # Its settings and runtime files go to the scratch folder, never to this user's.

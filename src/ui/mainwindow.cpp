@@ -133,9 +133,12 @@ void MainWindow::refreshVersions()
 
 void MainWindow::on_branchButton_clicked()
 {
-    releaseBranchDialog dialog;
+    // Parented to the window so it opens over it. The stored path starts selected in the
+    // focused text box: typing replaces it, and Return accepts what was typed.
+    releaseBranchDialog dialog(this);
     dialog.setModal(true);
     dialog.ui->branchNameTextBox->setText(ReleaseBranchSetting::stored());
+    dialog.ui->branchNameTextBox->selectAll();
     if (dialog.exec() != QDialog::Accepted)
         return;
     ReleaseBranchSetting::store(dialog.ui->branchNameTextBox->text());

@@ -9,7 +9,9 @@
 #include "releaseserver.h"
 #include "usbtestbed.h"
 
+#include <QCheckBox>
 #include <QComboBox>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -118,6 +120,9 @@ private slots:
     void firstImageFailsSecondStillFlashed();
     void versionChangedDuringDownloadOnlyRenamesTheRun();
     void manyImagesLeaveNoHoldBehind();
+    void windowAnswersThroughTheRun_data();
+    void windowAnswersThroughTheRun();
+    void runLocksTheWindowUntilItEnds();
 };
 
 void UpdateWorkflowTest::initTestCase()
@@ -475,6 +480,100 @@ void UpdateWorkflowTest::manyImagesLeaveNoHoldBehind()
     QCOMPARE(runLog().last(), LogLine("Update complete", green));
     QCOMPARE(bench->meter->images().size(), 5);
     expectWindowAtRest();
+}
+
+// Serial waits block the window's thread for seconds (the 6 s line wait, three 3 s ACK waits of
+// a meter that fell silent, the drains and product queries of one that never stops printing):
+// a timer ticking every 20 ms must still be served, and every faulty meter ends in a red line.
+void UpdateWorkflowTest::windowAnswersThroughTheRun_data()
+{
+    QTest::addColumn<int>("fault");
+    QTest::addColumn<int>("replyLineTimeoutMs");
+    QTest::addColumn<LogLine>("lastLine");
+
+    QTest::newRow("good update, real line wait")
+        << int(PowerMeterOptions::Fault::None) << FirmwareFlasher().replyLineTimeoutMs
+        << LogLine("Update complete", green);
+    QTest::newRow("meter falls silent after block 19")
+        << int(PowerMeterOptions::Fault::DisappearAfterBlock) << 300
+        << LogLine("ERROR: Update failed", red);
+    QTest::newRow("meter prints without pause after identifying itself")
+        << int(PowerMeterOptions::Fault::Chatter) << 300
+        << LogLine("Compatible product eligable for update not found, Reboot and retry", red);
+}
+
+void UpdateWorkflowTest::windowAnswersThroughTheRun()
+{
+    QFETCH(int, fault);
+    QFETCH(int, replyLineTimeoutMs);
+    QFETCH(LogLine, lastLine);
+    const Versions versions = oneImage(31);
+    publish(versions);
+    PowerMeterOptions options;
+    options.fault = PowerMeterOptions::Fault(fault);
+    options.faultBlock = 19; // of 40: the umockdev tty stays, the meter only goes quiet
+    attachMeter(options);
+    openWindow(replyLineTimeoutMs);
+
+    QTimer ticker;
+    QElapsedTimer sinceTick;
+    qint64 longestGapMs = 0;
+    connect(&ticker, &QTimer::timeout, this,
+            [&] { longestGapMs = qMax(longestGapMs, sinceTick.restart()); });
+    sinceTick.start();
+    ticker.start(20);
+    clickUpdateAndWait();
+    ticker.stop();
+
+    QVERIFY2(longestGapMs < 250, qPrintable(QString::number(longestGapMs)));
+    QCOMPARE(runLog().last(), lastLine);
+    if (lastLine.second == red) {
+        QVERIFY(bench->meter->images().isEmpty());
+        QVERIFY(!runLog().contains(LogLine("Update complete", green)));
+    } else {
+        QVERIFY(bench->meter->images().constFirst().data == versions[0].second[0].bytes);
+    }
+    expectWindowAtRest();
+}
+
+// Nothing the user does mid-run may start, change or stall it: the controls are off, a close
+// request is refused with one line however often it comes, and all is given back at the end.
+void UpdateWorkflowTest::runLocksTheWindowUntilItEnds()
+{
+    prepare(oneImage(32));
+    MainWindow *window = bench->window.get();
+    auto *betas = window->findChild<QCheckBox *>("showBetaCheckBox");
+    betas->setEnabled(false); // off before the run, so off after it
+    const QList<QWidget *> unlocked{window->findChild<QPushButton *>("branchButton"), versions(),
+                                    window->findChild<QComboBox *>("serialPortCombo")};
+    bool probed = false;
+    connect(&window->flasher, &FirmwareFlasher::progress_update, this, [&](int percent) {
+        if (probed || percent < 50)
+            return;
+        probed = true;
+        for (QWidget *control : unlocked)
+            QVERIFY2(!control->isEnabled(), qPrintable(control->objectName()));
+        QVERIFY(!window->close());
+        QVERIFY(!window->close());
+        QVERIFY(window->isVisible());
+    });
+
+    clickUpdateAndWait();
+
+    QVERIFY(probed);
+    const QList<LogLine> expected{{"Connecting...", green},
+                                  {"Flashing Firmware 1.0.0", orange},
+                                  {"Updating...", green},
+                                  {"Flashing image DOVUr3_firmware", orange},
+                                  {"Update in progress: please wait until it ends", orange},
+                                  {"Update complete", green}};
+    QCOMPARE(runLog(), expected);
+    for (QWidget *control : unlocked)
+        QVERIFY2(control->isEnabled(), qPrintable(control->objectName()));
+    QVERIFY(!betas->isEnabled());
+    QCOMPARE(window->focusWidget(), updateButton());
+    QVERIFY(window->close());
+    QVERIFY(!window->isVisible());
 }
 
 QTEST_MAIN(UpdateWorkflowTest)

@@ -229,7 +229,7 @@ void PowerMeterSimulator::handleCommandByte(char byte)
     if (faultActive(PowerMeterOptions::Fault::Chatter)) {
         chattering = true;
         pending.clear();
-        nextChatter.setRemainingTime(0);
+        nextChatter.setRemainingTime(chatterIntervalMs);
     }
 }
 

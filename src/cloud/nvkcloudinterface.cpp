@@ -2,6 +2,7 @@
 // SPDX-FileCopyrightText: Norvatek
 #include "nvkcloudinterface.h"
 
+#include <QCryptographicHash>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QJsonValue>
@@ -24,6 +25,9 @@ const QString isBetaKey = QStringLiteral("isbeta");
 const QString flagSet = QStringLiteral("true");
 
 const QString firmwareKeySuffix = QStringLiteral("firmware");
+// "<firmware key>_sha256" publishes the SHA-256 of that file; it ends in "sha256", never in
+// "firmware", so it is never taken for a file itself.
+const QString checksumKeySuffix = QStringLiteral("_sha256");
 const QString appMarker = QStringLiteral("App");
 constexpr qsizetype hardwareIdLength = 6;
 
@@ -66,6 +70,17 @@ bool isSuccess(QNetworkReply *reply)
            status <= httpSuccessLast;
 }
 
+// The published value must be the digest's 64 hex digits, in either case, and nothing else:
+// separators, spaces or a truncated value fail the file rather than being read leniently, so a
+// maker's mistake stops the update instead of letting an unchecked image through. The digest is
+// always 64 lower-case hex digits, so one exact comparison is also the format check; toLatin1()
+// turns anything outside Latin-1 into '?', which no digest holds.
+bool matchesChecksum(const QByteArray &body, const QString &published)
+{
+    const QByteArray digest = QCryptographicHash::hash(body, QCryptographicHash::Sha256).toHex();
+    return digest == published.toLatin1().toLower();
+}
+
 } // namespace
 
 QString NVKCloudInterface::defaultServerUrl()
@@ -81,6 +96,10 @@ NVKCloudInterface::NVKCloudInterface(QObject *parent)
 NVKCloudInterface::NVKCloudInterface(const QString &url, QObject *parent)
     : QObject(parent), serverUrl(url), network(new QNetworkAccessManager(this))
 {
+    // Redirects are followed, but never from https to http: a catalogue or an image fetched
+    // over TLS must not fall back to a connection anyone on the path can rewrite. Certificate
+    // errors are never ignored; they fail the request like any other network error.
+    network->setRedirectPolicy(QNetworkRequest::NoLessSafeRedirectPolicy);
     jsonTimer.setSingleShot(true);
     connect(&jsonTimer, &QTimer::timeout, this, &NVKCloudInterface::timeoutJsonReply);
 }
@@ -184,18 +203,18 @@ void NVKCloudInterface::requestFirmware(const QString &version, const QString &h
     abandonDownload();
     firmwareFiles.clear();
 
-    const QMap<QString, QString> fields = versionTable.value(version);
+    // Kept for the checksums: a catalogue refreshed during the download must not change what
+    // the images are checked against.
+    downloadFields = versionTable.value(version);
     const QList<QString> keys = firmwareKeys(version, hardwareId);
     for (const QString &key : keys) {
         // The value is appended as the catalogue gives it; tolerant parsing escapes what must be.
         const QUrl url(serverUrl + QLatin1Char('/') + releaseBranch + QLatin1Char('/') +
-                           scriptName + versionQuery + fields.value(key),
+                           scriptName + versionQuery + downloadFields.value(key),
                        QUrl::TolerantMode);
         firmwareFiles.append(FirmwareFile{key, url, QByteArray()});
 
         QNetworkRequest request(url);
-        request.setAttribute(QNetworkRequest::RedirectPolicyAttribute,
-                             QNetworkRequest::NoLessSafeRedirectPolicy);
         // A server that stops sending must end the download, not leave the update waiting.
         request.setTransferTimeout(downloadTimeoutMs);
         QNetworkReply *reply = network->get(request);
@@ -228,11 +247,14 @@ void NVKCloudInterface::getFirmwareFinished(QNetworkReply *reply)
         return;
     firmwareReplies[index] = nullptr;
 
-    // Only a real image may reach the device: an error page or an empty body is a failure, not
-    // an image.
+    // Only a real image may reach the device: an error page, an empty body or bytes that differ
+    // from the published checksum are a failure, not an image. A TLS certificate the system does
+    // not trust already ended the reply with an error.
+    const QString fileName = firmwareFiles.at(index).name;
     const QByteArray body = isSuccess(reply) ? reply->readAll() : QByteArray();
-    if (body.isEmpty()) {
-        const QString fileName = firmwareFiles.at(index).name;
+    const auto checksum = downloadFields.constFind(fileName + checksumKeySuffix);
+    const bool published = checksum != downloadFields.constEnd();
+    if (body.isEmpty() || (published && !matchesChecksum(body, *checksum))) {
         abandonDownload();
         emit firmware_download_failed(fileName);
         return;

@@ -57,7 +57,8 @@ signals:
     void firmware_download_finished();
     void no_internet_connection();
     // The download ended without every file: fileName is the catalogue key of the file that
-    // failed (refused, unresolved, error status, empty body or no data in time).
+    // failed (refused, unresolved, untrusted certificate, error status, empty body, no data in
+    // time, or bytes that do not match the checksum the catalogue publishes for it).
     void firmware_download_failed(const QString &fileName);
 
 public slots:
@@ -71,6 +72,8 @@ private:
     void abandonDownload();
 
     QNetworkAccessManager *network;
+    // The catalogue entry of the version being downloaded, as it was when the download started.
+    QMap<QString, QString> downloadFields;
     // The catalogue request in flight, null once answered.
     QPointer<QNetworkReply> catalogueReply;
     // One reply per entry of firmwareFiles, same index; null once that file is handled.

@@ -15,7 +15,7 @@ class TestPowerMeterSimCli : public QObject
     Q_OBJECT
 
 private slots:
-    void usbModeRunsTheCommandAgainstDevTtyAcm0_data()
+    void usbModeRunsTheCommandAgainstTheUsbTty_data()
     {
         QTest::addColumn<QStringList>("simulatorOptions");
         QTest::addColumn<int>("exitCode");
@@ -24,7 +24,7 @@ private slots:
             << QStringList{QStringLiteral("--product-reply"), QStringLiteral("XYZ123")} << 4;
     }
 
-    void usbModeRunsTheCommandAgainstDevTtyAcm0()
+    void usbModeRunsTheCommandAgainstTheUsbTty()
     {
         QFETCH(QStringList, simulatorOptions);
         QFETCH(int, exitCode);

@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // SPDX-FileCopyrightText: Norvatek
 //
-// The real USB path: umockdev presents the simulated meter as /dev/ttyACM0 with its USB ids,
+// The real USB path: umockdev presents the simulated meter as a /dev/ttyACM tty with its USB ids,
 // QSerialPortInfo finds it and QSerialPort opens it exactly as on a machine with the meter
 // plugged in. Runs under umockdev-wrapper. Which ports are taken for the meter is the window's
 // port discovery test's concern; this one carries whole updates through the port.
@@ -23,18 +23,19 @@ private slots:
         QVERIFY2(UsbTestbed::inMockEnvironment(), "run this test under umockdev-wrapper");
     }
 
-    void fullUpdateThroughDevTtyAcm0()
+    void fullUpdateThroughTheUsbTty()
     {
         UsbTestbed testbed;
         // The meter's bootloader as udev reports it: vendor 04d8, product 000a.
-        QVERIFY(testbed.addSerialDevice(QStringLiteral("ttyACM0"), 0x04d8, 0x000a));
+        const QString tty = UsbTestbed::processTtyName();
+        QVERIFY(testbed.addSerialDevice(tty, 0x04d8, 0x000a));
         // Started before the program opens the tty: the meter must wait out the master's EIO.
-        PowerMeterSimulator meter(testbed.masterFd(QStringLiteral("ttyACM0")));
+        PowerMeterSimulator meter(testbed.masterFd(tty));
         meter.start();
 
         const QList<QSerialPortInfo> ports = QSerialPortInfo::availablePorts();
         QCOMPARE(ports.size(), 1);
-        QCOMPARE(ports.first().systemLocation(), QStringLiteral("/dev/ttyACM0"));
+        QCOMPARE(ports.first().systemLocation(), QStringLiteral("/dev/") + tty);
 
         SerialLink link;
         FirmwareFlasher flasher;

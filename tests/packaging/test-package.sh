@@ -21,6 +21,8 @@ readonly udev_rule=70-lumetra-updater.rules
 readonly icon_name=lumetra-updater
 readonly icon_sizes=(16x16 24x24 32x32 48x48 64x64 128x128 256x256)
 readonly qt_runtime=(libqt6core6 libqt6gui6 libqt6widgets6 libqt6network6 libqt6serialport6)
+# Loaded at run time by Qt Network's TLS plugin, hence invisible to dpkg-shlibdeps.
+readonly tls_runtime=(libssl3 ca-certificates)
 # Long enough for the window to be up and its first timers to have fired.
 readonly stay_up_seconds=3
 readonly window_wait_seconds=20
@@ -111,9 +113,15 @@ check "package name is $package" test "$(field Package)" = "$package"
 check "package version is $version" test "$(field Version)" = "$version"
 check "package has a maintainer" test -n "$(field Maintainer)"
 depends=$(field Depends)
-for lib in "${qt_runtime[@]}"; do
+for lib in "${qt_runtime[@]}" "${tls_runtime[@]}"; do
     check "depends on $lib" grep -Eq "(^|, )$lib( |,|$)" <<<"$depends"
 done
+# Should Debian move the plugin into a package of its own, HTTPS would break with no missing
+# library to show for it.
+tls_plugin_package=$(dpkg-query -S '*/qt6/plugins/tls/libqopensslbackend.so' 2>/dev/null |
+    cut -d: -f1 | head -n 1)
+check "depends on '$tls_plugin_package', the package of Qt's OpenSSL TLS plugin" \
+    grep -Eq "(^|, )${tls_plugin_package:-none}( |,|$)" <<<"$depends"
 check "the postinst is a valid shell script" \
     bash -c "dpkg-deb --ctrl-tarfile '$deb' | tar -xO ./postinst | sh -n"
 

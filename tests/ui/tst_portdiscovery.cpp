@@ -13,6 +13,9 @@ namespace {
 const QString unreachableServer = QStringLiteral("http://127.0.0.1:9");
 constexpr quint16 meterVendor = 0x04D8;
 constexpr quint16 bootloader = 0x000A;
+const QString firstTty = UsbTestbed::processTtyName(0);
+const QString secondTty = UsbTestbed::processTtyName(1);
+const QString thirdTty = UsbTestbed::processTtyName(2);
 } // namespace
 
 class PortDiscoveryTest : public QObject
@@ -60,9 +63,9 @@ void PortDiscoveryTest::onlyTheMetersIdsMatch()
     QFETCH(bool, listed);
 
     UsbTestbed testbed;
-    QVERIFY(testbed.addSerialDevice(QStringLiteral("ttyACM0"), vendor, product));
+    QVERIFY(testbed.addSerialDevice(firstTty, vendor, product));
     const QStringList found = MainWindow::findDevicePorts(MainWindow::deviceIdentifiers());
-    QCOMPARE(found, listed ? QStringList{QStringLiteral("ttyACM0")} : QStringList());
+    QCOMPARE(found, listed ? QStringList{firstTty} : QStringList());
 
     MainWindow window(unreachableServer);
     QCOMPARE(PortDiscoveryTest::listed(window), found);
@@ -71,12 +74,12 @@ void PortDiscoveryTest::onlyTheMetersIdsMatch()
 void PortDiscoveryTest::twoMetersListedInEnumerationOrder()
 {
     UsbTestbed testbed;
-    QVERIFY(testbed.addSerialDevice(QStringLiteral("ttyACM0"), meterVendor, bootloader));
-    QVERIFY(testbed.addSerialDevice(QStringLiteral("ttyACM1"), 0x1234, 0x5678));
-    QVERIFY(testbed.addSerialDevice(QStringLiteral("ttyACM2"), meterVendor, bootloader));
+    QVERIFY(testbed.addSerialDevice(firstTty, meterVendor, bootloader));
+    QVERIFY(testbed.addSerialDevice(secondTty, 0x1234, 0x5678));
+    QVERIFY(testbed.addSerialDevice(thirdTty, meterVendor, bootloader));
 
     MainWindow window(unreachableServer);
-    QCOMPARE(listed(window), (QStringList{"ttyACM0", "ttyACM2"}));
+    QCOMPARE(listed(window), (QStringList{firstTty, thirdTty}));
     QCOMPARE(window.findChild<QComboBox *>("serialPortCombo")->currentIndex(), 0);
 }
 
@@ -86,12 +89,12 @@ void PortDiscoveryTest::pluggedAndUnpluggedAtNextRefresh()
     MainWindow window(unreachableServer);
     QVERIFY(listed(window).isEmpty());
 
-    QVERIFY(testbed.addSerialDevice(QStringLiteral("ttyACM0"), meterVendor, bootloader));
+    QVERIFY(testbed.addSerialDevice(firstTty, meterVendor, bootloader));
     QVERIFY(listed(window).isEmpty()); // nothing changes until the list is refreshed
     refresh(window);
-    QCOMPARE(listed(window), QStringList{"ttyACM0"});
+    QCOMPARE(listed(window), QStringList{firstTty});
 
-    testbed.removeDevice(QStringLiteral("ttyACM0"));
+    testbed.removeDevice(firstTty);
     refresh(window);
     QVERIFY(listed(window).isEmpty());
 }
@@ -100,9 +103,9 @@ void PortDiscoveryTest::newMeterShowsUpWithinOneTimerInterval()
 {
     UsbTestbed testbed;
     MainWindow window(unreachableServer);
-    QVERIFY(testbed.addSerialDevice(QStringLiteral("ttyACM0"), meterVendor, bootloader));
+    QVERIFY(testbed.addSerialDevice(firstTty, meterVendor, bootloader));
     // The repeating 5000 ms refresh picks it up without any help.
-    QTRY_COMPARE_WITH_TIMEOUT(listed(window), QStringList{"ttyACM0"}, 5500);
+    QTRY_COMPARE_WITH_TIMEOUT(listed(window), QStringList{firstTty}, 5500);
 }
 
 QTEST_MAIN(PortDiscoveryTest)

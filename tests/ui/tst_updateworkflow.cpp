@@ -7,10 +7,12 @@
 #include "powermetersimulator.h"
 #include "releasefolder.h"
 #include "releaseserver.h"
+#include "testcertificates.h"
 #include "usbtestbed.h"
 
 #include <QCheckBox>
 #include <QComboBox>
+#include <QCryptographicHash>
 #include <QElapsedTimer>
 #include <QFile>
 #include <QJsonArray>
@@ -19,6 +21,7 @@
 #include <QProgressBar>
 #include <QPushButton>
 #include <QSettings>
+#include <QSslConfiguration>
 #include <QStandardPaths>
 #include <QTextBlock>
 #include <QTextEdit>
@@ -29,7 +32,7 @@
 namespace {
 constexpr quint16 meterVendorId = 0x04D8;
 constexpr quint16 meterProductId = 0x000A;
-const QString meterTty = QStringLiteral("ttyACM0");
+const QString meterTty = UsbTestbed::processTtyName();
 constexpr int runTimeoutMs = 90000;
 
 const QColor black(0, 0, 0), green(0, 128, 0), orange(255, 165, 0), red(255, 0, 0);
@@ -38,6 +41,7 @@ struct Image
 {
     QString key;
     QByteArray bytes;
+    QString sha256 = {}; // published in the catalogue as "<key>_sha256" unless null
 };
 using Versions = QList<QPair<QString, QList<Image>>>;
 
@@ -45,6 +49,11 @@ using Versions = QList<QPair<QString, QList<Image>>>;
 Versions oneImage(quint32 seed)
 {
     return {{QStringLiteral("1.0.0"), {{"DOVUr3_firmware", ReleaseFolder::image(5000, seed)}}}};
+}
+
+QString sha256Of(const QByteArray &bytes)
+{
+    return QString::fromLatin1(QCryptographicHash::hash(bytes, QCryptographicHash::Sha256).toHex());
 }
 
 QString fileValue(const QString &tag, const QString &key)
@@ -58,8 +67,11 @@ QByteArray catalogue(const Versions &versions)
     QJsonArray versionArray;
     for (const auto &[tag, images] : versions) {
         QJsonObject version{{"tag_name", tag}, {"prerelease", "false"}, {"isbeta", "false"}};
-        for (const Image &image : images)
+        for (const Image &image : images) {
             version.insert(image.key, fileValue(tag, image.key));
+            if (!image.sha256.isNull())
+                version.insert(image.key + QStringLiteral("_sha256"), image.sha256);
+        }
         versionArray.append(version);
     }
     const QJsonObject product{{"product", "Lumetra"}, {"versions", versionArray}};
@@ -88,12 +100,17 @@ private:
     };
 
     std::unique_ptr<Bench> bench;
+    // Server certificates for "localhost": one from a CA that this process trusts, one from a CA
+    // that nobody trusts.
+    std::unique_ptr<TestCertificates> trustedCertificates;
+    std::unique_ptr<TestCertificates> strangerCertificates;
 
     void publish(const Versions &versions);
     void attachMeter(const PowerMeterOptions &options = {});
     // The simulated meter never volunteers the line awaited before each image, so tests shorten
-    // that wait unless they want the real one.
-    void openWindow(int replyLineTimeoutMs = 300);
+    // that wait unless they want the real one. The window talks to the bench's server unless
+    // given another.
+    void openWindow(int replyLineTimeoutMs = 300, const QString &serverUrl = QString());
     void prepare(const Versions &versions, const PowerMeterOptions &options = {});
     void clickUpdateAndWait();
     QList<LogLine> runLog() const; // the lines after the two start-up lines
@@ -120,6 +137,8 @@ private slots:
     void firstImageFailsSecondStillFlashed();
     void versionChangedDuringDownloadOnlyRenamesTheRun();
     void manyImagesLeaveNoHoldBehind();
+    void httpsServerMustBeTrusted_data();
+    void httpsServerMustBeTrusted();
     void windowAnswersThroughTheRun_data();
     void windowAnswersThroughTheRun();
     void runLocksTheWindowUntilItEnds();
@@ -128,6 +147,16 @@ private slots:
 void UpdateWorkflowTest::initTestCase()
 {
     QStandardPaths::setTestModeEnabled(true);
+
+    const QString host = QStringLiteral("localhost");
+    trustedCertificates = std::make_unique<TestCertificates>(host);
+    strangerCertificates = std::make_unique<TestCertificates>(host);
+    QVERIFY2(trustedCertificates->isValid(), qPrintable(trustedCertificates->error()));
+    QVERIFY2(strangerCertificates->isValid(), qPrintable(strangerCertificates->error()));
+    // Only this test process trusts the test CA, beside the system's own.
+    QSslConfiguration tls = QSslConfiguration::defaultConfiguration();
+    tls.addCaCertificates(trustedCertificates->authority());
+    QSslConfiguration::setDefaultConfiguration(tls);
 }
 
 void UpdateWorkflowTest::init()
@@ -165,9 +194,10 @@ void UpdateWorkflowTest::attachMeter(const PowerMeterOptions &options)
     bench->meter->start();
 }
 
-void UpdateWorkflowTest::openWindow(int replyLineTimeoutMs)
+void UpdateWorkflowTest::openWindow(int replyLineTimeoutMs, const QString &serverUrl)
 {
-    bench->window = std::make_unique<MainWindow>(bench->server->baseUrl());
+    bench->window =
+        std::make_unique<MainWindow>(serverUrl.isEmpty() ? bench->server->baseUrl() : serverUrl);
     bench->window->flasher.replyLineTimeoutMs = replyLineTimeoutMs;
     bench->window->show();
     // The catalogue has been answered once its time-out guard stops.
@@ -215,8 +245,12 @@ void UpdateWorkflowTest::expectNothingWritten()
 
 void UpdateWorkflowTest::goodUpdateFlashesEveryImageInKeyOrder()
 {
-    const Image first{QStringLiteral("DOVUr3_a_main_firmware"), ReleaseFolder::image(40000, 1)};
-    const Image second{QStringLiteral("DOVUr3_b_radio_firmware"), ReleaseFolder::image(4096, 2)};
+    // Published checksums match in either case; the other model's image has none.
+    const QByteArray firstBytes = ReleaseFolder::image(40000, 1);
+    const QByteArray secondBytes = ReleaseFolder::image(4096, 2);
+    const Image first{QStringLiteral("DOVUr3_a_main_firmware"), firstBytes, sha256Of(firstBytes)};
+    const Image second{QStringLiteral("DOVUr3_b_radio_firmware"), secondBytes,
+                       sha256Of(secondBytes).toUpper()};
     const Image otherModel{QStringLiteral("QX7Lm2_main_firmware"), ReleaseFolder::image(9000, 3)};
     publish({{QStringLiteral("1.0.0"), {first}},
              {QStringLiteral("2.0.0"), {second, otherModel, first}}});
@@ -319,6 +353,26 @@ void UpdateWorkflowTest::runEndsBeforeFlashing_data()
     emptyBody.truncateTo = 0;
     QTest::newRow("empty body") << MeterState::Attached << ownReply << good << emptyBody
                                 << downloadFailed;
+
+    // A published checksum that does not fit the bytes fails the download before anything is
+    // written, even when it is the other image that carries it.
+    const QByteArray bytes = ReleaseFolder::image(5000, 16);
+    const QString otherSha256 = sha256Of(ReleaseFolder::image(5000, 17));
+    QTest::newRow("checksum of other bytes")
+        << MeterState::Attached << ownReply
+        << Versions{{"1.0.0", {{"DOVUr3_firmware", bytes, otherSha256}}}} << none << downloadFailed;
+    // The right digest written as a fingerprint: a lenient reading would let it pass.
+    QString withColons = sha256Of(bytes);
+    for (qsizetype i = withColons.size() - 2; i > 0; i -= 2)
+        withColons.insert(i, QLatin1Char(':'));
+    QTest::newRow("checksum not 64 hex digits")
+        << MeterState::Attached << ownReply
+        << Versions{{"1.0.0", {{"DOVUr3_firmware", bytes, withColons}}}} << none << downloadFailed;
+    QTest::newRow("wrong checksum on the second of two images")
+        << MeterState::Attached << ownReply
+        << Versions{{"1.0.0",
+                     {{"DOVUr3_a_firmware", bytes}, {"DOVUr3_b_firmware", bytes, otherSha256}}}}
+        << none << downloadFailed;
 
     const Versions otherModel{
         {QStringLiteral("1.0.0"), {{"QX7Lm2_firmware", ReleaseFolder::image(5000, 15)}}}};
@@ -479,6 +533,75 @@ void UpdateWorkflowTest::manyImagesLeaveNoHoldBehind()
 
     QCOMPARE(runLog().last(), LogLine("Update complete", green));
     QCOMPARE(bench->meter->images().size(), 5);
+    expectWindowAtRest();
+}
+
+// Over HTTPS the catalogue and the images come only from a server whose certificate is trusted
+// for the name asked for; a certificate problem, or a redirect down to plain http, ends like any
+// other failed request: the list stays empty, the download fails, nothing reaches the meter.
+void UpdateWorkflowTest::httpsServerMustBeTrusted_data()
+{
+    QTest::addColumn<bool>("trustedIssuer");
+    QTest::addColumn<QString>("host");
+    QTest::addColumn<bool>("redirectToHttp"); // of the image only
+    QTest::addColumn<QString>("lastLine");
+
+    const QString failed = QStringLiteral("Error: Firmware download failed");
+    QTest::newRow("trusted certificate for the name")
+        << true << "localhost" << false << "Update complete";
+    QTest::newRow("certificate from an unknown CA") << false << "localhost" << false << failed;
+    QTest::newRow("name not in the certificate") << true << "127.0.0.1" << false << failed;
+    QTest::newRow("image redirected to http") << true << "localhost" << true << failed;
+}
+
+void UpdateWorkflowTest::httpsServerMustBeTrusted()
+{
+    QFETCH(bool, trustedIssuer);
+    QFETCH(QString, host);
+    QFETCH(bool, redirectToHttp);
+    QFETCH(QString, lastLine);
+    const bool certificateAccepted = trustedIssuer && host == QLatin1String("localhost");
+
+    const Versions release = oneImage(30);
+    publish(release);
+    attachMeter();
+    const TestCertificates &certificates =
+        trustedIssuer ? *trustedCertificates : *strangerCertificates;
+    ReleaseServer httpsServer(bench->folder.path());
+    QVERIFY(httpsServer.useTls(certificates.serverCertificateFile(), certificates.serverKeyFile()));
+    QVERIFY(httpsServer.start() != 0);
+    const QString httpsUrl = httpsServer.baseUrl(host);
+    if (redirectToHttp) {
+        ServerFaults redirect;
+        redirect.pathContains = QStringLiteral("lumetra.php");
+        redirect.redirectTo = bench->server->baseUrl() +
+                              QStringLiteral("/cust/lumetra.php?version=") +
+                              fileValue(release[0].first, release[0].second[0].key);
+        httpsServer.setFaults(redirect);
+    }
+
+    openWindow(300, httpsUrl);
+    QCOMPARE(versions()->count(), certificateAccepted ? 1 : 0);
+    if (!certificateAccepted) {
+        // The download must be tried all the same: the list comes over plain http this once.
+        NVKCloudInterface &cloud = bench->window->cloud;
+        cloud.serverUrl = bench->server->baseUrl();
+        cloud.requestVersions(QStringLiteral("cust"), false);
+        QTRY_VERIFY(!cloud.jsonTimer.isActive());
+        cloud.serverUrl = httpsUrl;
+    }
+
+    clickUpdateAndWait();
+
+    const bool flashed = lastLine == QLatin1String("Update complete");
+    QCOMPARE(runLog().last(), LogLine(lastLine, flashed ? green : red));
+    if (flashed) {
+        QCOMPARE(bench->meter->images().size(), 1);
+        QVERIFY(bench->meter->images().first().data == release[0].second[0].bytes);
+    } else {
+        QCOMPARE(runLog().size(), 2);
+        expectNothingWritten();
+    }
     expectWindowAtRest();
 }
 

@@ -62,8 +62,9 @@ int main(int argc, char *argv[])
     }
 
     UsbTestbed testbed;
-    testbed.addSerialDevice(QStringLiteral("ttyACM0"), 0x04D8, 0x000A);
-    PowerMeterSimulator meter(testbed.masterFd(QStringLiteral("ttyACM0")));
+    const QString tty = UsbTestbed::processTtyName();
+    testbed.addSerialDevice(tty, 0x04D8, 0x000A);
+    PowerMeterSimulator meter(testbed.masterFd(tty));
     meter.start();
 
     MainWindow window(server.baseUrl());

@@ -6,8 +6,8 @@
 //   lumetra-powermeter-sim [options]
 //       on a plain pseudo-terminal: prints the port to open, runs until "R" or SIGINT/SIGTERM
 //   umockdev-wrapper lumetra-powermeter-sim --usb [options] -- <command> [args...]
-//       presents the meter as the USB port /dev/ttyACM0 (04d8:000a) and runs the command against
-//       it; exits with the command's status
+//       presents the meter as a USB port /dev/ttyACM<pid>_0 (04d8:000a) and runs the command
+//       against it; exits with the command's status
 //
 // Every received image is summarised on stdout and, with --save-dir, written there as a file.
 #include "powermetersimulator.h"
@@ -152,7 +152,7 @@ int runOnUsb(const PowerMeterOptions &options, const QString &saveDir, const QSt
         return 2;
     }
     UsbTestbed testbed;
-    const QString tty = QStringLiteral("ttyACM0");
+    const QString tty = UsbTestbed::processTtyName();
     if (!testbed.addSerialDevice(tty, meterVendorId, meterProductId)) {
         fail(QStringLiteral("cannot add the meter to the USB testbed"));
         return 2;
@@ -194,12 +194,12 @@ int main(int argc, char *argv[])
     QCommandLineParser parser;
     parser.setApplicationDescription(
         QStringLiteral("Plays the power meter's bootloader on a pseudo-terminal, or (--usb, under "
-                       "umockdev-wrapper) as the USB port /dev/ttyACM0 for a command."));
+                       "umockdev-wrapper) as a USB port /dev/ttyACM<pid>_0 for a command."));
     parser.addHelpOption();
     const QCommandLineOption usbOption(
         QStringLiteral("usb"),
         QStringLiteral(
-            "Present the meter as /dev/ttyACM0 (04d8:000a) and run the command after --."));
+            "Present the meter as /dev/ttyACM<pid>_0 (04d8:000a) and run the command after --."));
     const QCommandLineOption saveDirOption(QStringLiteral("save-dir"),
                                            QStringLiteral("Write every received image into <dir>."),
                                            QStringLiteral("dir"));

@@ -35,7 +35,7 @@ int main(int argc, char *argv[])
 
     QCommandLineParser parser;
     parser.setApplicationDescription(QStringLiteral(
-        "Serves a release folder over HTTP on 127.0.0.1:\n"
+        "Serves a release folder over HTTP, or HTTPS with --tls-cert and --tls-key, on 127.0.0.1:\n"
         "  GET /<branch>/lumetrarelease/           -> <folder>/<branch>/catalogue.json\n"
         "  GET /<branch>/lumetra.php?version=<v>   -> <folder>/<branch>/<v>"));
     parser.addHelpOption();
@@ -50,12 +50,20 @@ int main(int argc, char *argv[])
          QStringLiteral("TEXT")},
         {QStringLiteral("truncate"), QStringLiteral("Send only the first N bytes of each body."),
          QStringLiteral("N")},
+        {QStringLiteral("close-early"),
+         QStringLiteral("With --truncate: announce the whole body's length, close after N bytes.")},
         {QStringLiteral("redirect"), QStringLiteral("Answer 302 with this Location."),
          QStringLiteral("URL")},
         {QStringLiteral("never-answer"), QStringLiteral("Accept requests and never answer.")},
         {QStringLiteral("path-contains"),
          QStringLiteral("Apply the faults only to requests whose path and query contain TEXT."),
          QStringLiteral("TEXT")},
+        {QStringLiteral("tls-cert"),
+         QStringLiteral("Serve HTTPS with this PEM certificate (then any intermediates)."),
+         QStringLiteral("FILE")},
+        {QStringLiteral("tls-key"),
+         QStringLiteral("PEM private key (RSA or EC, unencrypted) of --tls-cert."),
+         QStringLiteral("FILE")},
     });
     parser.addPositionalArgument(QStringLiteral("release-folder"),
                                  QStringLiteral("Folder holding one subfolder per branch."));
@@ -84,10 +92,23 @@ int main(int argc, char *argv[])
     faults.status = static_cast<int>(status);
     faults.body = parser.value(QStringLiteral("body")).toUtf8();
     faults.truncateTo = truncateTo;
+    faults.closeEarly = parser.isSet(QStringLiteral("close-early"));
     faults.redirectTo = parser.value(QStringLiteral("redirect"));
     faults.neverAnswer = parser.isSet(QStringLiteral("never-answer"));
 
+    const QString certificateFile = parser.value(QStringLiteral("tls-cert"));
+    const QString keyFile = parser.value(QStringLiteral("tls-key"));
+    if (certificateFile.isEmpty() != keyFile.isEmpty()) {
+        std::fprintf(stderr, "--tls-cert and --tls-key go together.\n");
+        return 2;
+    }
+
     ReleaseServer server(positional.first());
+    if (!certificateFile.isEmpty() && !server.useTls(certificateFile, keyFile)) {
+        std::fprintf(stderr, "Cannot read a PEM certificate from %s and a PEM key from %s\n",
+                     certificateFile.toUtf8().constData(), keyFile.toUtf8().constData());
+        return 2;
+    }
     server.setFaults(faults);
     server.setLogging(true);
     if (server.start(static_cast<quint16>(port)) == 0) {

@@ -5,7 +5,10 @@
 
 The images are deterministic, so running this again reproduces the committed files byte for byte.
 Each image starts with a readable tag (hardware id, part, version) followed by pseudo-random bytes.
+Every firmware member "<key>" is followed by "<key>_sha256", the SHA-256 of its image, which the
+updater checks before anything is written to the meter.
 """
+import hashlib
 import json
 import os
 import sys
@@ -32,6 +35,7 @@ def version(tag, images, **flags):
     entry["published_at"] = ""  # filled in release order by main()
     for key, (name, _) in sorted(images.items()):
         entry[key] = name
+        entry[key + "_sha256"] = ""  # filled in by main() once the image is made
     return entry, images
 
 
@@ -75,15 +79,17 @@ def main():
         os.makedirs(folder, exist_ok=True)
         for month, (entry, _) in enumerate(versions, start=1):
             entry["published_at"] = "2024-%02d-15" % month
+        for entry, images in versions:
+            for key, (name, size) in sorted(images.items()):
+                data = image("%s %s" % (key, entry["tag_name"]), size, seed)
+                seed += 1
+                entry[key + "_sha256"] = hashlib.sha256(data).hexdigest()
+                with open(os.path.join(folder, name), "wb") as f:
+                    f.write(data)
         catalogue = [{"product": "Lumetra", "versions": [entry for entry, _ in versions]}]
         with open(os.path.join(folder, "catalogue.json"), "w") as f:
             json.dump(catalogue, f, indent=2)
             f.write("\n")
-        for entry, images in versions:
-            for key, (name, size) in sorted(images.items()):
-                with open(os.path.join(folder, name), "wb") as f:
-                    f.write(image("%s %s" % (key, entry["tag_name"]), size, seed))
-                seed += 1
     return 0
 
 

@@ -66,9 +66,11 @@ void send(QHttpServerResponder &responder, const ReleaseHttpServer::Answer &answ
     responder.writeStatusLine(static_cast<QHttpServerResponder::StatusCode>(answer.status));
     for (const auto &header : answer.headers)
         responder.writeHeader(header.first, header.second);
-    responder.writeHeader(QByteArrayLiteral("Content-Length"),
-                          QByteArray::number(answer.body.size()));
+    const qint64 length = answer.contentLength >= 0 ? answer.contentLength : answer.body.size();
+    responder.writeHeader(QByteArrayLiteral("Content-Length"), QByteArray::number(length));
     responder.writeBody(answer.body);
+    if (answer.closeAfterBody)
+        responder.socket()->disconnectFromHost();
 }
 
 } // namespace
@@ -183,6 +185,10 @@ bool ReleaseHttpServer::handleRequest(const QHttpServerRequest &request, QTcpSoc
         answer.headers.append({QByteArrayLiteral("Location"), fault.redirectTo.toUtf8()});
     } else {
         answer = answerFor(request.url());
+        if (fault.truncateTo >= 0 && fault.closeEarly) {
+            answer.contentLength = answer.body.size();
+            answer.closeAfterBody = true;
+        }
         if (fault.truncateTo >= 0)
             answer.body.truncate(fault.truncateTo);
     }

@@ -36,6 +36,8 @@ public:
         int status = 200;
         QList<QPair<QByteArray, QByteArray>> headers;
         QByteArray body;
+        qint64 contentLength = -1; // the length announced, when it is not the body's
+        bool closeAfterBody = false;
     };
 
     // The answer of a well-behaved server to GET <target> (path and query, unfaulted).

@@ -4,9 +4,32 @@
 
 #include "releasehttpserver.h"
 
+#include <QFile>
 #include <QHostAddress>
 #include <QMetaObject>
+#include <QSslCertificate>
+#include <QSslConfiguration>
+#include <QSslKey>
 #include <QThread>
+
+namespace {
+
+// QSslKey must be told the algorithm; a maker's key is RSA or EC, and only the right guess loads.
+QSslKey readPrivateKey(const QString &keyFile)
+{
+    QFile file(keyFile);
+    if (!file.open(QIODevice::ReadOnly))
+        return QSslKey();
+    const QByteArray pem = file.readAll();
+    for (const QSsl::KeyAlgorithm algorithm : {QSsl::Rsa, QSsl::Ec}) {
+        const QSslKey key(pem, algorithm, QSsl::Pem, QSsl::PrivateKey);
+        if (!key.isNull())
+            return key;
+    }
+    return QSslKey();
+}
+
+} // namespace
 
 ReleaseServer::ReleaseServer(const QString &releaseFolder)
     : thread(new QThread), threadAnchor(new QObject)
@@ -33,6 +56,24 @@ ReleaseServer::~ReleaseServer()
     delete thread;
 }
 
+bool ReleaseServer::useTls(const QString &certificateFile, const QString &keyFile)
+{
+    const QList<QSslCertificate> chain = QSslCertificate::fromPath(certificateFile, QSsl::Pem);
+    const QSslKey key = readPrivateKey(keyFile);
+    if (chain.isEmpty() || key.isNull())
+        return false;
+
+    QSslConfiguration configuration = QSslConfiguration::defaultConfiguration();
+    configuration.setLocalCertificateChain(chain);
+    configuration.setPrivateKey(key);
+    // The server's settings belong to its thread, like everything else it owns.
+    QMetaObject::invokeMethod(
+        threadAnchor, [this, configuration] { server->sslSetup(configuration); },
+        Qt::BlockingQueuedConnection);
+    tls = true;
+    return true;
+}
+
 quint16 ReleaseServer::start(quint16 port)
 {
     if (listeningPort != 0)
@@ -47,9 +88,10 @@ quint16 ReleaseServer::start(quint16 port)
     return listeningPort;
 }
 
-QString ReleaseServer::baseUrl() const
+QString ReleaseServer::baseUrl(const QString &host) const
 {
-    return QStringLiteral("http://127.0.0.1:") + QString::number(listeningPort);
+    return (tls ? QStringLiteral("https://") : QStringLiteral("http://")) + host +
+           QLatin1Char(':') + QString::number(listeningPort);
 }
 
 void ReleaseServer::setFaults(const ServerFaults &faults)

@@ -22,6 +22,9 @@ struct ServerFaults
     QByteArray body;
     qint64 truncateTo =
         -1; // >= 0: send only the first N bytes of the real body (0 = empty body, status 200)
+    // With truncateTo: Content-Length still promises the whole body, and the connection closes
+    // after the bytes sent, as when the server dies mid-transfer.
+    bool closeEarly = false;
     QString redirectTo;       // non-empty: answer 302 with this Location (path or absolute URL)
     bool neverAnswer = false; // accept the request and never answer
 };
@@ -40,9 +43,15 @@ public:
     ReleaseServer(const ReleaseServer &) = delete;
     ReleaseServer &operator=(const ReleaseServer &) = delete;
 
+    // Serves over TLS from now on: certificateFile holds the server's certificate in PEM, followed
+    // by any intermediate ones; keyFile its private key in PEM (RSA or EC, unencrypted). Call it
+    // before start(); false when either file cannot be read.
+    bool useTls(const QString &certificateFile, const QString &keyFile);
     // Listens on 127.0.0.1 (0 = an ephemeral port); returns the port, 0 when it cannot listen.
     quint16 start(quint16 port = 0);
-    QString baseUrl() const;
+    // http://127.0.0.1:<port>, or https:// once TLS is on. A client checks the host against the
+    // certificate, so TLS tests name the host the certificate was made for ("localhost").
+    QString baseUrl(const QString &host = QStringLiteral("127.0.0.1")) const;
     quint16 port() const { return listeningPort; }
 
     // Thread-safe; each takes effect for the next request that arrives.
@@ -59,4 +68,5 @@ private:
     QObject *threadAnchor = nullptr; // lives in `thread`: the context for work handed to it
     ReleaseHttpServer *server = nullptr;
     quint16 listeningPort = 0;
+    bool tls = false;
 };

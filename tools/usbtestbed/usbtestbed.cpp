@@ -2,6 +2,8 @@
 // SPDX-FileCopyrightText: Norvatek
 #include "usbtestbed.h"
 
+#include <QCoreApplication>
+
 #include <umockdev.h>
 
 namespace {
@@ -43,6 +45,11 @@ bool UsbTestbed::inMockEnvironment()
     // umockdev_in_mock_environment() answers false under the wrapper in the umockdev we build
     // against, so look for the preload library that does the redirection.
     return qEnvironmentVariable("LD_PRELOAD").contains(QLatin1String("libumockdev-preload"));
+}
+
+QString UsbTestbed::processTtyName(int index)
+{
+    return QStringLiteral("ttyACM%1_%2").arg(QCoreApplication::applicationPid()).arg(index);
 }
 
 bool UsbTestbed::addSerialDevice(const QString &ttyName, quint16 vendorId, quint16 productId)

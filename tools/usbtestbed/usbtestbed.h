@@ -36,6 +36,10 @@ public:
 
     // True when the process runs under umockdev-wrapper (the testbed is then visible to Qt).
     static bool inMockEnvironment();
+    // A tty name that no other process on the machine uses ("ttyACM<pid>_<index>"). QSerialPort
+    // locks a port with a lock file named after it in the machine-wide /run/lock, which the
+    // testbed does not redirect: two processes simulating the same name would refuse each other.
+    static QString processTtyName(int index = 0);
 
 private:
     struct Device

@@ -27,6 +27,7 @@
 #include <QTextEdit>
 #include <QtTest>
 
+#include <functional>
 #include <memory>
 
 namespace {
@@ -113,6 +114,9 @@ private:
     void openWindow(int replyLineTimeoutMs = 300, const QString &serverUrl = QString());
     void prepare(const Versions &versions, const PowerMeterOptions &options = {});
     void clickUpdateAndWait();
+    // Runs the action once the firmware has been asked for: the click half is over (it processes
+    // events too, so a plain timer could fire inside it) and the download runs.
+    void onceDownloadRequested(const std::function<void()> &action);
     QList<LogLine> runLog() const; // the lines after the two start-up lines
     QComboBox *versions() const { return bench->window->findChild<QComboBox *>("versionsCombo"); }
     QPushButton *updateButton() const
@@ -215,6 +219,18 @@ void UpdateWorkflowTest::clickUpdateAndWait()
 {
     QTest::mouseClick(updateButton(), Qt::LeftButton);
     QTRY_VERIFY_WITH_TIMEOUT(updateButton()->isEnabled(), runTimeoutMs);
+}
+
+void UpdateWorkflowTest::onceDownloadRequested(const std::function<void()> &action)
+{
+    auto *poll = new QTimer(bench->window.get());
+    connect(poll, &QTimer::timeout, this, [this, poll, action] {
+        if (bench->server->requests().filter(QStringLiteral("lumetra.php")).isEmpty())
+            return;
+        poll->stop();
+        action();
+    });
+    poll->start(5);
 }
 
 QList<LogLine> UpdateWorkflowTest::runLog() const
@@ -436,7 +452,7 @@ void UpdateWorkflowTest::productCheckFailsTwiceBeforeFlashing()
     slowDownload.pathContains = QStringLiteral("lumetra.php");
     slowDownload.delayMs = 300;
     bench->server->setFaults(slowDownload);
-    QTimer::singleShot(100, [this] { bench->meter->setProductReply("dovur3\r"); });
+    onceDownloadRequested([this] { bench->meter->setProductReply("dovur3\r"); });
 
     clickUpdateAndWait();
 
@@ -509,7 +525,7 @@ void UpdateWorkflowTest::versionChangedDuringDownloadOnlyRenamesTheRun()
     slowDownload.pathContains = QStringLiteral("lumetra.php");
     slowDownload.delayMs = 1000;
     bench->server->setFaults(slowDownload);
-    QTimer::singleShot(200, [this] { versions()->setCurrentIndex(0); });
+    onceDownloadRequested([this] { versions()->setCurrentIndex(0); });
 
     clickUpdateAndWait();
 

@@ -3,6 +3,13 @@
 #include "mainwindow.h"
 
 #include <QApplication>
+#include <QIcon>
+
+namespace {
+// The name of the desktop entry and of the icon in the icon theme, as the package installs them.
+const QString desktopName = QStringLiteral("lumetra-updater");
+const QString builtInIconPath = QStringLiteral(":/new/nvk/Artwork/Lumetra Icon.png");
+} // namespace
 
 int main(int argc, char *argv[])
 {
@@ -15,6 +22,12 @@ int main(int argc, char *argv[])
     QT_WARNING_POP
 
     QApplication app(argc, argv);
+    // Docks and task switchers that match windows to launchers by desktop file rather than by
+    // window class need the name; the icon shows even where the theme has none of ours (a
+    // build run from its tree).
+    QGuiApplication::setDesktopFileName(desktopName);
+    QApplication::setWindowIcon(QIcon::fromTheme(desktopName, QIcon(builtInIconPath)));
+
     MainWindow window;
     window.show();
     return app.exec();

@@ -183,9 +183,12 @@ void MainWindow::refreshVersions()
 void MainWindow::on_branchButton_clicked()
 {
     QSettings settings(settingsOrganisation, settingsApplication);
-    releaseBranchDialog dialog;
+    // Parented to the window so it opens over it. The stored path starts selected in the
+    // focused text box: typing replaces it, and Return accepts what was typed.
+    releaseBranchDialog dialog(this);
     dialog.setModal(true);
     dialog.ui->branchNameTextBox->setText(settings.value(releaseBranchKey, QString()).toString());
+    dialog.ui->branchNameTextBox->selectAll();
     if (dialog.exec() != QDialog::Accepted)
         return;
     settings.setValue(releaseBranchKey, dialog.ui->branchNameTextBox->text());

@@ -6,6 +6,7 @@
 #include "releasebranchdialog.h"
 #include "releaseserver.h"
 
+#include <QAccessible>
 #include <QApplication>
 #include <QCheckBox>
 #include <QComboBox>
@@ -22,6 +23,8 @@
 #include <QTextEdit>
 #include <QTimer>
 #include <QtTest>
+
+#include <cmath>
 
 namespace {
 // Nothing listens here, so the catalogue request of the window fails at once and quietly.
@@ -46,6 +49,19 @@ QList<LogLine> logLines(const QTextEdit *log)
 QSettings branchSettings()
 {
     return QSettings(QStringLiteral("Norvatek"), QStringLiteral("Divirare2"));
+}
+
+// Contrast ratio of two colours as accessibility guidelines measure it: 1 (none) to 21.
+double contrast(const QColor &a, const QColor &b)
+{
+    const auto luminance = [](const QColor &c) {
+        const auto linear = [](double v) {
+            return v <= 0.03928 ? v / 12.92 : std::pow((v + 0.055) / 1.055, 2.4);
+        };
+        return 0.2126 * linear(c.redF()) + 0.7152 * linear(c.greenF()) + 0.0722 * linear(c.blueF());
+    };
+    const double la = luminance(a), lb = luminance(b);
+    return (std::max(la, lb) + 0.05) / (std::min(la, lb) + 0.05);
 }
 
 // Runs once the modal dialog is up: types the branch (unless null) and presses OK or Cancel.
@@ -95,6 +111,10 @@ private slots:
     void branchDialogAccepts();
     void branchDialogCancelChangesNothing();
     void showBetasTogglesRequest();
+    void accessibleNamesAndLabels_data();
+    void accessibleNamesAndLabels();
+    void logStaysReadableUnderDarkPalette();
+    void branchDialogTakesTypedBranchOnReturn();
 };
 
 void MainWindowTest::initTestCase()
@@ -451,6 +471,102 @@ void MainWindowTest::showBetasTogglesRequest()
     for (const LogLine &line : logLines(statusText(window)))
         branchLines += line.text == QLatin1String("Branch Path: labs");
     QCOMPARE(branchLines, 3);
+}
+
+void MainWindowTest::accessibleNamesAndLabels_data()
+{
+    using namespace Qt::StringLiterals;
+    QTest::addColumn<QString>("widget");
+    QTest::addColumn<QString>("name");
+    QTest::addColumn<QString>("label"); // the label whose buddy the widget is, if any
+
+    QTest::newRow("port list") << u"serialPortCombo"_s << u"Serial port"_s << u"label"_s;
+    QTest::newRow("version list") << u"versionsCombo"_s << u"Firmware version"_s << u"label_2"_s;
+    QTest::newRow("status log") << u"statusText"_s << u"Status log"_s << QString();
+    QTest::newRow("progress bar") << u"progressBar"_s << u"Update progress"_s << QString();
+    QTest::newRow("product logo") << u"label_3"_s << u"Lumetra logo"_s << QString();
+    QTest::newRow("maker logo") << u"label_6"_s << u"Norvatek logo"_s << QString();
+    QTest::newRow("branch text box") << u"branchNameTextBox"_s << u"Release branch"_s << u"label"_s;
+}
+
+// What a screen reader announces: each widget's name, and the visible label it is labelled by.
+void MainWindowTest::accessibleNamesAndLabels()
+{
+    QFETCH(QString, widget);
+    QFETCH(QString, name);
+    QFETCH(QString, label);
+
+    MainWindow window(unreachableServer);
+    releaseBranchDialog dialog(&window);
+    QAccessibleInterface *accessible =
+        QAccessible::queryAccessibleInterface(window.findChild<QWidget *>(widget));
+    QVERIFY(accessible);
+    QCOMPARE(accessible->text(QAccessible::Name), name);
+    QStringList labels;
+    for (const auto &relation : accessible->relations(QAccessible::Label))
+        labels.append(relation.first->object()->objectName());
+    QCOMPARE(labels, label.isEmpty() ? QStringList() : QStringList{label});
+}
+
+void MainWindowTest::logStaysReadableUnderDarkPalette()
+{
+    // A dark scheme: light text on dark bases and faces.
+    QPalette dark;
+    for (const auto role : {QPalette::Window, QPalette::Base, QPalette::Button})
+        dark.setColor(role, QColor(0x2a, 0x2e, 0x32));
+    for (const auto role : {QPalette::WindowText, QPalette::Text, QPalette::ButtonText})
+        dark.setColor(role, QColor(0xfc, 0xfc, 0xfc));
+    const QPalette applicationPalette = QApplication::palette();
+    QApplication::setPalette(dark);
+    const auto restorePalette = qScopeGuard([&] { QApplication::setPalette(applicationPalette); });
+
+    MainWindow window(unreachableServer);
+    window.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&window));
+    // The window keeps its own grey.
+    QCOMPARE(window.palette().color(QPalette::Window), QColor(118, 118, 118));
+
+    // The background the log really paints, read off its pixels below the text.
+    QWidget *viewport = statusText(window)->viewport();
+    const QColor background =
+        viewport->grab().toImage().pixelColor(viewport->width() - 3, viewport->height() - 3);
+    // Black guidance lines and text without a colour of its own.
+    for (const QColor &text : {logLines(statusText(window)).first().colour,
+                               statusText(window)->palette().color(QPalette::Text)})
+        QVERIFY2(contrast(background, text) >= 7,
+                 qPrintable(QString::number(contrast(background, text))));
+}
+
+void MainWindowTest::branchDialogTakesTypedBranchOnReturn()
+{
+    branchSettings().setValue(QStringLiteral("ReleaseBranch"), QStringLiteral("labs"));
+    MainWindow window(unreachableServer);
+    window.show();
+    QVERIFY(QTest::qWaitForWindowActive(&window));
+
+    // The keys go wherever the dialog put the focus, as a user's would: they reach the stored
+    // path only if the text box has the focus, and replace it only if it starts selected.
+    QWidget *dialogParent = nullptr;
+    QTimer::singleShot(0, [&] {
+        QWidget *dialog = QApplication::activeModalWidget();
+        dialogParent = dialog->parentWidget();
+        // What a window manager does with a new dialog; offscreen there is none.
+        dialog->activateWindow();
+        // Should it never become active, the keys go to the dialog itself and change nothing.
+        (void)QTest::qWaitFor([&] { return QApplication::activeWindow() == dialog; });
+        QWidget *target = QApplication::focusWidget();
+        if (!target || !dialog->isAncestorOf(target))
+            target = dialog;
+        QTest::keyClicks(target, QStringLiteral("labs/rf-team"));
+        QTest::keyClick(target, Qt::Key_Return);
+        // A dialog that ignored Return must not leave the test waiting.
+        dialog->close();
+    });
+    QTest::mouseClick(window.findChild<QPushButton *>("branchButton"), Qt::LeftButton);
+
+    QCOMPARE(dialogParent, &window);
+    QCOMPARE(branchSettings().value(QStringLiteral("ReleaseBranch")), QVariant("labs/rf-team"));
+    QCOMPARE(cloud(window).releaseBranch, QStringLiteral("labs/rf-team"));
 }
 
 QTEST_MAIN(MainWindowTest)

@@ -7,6 +7,7 @@
 #include "ui_mainwindow.h"
 #include "ui_releasebranchdialog.h"
 
+#include <QCloseEvent>
 #include <QColor>
 #include <QCoreApplication>
 #include <QTextCursor>
@@ -22,11 +23,15 @@ constexpr int smallestImageBytes = 4096;
 constexpr int closingCommandReadTimeoutMs = 1000;
 constexpr unsigned long closingCommandPauseMs = 2;
 constexpr int releasesAtRunEnd = 3;
+// A progress report comes with every 128-byte block; events between them are processed at about
+// the screen's frame rate, which keeps the window live without slowing the transfer.
+constexpr int progressEventsIntervalMs = 16;
 const QString productQuery = QStringLiteral("P");
 const QString closingCommand = QStringLiteral("R");
 const QString productMarker = QStringLiteral("DOVUr3");
 const QString compatibleProductMissing =
     QStringLiteral("Compatible product eligable for update not found, Reboot and retry");
+const QString closeRefused = QStringLiteral("Update in progress: please wait until it ends");
 } // namespace
 
 bool MainWindow::updateRunning = false;
@@ -41,6 +46,8 @@ MainWindow::MainWindow(const QString &releaseServerUrl, QWidget *parent)
 {
     ui->setupUi(this);
     setFixedSize(width(), height());
+    // The serial waits of a run block this thread; the window must go on answering meanwhile.
+    serialLink.waitHook = [] { QCoreApplication::processEvents(QEventLoop::AllEvents); };
 
     connect(&cloud, &NVKCloudInterface::versions_update, this, &MainWindow::versions_update);
     connect(&cloud, &NVKCloudInterface::no_internet_connection, this,
@@ -90,9 +97,27 @@ void MainWindow::writeStatus(const QString &text, const QString &colourName)
 
 void MainWindow::progress_update(int percentComplete)
 {
+    // setValue repaints the bar at once, and only when the value changes.
     ui->progressBar->setValue(percentComplete);
-    ui->progressBar->update();
+    if (progressEventsClock.isValid() && progressEventsClock.elapsed() < progressEventsIntervalMs)
+        return;
+    progressEventsClock.start();
     QCoreApplication::processEvents(QEventLoop::AllEvents);
+}
+
+void MainWindow::closeEvent(QCloseEvent *event)
+{
+    // Closing now would leave the meter half-written and the user without the result; the run
+    // always comes to an end of its own.
+    if (runInProgress) {
+        event->ignore();
+        if (!closeRefusedThisRun) {
+            closeRefusedThisRun = true;
+            writeStatus(closeRefused, QStringLiteral("Orange"));
+        }
+        return;
+    }
+    QMainWindow::closeEvent(event);
 }
 
 void MainWindow::no_internet_connection()
@@ -163,6 +188,9 @@ void MainWindow::on_updateButton_clicked()
         return;
 
     updateRunning = true;
+    runInProgress = true;
+    closeRefusedThisRun = false;
+    lockControls();
     writeStatus(QStringLiteral("Connecting..."), QStringLiteral("Green"));
 
     // A port that never opened has no link to query through.
@@ -208,7 +236,7 @@ SerialLink *MainWindow::openDevicePort()
             flasher.attachLink(&serialLink);
             break;
         }
-        QThread::msleep(acquireRetryPauseMs);
+        serialLink.pause(acquireRetryPauseMs);
     }
     if (!serialLink.port.isOpen())
         writeStatus(QStringLiteral("Port failed to open"), QStringLiteral("Red"));
@@ -269,7 +297,7 @@ bool MainWindow::deviceAnswersProductCheck()
             flasher.link->sendCommand(productQuery, flasher.queryTimeoutMs, 1).trimmed();
         if (flasher.deviceReply.contains(productMarker))
             return true;
-        QThread::msleep(productCheckPauseMs);
+        flasher.link->pause(productCheckPauseMs);
     }
     return false;
 }
@@ -300,8 +328,7 @@ void MainWindow::sendClosingCommand()
     SerialLink *link = flasher.link;
     if (link->acquire(closingCommandReadTimeoutMs, QString())) {
         QThread::msleep(closingCommandPauseMs);
-        link->port.write(closingCommand.toLocal8Bit().left(1));
-        link->port.waitForBytesWritten(link->writeTimeoutMs);
+        link->writeAndWait(closingCommand.toLocal8Bit().left(1));
     }
     link->release();
 }
@@ -336,6 +363,30 @@ void MainWindow::endRun()
     while (serialLink.holdCount > 0)
         serialLink.release();
     updateRunning = false;
+    runInProgress = false;
+    unlockControls();
     if (updateSender)
         updateSender->setEnabled(true);
+    // Disabling the button moved the keyboard focus away; the next run is a key press away.
+    ui->updateButton->setFocus(Qt::OtherFocusReason);
+}
+
+void MainWindow::lockControls()
+{
+    lockedControls.clear();
+    const QList<QWidget *> controls{ui->branchButton, ui->showBetaCheckBox, ui->versionsCombo,
+                                    ui->serialPortCombo};
+    for (QWidget *control : controls) {
+        lockedControls.append({control, control->isEnabledTo(this)});
+        control->setEnabled(false);
+    }
+}
+
+void MainWindow::unlockControls()
+{
+    for (const auto &[control, wasEnabled] : std::as_const(lockedControls)) {
+        if (control)
+            control->setEnabled(wasEnabled);
+    }
+    lockedControls.clear();
 }

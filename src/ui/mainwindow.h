@@ -7,8 +7,11 @@
 #include "nvkcloudinterface.h"
 #include "seriallink.h"
 
+#include <QElapsedTimer>
 #include <QList>
 #include <QMainWindow>
+#include <QPair>
+#include <QPointer>
 #include <QString>
 #include <QStringList>
 #include <QTimer>
@@ -37,6 +40,9 @@ public:
     static QStringList findDevicePorts(const QList<UsbIdentifier> &deviceIdentifiers);
     static QList<UsbIdentifier> deviceIdentifiers() { return DevicePorts::deviceIdentifiers(); }
 
+protected:
+    void closeEvent(QCloseEvent *event) override;
+
 private slots:
     void on_updateButton_clicked();
     void progress_update(int percentComplete);
@@ -58,6 +64,10 @@ private:
     void sendClosingCommand();
     void listenForDownload(bool listen);
     void endRun();
+    // Controls that could start, change or stall a run are disabled for its length and then
+    // given back the state they had.
+    void lockControls();
+    void unlockControls();
 
     FirmwareFlasher flasher;
     NVKCloudInterface cloud;
@@ -68,6 +78,12 @@ private:
     // Pauses of the update workflow, fields so that a test can shorten them.
     int acquireRetryPauseMs = 1000;
     int productCheckPauseMs = 1000;
+
+    // This window's run, from the click to its end: the serial waits process events meanwhile.
+    bool runInProgress = false;
+    bool closeRefusedThisRun = false;
+    QList<QPair<QPointer<QWidget>, bool>> lockedControls;
+    QElapsedTimer progressEventsClock;
 
     // Process-wide: a second window could not run an update while this one does.
     static bool updateRunning;

@@ -11,24 +11,14 @@
 #include <QColor>
 #include <QCoreApplication>
 #include <QTextCursor>
-#include <QThread>
 
 namespace {
 constexpr int portRefreshIntervalMs = 5000;
 
-constexpr int acquireAttempts = 11;
-constexpr int deviceReadTimeoutMs = 6000;
-constexpr int productCheckAttempts = 2;
-constexpr int smallestImageBytes = 4096;
-constexpr int closingCommandReadTimeoutMs = 1000;
-constexpr unsigned long closingCommandPauseMs = 2;
 constexpr int releasesAtRunEnd = 3;
 // A progress report comes with every 128-byte block; events between them are processed at about
 // the screen's frame rate, which keeps the window live without slowing the transfer.
 constexpr int progressEventsIntervalMs = 16;
-const QString productQuery = QStringLiteral("P");
-const QString closingCommand = QStringLiteral("R");
-const QString productMarker = QStringLiteral("DOVUr3");
 const QString compatibleProductMissing =
     QStringLiteral("Compatible product eligable for update not found, Reboot and retry");
 const QString closeRefused = QStringLiteral("Update in progress: please wait until it ends");
@@ -199,10 +189,9 @@ void MainWindow::on_updateButton_clicked()
         return;
     }
 
-    const QString hardwareId =
-        flasher.link->sendCommand(productQuery, flasher.queryTimeoutMs, 1).trimmed();
+    const QString hardwareId = session.identify();
     // Without a meter that identifies itself there is nothing to ask the server for.
-    if (!hardwareId.contains(productMarker)) {
+    if (!MeterSession::isCompatible(hardwareId)) {
         writeStatus(compatibleProductMissing, QStringLiteral("Red"));
         endRun();
         return;
@@ -228,17 +217,7 @@ SerialLink *MainWindow::openDevicePort()
         return nullptr;
     }
 
-    const QString name = ports.first();
-    for (int attempt = 0; attempt < acquireAttempts; ++attempt) {
-        serialLink.acquire(deviceReadTimeoutMs, name);
-        serialLink.drainInput();
-        if (serialLink.port.isOpen()) {
-            flasher.attachLink(&serialLink);
-            break;
-        }
-        serialLink.pause(acquireRetryPauseMs);
-    }
-    if (!serialLink.port.isOpen())
+    if (!session.open(ports.first()))
         writeStatus(QStringLiteral("Port failed to open"), QStringLiteral("Red"));
     return &serialLink;
 }
@@ -273,7 +252,7 @@ void MainWindow::updateFirmware(const QString &version)
     ui->progressBar->update();
     QCoreApplication::processEvents(QEventLoop::AllEvents);
 
-    if (!deviceAnswersProductCheck()) {
+    if (!session.checkProduct()) {
         writeStatus(compatibleProductMissing, QStringLiteral("Red"));
         closePort();
         return;
@@ -281,7 +260,7 @@ void MainWindow::updateFirmware(const QString &version)
 
     writeStatus(QStringLiteral("Updating..."), QStringLiteral("Green"));
     const bool ok = flashDownloadedImages();
-    sendClosingCommand();
+    session.sendClosingCommand();
     if (ok)
         writeStatus(QStringLiteral("Update complete"), QStringLiteral("Green"));
     else
@@ -289,48 +268,20 @@ void MainWindow::updateFirmware(const QString &version)
     closePort();
 }
 
-bool MainWindow::deviceAnswersProductCheck()
-{
-    for (int attempt = 0; attempt < productCheckAttempts; ++attempt) {
-        flasher.link->drainInput();
-        flasher.deviceReply =
-            flasher.link->sendCommand(productQuery, flasher.queryTimeoutMs, 1).trimmed();
-        if (flasher.deviceReply.contains(productMarker))
-            return true;
-        flasher.link->pause(productCheckPauseMs);
-    }
-    return false;
-}
-
 // Flashes every downloaded image in key order; one that is missing or fails does not stop the
 // others, but the run then reports failure.
 bool MainWindow::flashDownloadedImages()
 {
-    bool ok = true;
-    const QList<FirmwareFile> files = cloud.firmwareFiles;
-    for (const FirmwareFile &file : files) {
-        if (file.image.size() < smallestImageBytes) {
+    QList<MeterImage> images;
+    for (const FirmwareFile &file : std::as_const(cloud.firmwareFiles))
+        images.append({file.name, file.image});
+    return session.flashImages(images, [this](MeterSession::ImageStep step, const QString &name) {
+        if (step == MeterSession::ImageStep::Refused)
             writeStatus(QStringLiteral("Error: Firmware image missing from server"),
                         QStringLiteral("Red"));
-            ok = false;
-            continue;
-        }
-        writeStatus(QStringLiteral("Flashing image ") + file.name, QStringLiteral("Orange"));
-        if (!flasher.flashImage(file.image, file.name))
-            ok = false;
-    }
-    return ok;
-}
-
-// "R" ends an update on the meter's side whatever the result; nothing is read back.
-void MainWindow::sendClosingCommand()
-{
-    SerialLink *link = flasher.link;
-    if (link->acquire(closingCommandReadTimeoutMs, QString())) {
-        QThread::msleep(closingCommandPauseMs);
-        link->writeAndWait(closingCommand.toLocal8Bit().left(1));
-    }
-    link->release();
+        else if (step == MeterSession::ImageStep::Writing)
+            writeStatus(QStringLiteral("Flashing image ") + name, QStringLiteral("Orange"));
+    });
 }
 
 void MainWindow::closePort()
@@ -360,8 +311,7 @@ void MainWindow::listenForDownload(bool listen)
 // were flashed, so the port is closed and the next run opens it afresh.
 void MainWindow::endRun()
 {
-    while (serialLink.holdCount > 0)
-        serialLink.release();
+    session.release();
     updateRunning = false;
     runInProgress = false;
     unlockControls();

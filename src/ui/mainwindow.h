@@ -4,6 +4,7 @@
 
 #include "deviceports.h"
 #include "firmwareflasher.h"
+#include "metersession.h"
 #include "nvkcloudinterface.h"
 #include "seriallink.h"
 
@@ -59,9 +60,7 @@ private:
     SerialLink *openDevicePort();
     void updateFirmware(const QString &version);
     void closePort();
-    bool deviceAnswersProductCheck();
     bool flashDownloadedImages();
-    void sendClosingCommand();
     void listenForDownload(bool listen);
     void endRun();
     // Controls that could start, change or stall a run are disabled for its length and then
@@ -72,12 +71,11 @@ private:
     FirmwareFlasher flasher;
     NVKCloudInterface cloud;
     SerialLink serialLink;
+    // The device half of a run, which lumetra-flash shares; its pauses are fields a test can
+    // shorten.
+    MeterSession session{serialLink, flasher};
     QTimer portTimer;
     Ui::MainWindow *ui;
-
-    // Pauses of the update workflow, fields so that a test can shorten them.
-    int acquireRetryPauseMs = 1000;
-    int productCheckPauseMs = 1000;
 
     // This window's run, from the click to its end: the serial waits process events meanwhile.
     bool runInProgress = false;

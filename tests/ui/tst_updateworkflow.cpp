@@ -420,7 +420,7 @@ void UpdateWorkflowTest::runEndsBeforeFlashing()
                               meterTty));
     }
     openWindow();
-    bench->window->acquireRetryPauseMs = 10;
+    bench->window->session.acquireRetryPauseMs = 10;
     bench->server->clearRequests();
     bench->server->setFaults(faults);
 

@@ -4,6 +4,7 @@
 
 #include "deviceports.h"
 #include "firmwareflasher.h"
+#include "interruptguard.h"
 #include "releasebranchsetting.h"
 #include "reporter.h"
 
@@ -17,16 +18,23 @@
 
 namespace {
 
+// The window's status lines, word for word: people read both and support asks for them.
 const QString noMeterFound =
     QStringLiteral("Failed to find Power Meter device, please restart, reconnect, and retry");
+const QString compatibleProductMissing =
+    QStringLiteral("Compatible product eligable for update not found, Reboot and retry");
+const QString green = QStringLiteral("Green");
+const QString orange = QStringLiteral("Orange");
+const QString red = QStringLiteral("Red");
 // The catalogue's own spelling of a set flag; "True", " true" or a JSON boolean are not set.
 const QString flagSet = QStringLiteral("true");
 // Catalogue members naming firmware files end in this, whatever meter model they are for.
 const QString firmwareKeySuffix = QStringLiteral("firmware");
-// The window never flashes less than this; neither does the terminal.
-constexpr qsizetype smallestImageBytes = 4096;
 constexpr char firstPrintable = ' ';
 constexpr char lastPrintable = '~';
+// The header block's payload holds the name, a NUL, the size in decimal digits and a NUL.
+constexpr int headerPayloadBytes = 128;
+constexpr int headerSeparators = 2;
 
 QJsonValue textOrNull(const QString &text)
 {
@@ -56,7 +64,7 @@ QString nameProblem(const QString &name, qint64 imageSize)
         return QStringLiteral("the name '%1' is too long for the header block: at most %2 "
                               "characters with an image of %3 bytes")
             .arg(name)
-            .arg(126 - QString::number(imageSize).size())
+            .arg(headerPayloadBytes - headerSeparators - QString::number(imageSize).size())
             .arg(imageSize);
     return QString();
 }
@@ -66,6 +74,15 @@ QString nameProblem(const QString &name, qint64 imageSize)
 FlashTool::FlashTool(const Invocation &invocationToRun, Reporter &output)
     : invocation(invocationToRun), reporter(output), cloud(invocationToRun.serverUrl)
 {
+    QObject::connect(&flasher, &FirmwareFlasher::progress_update, &flasher, [this] {
+        reporter.progress(imageInProgress, flasher.bytesSent, flasher.image.size());
+    });
+    if (invocation.trace) {
+        trace.emplace(reporter);
+        link.traceHook = [this](SerialLink::Direction direction, const QByteArray &bytes) {
+            trace->record(direction, bytes);
+        };
+    }
 }
 
 ExitCode FlashTool::run()
@@ -76,9 +93,9 @@ ExitCode FlashTool::run()
     case Invocation::Command::Versions:
         return versions();
     case Invocation::Command::Update:
-        return update();
+        return reporter.result(update());
     case Invocation::Command::Flash:
-        return flash();
+        return reporter.result(flash());
     }
     return ExitCode::Usage;
 }
@@ -144,14 +161,28 @@ ExitCode FlashTool::update()
 {
     const QString chosenBranch = branch();
     if (chosenBranch != ReleaseBranchSetting::standardBranch())
-        reporter.status(QStringLiteral("Branch Path: ") + chosenBranch, QStringLiteral("Green"));
+        reporter.status(QStringLiteral("Branch Path: ") + chosenBranch, green);
     if (!loadCatalogue(true))
         return ExitCode::Catalogue;
     const std::optional<QString> version = chooseVersion();
     if (!version)
         return ExitCode::Catalogue;
-    reporter.error(QStringLiteral("updating the meter is not built yet"));
-    return ExitCode::Flashing;
+
+    const std::optional<QString> port = connectMeter();
+    if (!port)
+        return ExitCode::NoMeter;
+    const QString hardwareId = session.identify();
+    // Without a meter that identifies itself there is nothing to ask the server for.
+    if (!MeterSession::isCompatible(hardwareId)) {
+        reporter.status(compatibleProductMissing, red);
+        notCompatible(*port, hardwareId);
+        return ExitCode::NotCompatible;
+    }
+    QList<MeterImage> images;
+    const ExitCode downloaded = download(*version, hardwareId, images);
+    if (downloaded != ExitCode::Success)
+        return downloaded;
+    return install(*port, *version, images);
 }
 
 ExitCode FlashTool::flash()
@@ -159,8 +190,118 @@ ExitCode FlashTool::flash()
     const std::optional<QByteArray> image = readImage();
     if (!image)
         return ExitCode::Usage;
-    reporter.error(QStringLiteral("flashing the meter is not built yet"));
-    return ExitCode::Flashing;
+    const std::optional<QString> port = connectMeter();
+    if (!port)
+        return ExitCode::NoMeter;
+    return install(*port, invocation.file, {{invocation.name, *image}});
+}
+
+std::optional<QString> FlashTool::connectMeter()
+{
+    reporter.status(QStringLiteral("Connecting..."), green);
+    const std::optional<QString> port = choosePort();
+    if (!port)
+        return std::nullopt;
+    if (!session.open(*port)) {
+        reporter.status(QStringLiteral("Port failed to open"), red);
+        reporter.error(QStringLiteral("the port %1 would not open").arg(*port));
+        return std::nullopt;
+    }
+    return port;
+}
+
+void FlashTool::notCompatible(const QString &port, const QString &reply)
+{
+    reporter.error(QStringLiteral("the meter on %1 did not identify as a compatible product (%2)")
+                       .arg(port, reply.isEmpty() ? QStringLiteral("it did not answer")
+                                                  : QStringLiteral("it answered '%1'").arg(reply)));
+}
+
+ExitCode FlashTool::download(const QString &version, const QString &hardwareId,
+                             QList<MeterImage> &images)
+{
+    QEventLoop loop;
+    QString failedFile;
+    QObject::connect(&cloud, &NVKCloudInterface::firmware_download_finished, &loop,
+                     &QEventLoop::quit);
+    QObject::connect(&cloud, &NVKCloudInterface::firmware_download_failed, &loop,
+                     [&](const QString &fileName) {
+                         failedFile = fileName;
+                         loop.quit();
+                     });
+    cloud.requestFirmware(version, hardwareId);
+    if (cloud.firmwareFiles.isEmpty()) {
+        reporter.status(QStringLiteral("Error: No firmware for this device in this version"), red);
+        reporter.error(QStringLiteral("version %1 has no firmware for this meter (%2)")
+                           .arg(version, hardwareId));
+        return ExitCode::Catalogue;
+    }
+    loop.exec();
+    if (!failedFile.isNull()) {
+        reporter.status(QStringLiteral("Error: Firmware download failed"), red);
+        reporter.error(QStringLiteral("the download of %1 failed").arg(failedFile));
+        return ExitCode::Download;
+    }
+    for (const FirmwareFile &file : std::as_const(cloud.firmwareFiles))
+        images.append({file.name, file.image});
+    return ExitCode::Success;
+}
+
+ExitCode FlashTool::install(const QString &port, const QString &label,
+                            const QList<MeterImage> &images)
+{
+    // As in the window, the port is taken again (and drained) before anything is written.
+    if (!session.open(port)) {
+        reporter.status(QStringLiteral("Failed to connect"), red);
+        reporter.error(QStringLiteral("the port %1 would not open").arg(port));
+        return ExitCode::NoMeter;
+    }
+    // From here on the meter may be written to: an interruption would leave it half-flashed.
+    const InterruptGuard guard;
+    reporter.status(QStringLiteral("Flashing Firmware ") + label, orange);
+    if (!session.checkProduct()) {
+        reporter.status(compatibleProductMissing, red);
+        notCompatible(port, flasher.deviceReply);
+        session.release();
+        return ExitCode::NotCompatible;
+    }
+
+    reporter.status(QStringLiteral("Updating..."), green);
+    QStringList refused;
+    QStringList failed;
+    const bool ok =
+        session.flashImages(images, [&](MeterSession::ImageStep step, const QString &name) {
+            switch (step) {
+            case MeterSession::ImageStep::Refused:
+                reporter.status(QStringLiteral("Error: Firmware image missing from server"), red);
+                refused.append(name);
+                break;
+            case MeterSession::ImageStep::Writing:
+                reporter.status(QStringLiteral("Flashing image ") + name, orange);
+                imageInProgress = name;
+                break;
+            case MeterSession::ImageStep::Failed:
+                failed.append(name);
+                break;
+            }
+        });
+    session.sendClosingCommand();
+    session.release();
+    if (ok) {
+        reporter.status(QStringLiteral("Update complete"), green);
+        return ExitCode::Success;
+    }
+    reporter.status(QStringLiteral("ERROR: Update failed"), red);
+    // A meter left half-written matters more than an image the server failed to send.
+    if (!failed.isEmpty()) {
+        reporter.error(QStringLiteral("writing %1 to the meter failed")
+                           .arg(failed.join(QStringLiteral(", "))));
+        return ExitCode::Flashing;
+    }
+    reporter.error(QStringLiteral("the server sent less than %1 bytes for %2")
+                       .arg(MeterSession::smallestImageBytes)
+                       .arg(refused.join(QStringLiteral(", "))));
+    return ExitCode::Download;
 }
 
 QString FlashTool::branch() const
@@ -267,10 +408,10 @@ std::optional<QByteArray> FlashTool::readImage()
         return refuse(file.errorString());
     if (image.isEmpty())
         return refuse(QStringLiteral("the file is empty"));
-    if (image.size() < smallestImageBytes)
+    if (image.size() < MeterSession::smallestImageBytes)
         return refuse(QStringLiteral("%1 bytes is less than the %2 of the smallest firmware image")
                           .arg(image.size())
-                          .arg(smallestImageBytes));
+                          .arg(MeterSession::smallestImageBytes));
     const QString problem = nameProblem(invocation.name, image.size());
     if (!problem.isEmpty())
         return refuse(problem);

@@ -4,7 +4,11 @@
 
 #include "commandline.h"
 #include "exitcode.h"
+#include "firmwareflasher.h"
+#include "metersession.h"
 #include "nvkcloudinterface.h"
+#include "protocoltrace.h"
+#include "seriallink.h"
 
 #include <QByteArray>
 #include <QString>
@@ -39,7 +43,21 @@ private:
     // The image FILE, or nothing (after saying why) when it may not be sent to the meter.
     std::optional<QByteArray> readImage();
 
+    // The window's click half: find the meter and open its port; the port's name, or nothing.
+    std::optional<QString> connectMeter();
+    // The version's images for a meter that identifies as hardwareId, downloaded.
+    ExitCode download(const QString &version, const QString &hardwareId, QList<MeterImage> &images);
+    // The window's finish half: product check, every image, the closing command.
+    ExitCode install(const QString &port, const QString &label, const QList<MeterImage> &images);
+    // Says in the error line what the meter answered to the product query.
+    void notCompatible(const QString &port, const QString &reply);
+
     const Invocation &invocation;
     Reporter &reporter;
     NVKCloudInterface cloud;
+    SerialLink link;
+    FirmwareFlasher flasher;
+    MeterSession session{link, flasher};
+    std::optional<ProtocolTrace> trace;
+    QString imageInProgress; // the name of the image being written, for the progress report
 };

@@ -8,10 +8,14 @@
 
 #include <QCoreApplication>
 
+#include <csignal>
 #include <cstdio>
 
 int main(int argc, char *argv[])
 {
+    // A reader that goes away (lumetra-flash update | head -n 3) must not kill an update half-way
+    // through writing the meter: output to it is simply lost.
+    std::signal(SIGPIPE, SIG_IGN);
     QCoreApplication app(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("lumetra-flash"));
     QCoreApplication::setApplicationVersion(QStringLiteral(LUMETRA_VERSION));

@@ -66,6 +66,7 @@ void Reporter::event(const QJsonObject &object)
 
 void Reporter::status(const QString &text, const QString &colourName)
 {
+    lastStatus = text;
     if (quiet)
         return;
     if (jsonOutput) {
@@ -147,6 +148,7 @@ void Reporter::note(const QString &text)
 
 void Reporter::error(const QString &text)
 {
+    lastError = text;
     write(stderr, QLatin1String(programPrefix) + text);
 }
 
@@ -155,14 +157,16 @@ void Reporter::trace(const QString &text)
     write(stderr, text);
 }
 
-void Reporter::result(ExitCode code, const QString &message)
+ExitCode Reporter::result(ExitCode code)
 {
-    if (!jsonOutput)
-        return;
-    event({{"event", "result"},
-           {"exitCode", int(code)},
-           {"ok", code == ExitCode::Success},
-           {"message", message}});
+    if (jsonOutput) {
+        const bool ok = code == ExitCode::Success;
+        event({{"event", "result"},
+               {"exitCode", int(code)},
+               {"ok", ok},
+               {"message", ok ? lastStatus : lastError}});
+    }
+    return code;
 }
 
 void Reporter::print(const QString &line)

@@ -31,9 +31,10 @@ public:
     void note(const QString &text);
     void error(const QString &text);
     void trace(const QString &text);
-    // The outcome of update and flash: a result object with --json; otherwise nothing, as the
-    // status lines and the error line have said it all.
-    void result(ExitCode code, const QString &message);
+    // The outcome of update and flash: a result object with --json, whose message is the last
+    // status line on success and the error line otherwise. Without --json nothing, as those two
+    // have said it all. Returns the code.
+    ExitCode result(ExitCode code);
     // A result line or a listing document on standard output.
     void print(const QString &line);
     void print(const QJsonDocument &document);
@@ -51,6 +52,9 @@ private:
     const bool terminal; // standard output is a terminal: colours
     const bool colours;
     const bool bar; // the progress bar is drawn
+
+    QString lastStatus;
+    QString lastError;
 
     // The image whose progress is being shown.
     QString progressImage;

@@ -236,7 +236,7 @@ FirmwareFlasher::ControlWait FirmwareFlasher::waitForControlByte(quint8 target, 
         if (input == SerialLink::InputWait::Failed)
             return ControlWait::PortFailed;
         if (input == SerialLink::InputWait::Ready) {
-            const QByteArray byte = link->port.read(1);
+            const QByteArray byte = link->read(1);
             if (!byte.isEmpty())
                 noteControlByte(quint8(byte.at(0)));
         }

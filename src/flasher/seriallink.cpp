@@ -102,6 +102,8 @@ bool SerialLink::writeAndWait(const QByteArray &bytes)
 {
     if (portFailed || !port.isOpen())
         return false;
+    if (traceHook)
+        traceHook(Direction::ToDevice, bytes);
     port.write(bytes.constData(), bytes.size());
     const QDeadlineTimer deadline(writeTimeoutMs);
     while (port.bytesToWrite() > 0 && !deadline.hasExpired()) {
@@ -124,12 +126,20 @@ void SerialLink::pause(int ms)
     } while (!deadline.hasExpired());
 }
 
+QByteArray SerialLink::read(qint64 maxBytes)
+{
+    const QByteArray bytes = port.read(maxBytes);
+    if (traceHook && !bytes.isEmpty())
+        traceHook(Direction::FromDevice, bytes);
+    return bytes;
+}
+
 void SerialLink::drainInput()
 {
     const QDeadlineTimer limit(drainLimitMs);
     while (!limit.hasExpired() &&
            waitForInput(int(qMin<qint64>(drainQuietMs, limit.remainingTime()))) == InputWait::Ready)
-        port.read(drainChunkBytes);
+        read(drainChunkBytes);
 }
 
 QString SerialLink::readReply(int lines)
@@ -139,7 +149,7 @@ QString SerialLink::readReply(int lines)
     // Each wait takes only the time left, so a silent device costs the limit once, not twice.
     while (!deadline.hasExpired() &&
            waitForInput(int(deadline.remainingTime())) == InputWait::Ready) {
-        const QByteArray chunk = port.read(replyChunkBytes);
+        const QByteArray chunk = read(replyChunkBytes);
         const qsizetype nul = chunk.indexOf('\0');
         reply += QString::fromUtf8(nul < 0 ? chunk : chunk.left(nul));
         // Equality, not "at least": a reply that overshoots the count in one pass is read on until

@@ -32,6 +32,9 @@ public:
         Failed // the port reported an error: the device is gone or the port is not open
     };
 
+    // Which way bytes crossed the line, for traceHook.
+    enum class Direction { ToDevice, FromDevice };
+
     SerialLink();
 
     bool acquire(int readTimeoutMs, const QString &portName);
@@ -48,6 +51,9 @@ public:
     bool writeAndWait(const QByteArray &bytes);
     // A pause between attempts, spent like any other wait (the hook keeps running).
     void pause(int ms);
+    // Reads up to maxBytes of the input that has arrived. Every read of the link and of its users
+    // goes through here, so traceHook sees all that the device sent.
+    QByteArray read(qint64 maxBytes);
     bool failed() const { return portFailed; }
 
     QSerialPort port;
@@ -57,6 +63,8 @@ public:
     int writeTimeoutMs = 1000;
     bool portFailed = false;
     std::function<void()> waitHook;
+    // Sees every byte written to and read from the device, in order (a protocol trace).
+    std::function<void(Direction direction, const QByteArray &bytes)> traceHook;
 
     static constexpr int waitSliceMs = 20;
     static constexpr int drainQuietMs = 100;

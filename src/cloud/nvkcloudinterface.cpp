@@ -70,6 +70,21 @@ bool isSuccess(QNetworkReply *reply)
            status <= httpSuccessLast;
 }
 
+// Why a catalogue answer is no catalogue, in words for a person reading an error line.
+QString failureReason(QNetworkReply *reply)
+{
+    const QVariant status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute);
+    const int code = status.toInt();
+    if (status.isValid() && (code < httpSuccessFirst || code > httpSuccessLast)) {
+        return QStringLiteral("HTTP status %1 %2")
+            .arg(code)
+            .arg(reply->attribute(QNetworkRequest::HttpReasonPhraseAttribute).toString());
+    }
+    if (reply->error() != QNetworkReply::NoError)
+        return reply->errorString();
+    return QStringLiteral("the answer is not a release catalogue");
+}
+
 // The published value must be the digest's 64 hex digits, in either case, and nothing else:
 // separators, spaces or a truncated value fail the file rather than being read leniently, so a
 // maker's mistake stops the update instead of letting an unchecked image through. The digest is
@@ -152,8 +167,10 @@ void NVKCloudInterface::parseJsonReply(QNetworkReply *reply)
     // An aborted or timed-out reply is closed and has no body to read.
     const QJsonDocument document =
         catalogueDocument(reply->isOpen() ? reply->readAll() : QByteArray());
-    if (!document.isArray())
+    if (!document.isArray()) {
+        emit catalogue_failed(failureReason(reply));
         return;
+    }
 
     const QJsonArray products = document.array();
     for (const QJsonValue &element : products) {
@@ -166,6 +183,7 @@ void NVKCloudInterface::parseJsonReply(QNetworkReply *reply)
         if (catalogueReply)
             return;
     }
+    emit catalogue_received();
 }
 
 void NVKCloudInterface::mergeVersions(const QJsonArray &versions)

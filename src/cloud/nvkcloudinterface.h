@@ -60,6 +60,11 @@ signals:
     // failed (refused, unresolved, untrusted certificate, error status, empty body, no data in
     // time, or bytes that do not match the checksum the catalogue publishes for it).
     void firmware_download_failed(const QString &fileName);
+    // The end of the latest catalogue request, for callers that must know when the list is whole
+    // (the window refills its list as versions arrive and needs neither): every product object
+    // has been merged, or the answer was no catalogue at all (reason says why).
+    void catalogue_received();
+    void catalogue_failed(const QString &reason);
 
 public slots:
     void getFirmwareFinished(QNetworkReply *reply);

@@ -4,7 +4,7 @@
 
 #include "seriallink.h"
 
-#include <QElapsedTimer>
+#include <QDeadlineTimer>
 #include <QThread>
 
 #include <array>
@@ -85,8 +85,18 @@ void FirmwareFlasher::resetTransfer()
     ackSeen = false;
     nakSeen = false;
     cancelsInRow = 0;
+    unansweredInRow = 0;
     bytesSent = 0;
     transferComplete = false;
+}
+
+bool FirmwareFlasher::deviceStillAnswers(ControlWait reply)
+{
+    if (reply == ControlWait::Received)
+        unansweredInRow = 0;
+    else if (reply == ControlWait::TimedOut)
+        ++unansweredInRow;
+    return unansweredInRow < maxUnansweredPackets;
 }
 
 void FirmwareFlasher::setCrcOfDataBlock()
@@ -150,13 +160,14 @@ bool FirmwareFlasher::sendNextBlock()
             ackSeen = false;
             nakSeen = false;
             const bool held = sendPacket();
-            // A missing ACK is not a failure: the device may be busy writing flash and catch up;
-            // only an explicit refusal, a cancel or a dead port stop the transfer.
+            // A missing ACK is not a failure by itself: the device may be busy writing flash and
+            // catch up. An explicit refusal, a cancel, a dead port or a device that has stopped
+            // answering altogether stop the transfer.
             const ControlWait reply = waitForControlByte(ack, true);
             if (reply == ControlWait::Rejected && retries < maxBlockRetries)
                 continue;
             if (reply == ControlWait::Rejected || reply == ControlWait::Cancelled ||
-                reply == ControlWait::PortFailed)
+                reply == ControlWait::PortFailed || !deviceStillAnswers(reply))
                 return false;
             return held;
         }
@@ -172,7 +183,8 @@ bool FirmwareFlasher::sendNextBlock()
     if (!sendPacket())
         return false;
     const ControlWait reply = waitForControlByte(ack);
-    if (reply == ControlWait::Cancelled || reply == ControlWait::PortFailed)
+    if (reply == ControlWait::Cancelled || reply == ControlWait::PortFailed ||
+        !deviceStillAnswers(reply))
         return false;
     transferComplete = true;
     return true;
@@ -212,17 +224,19 @@ void FirmwareFlasher::noteControlByte(quint8 byte)
 FirmwareFlasher::ControlWait FirmwareFlasher::waitForControlByte(quint8 target, bool nakEndsWait)
 {
     const bool &targetSeen = target == crcRequest ? crcRequestSeen : ackSeen;
-    QElapsedTimer elapsed;
-    elapsed.start();
+    // A poll never runs past the wait's own limit, so one wait is ackTimeoutMs, not that plus a
+    // poll; and a device that keeps sending other bytes cannot stretch it either.
+    const QDeadlineTimer deadline(ackTimeoutMs);
     for (;;) {
         if (targetSeen)
             return ControlWait::Received;
         QThread::msleep(pollPauseMs);
-        const SerialLink::InputWait input = link->waitForInput(ackPollMs);
+        const qint64 left = qMax<qint64>(0, deadline.remainingTime());
+        const SerialLink::InputWait input = link->waitForInput(int(qMin<qint64>(ackPollMs, left)));
         if (input == SerialLink::InputWait::Failed)
             return ControlWait::PortFailed;
         if (input == SerialLink::InputWait::Ready) {
-            const QByteArray byte = link->port.read(1);
+            const QByteArray byte = link->read(1);
             if (!byte.isEmpty())
                 noteControlByte(quint8(byte.at(0)));
         }
@@ -232,7 +246,7 @@ FirmwareFlasher::ControlWait FirmwareFlasher::waitForControlByte(quint8 target, 
             return ControlWait::Rejected;
         if (targetSeen)
             return ControlWait::Received;
-        if (elapsed.elapsed() > ackTimeoutMs)
+        if (deadline.hasExpired())
             return ControlWait::TimedOut;
     }
 }

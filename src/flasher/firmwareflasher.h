@@ -68,6 +68,9 @@ public:
     static constexpr quint8 cancel = 0x18;
     static constexpr char downloadCommand = 'D';
     static constexpr int maxBlockRetries = 10;
+    // A single late or lost ACK is tolerated; this many packets in a row without one mean the
+    // device has stopped listening, and going on would only report a half-written image as done.
+    static constexpr int maxUnansweredPackets = 3;
     static constexpr int cancelBytesToAbort = 2;
     static constexpr int attachedAckTimeoutMs = 3000;
     static constexpr int pollPauseMs = 2;
@@ -76,6 +79,7 @@ public:
     int replyLineTimeoutMs = 6000;
     bool nakSeen = false;
     int cancelsInRow = 0;
+    int unansweredInRow = 0;
 
 signals:
     void progress_update(int percent_complete);
@@ -87,4 +91,6 @@ private:
     ControlWait waitForControlByte(quint8 target, bool nakEndsWait = false);
     void noteControlByte(quint8 byte);
     void setCrcOfDataBlock();
+    // Counts a packet's ACK wait; false once too many packets in a row went unanswered.
+    bool deviceStillAnswers(ControlWait reply);
 };

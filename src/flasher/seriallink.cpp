@@ -2,7 +2,7 @@
 // SPDX-FileCopyrightText: Norvatek
 #include "seriallink.h"
 
-#include <QElapsedTimer>
+#include <QDeadlineTimer>
 #include <QThread>
 
 SerialLink::SerialLink() = default;
@@ -58,47 +58,98 @@ bool SerialLink::checkPort()
     return !portFailed;
 }
 
+void SerialLink::runHookIfDue()
+{
+    if (!waitHook || (sinceHook.isValid() && sinceHook.elapsed() < waitSliceMs))
+        return;
+    waitHook();
+    sinceHook.start();
+}
+
+int SerialLink::nextWaitMs(const QDeadlineTimer &deadline) const
+{
+    const qint64 left = qMax<qint64>(0, deadline.remainingTime());
+    return int(waitHook ? qMin<qint64>(left, waitSliceMs) : left);
+}
+
 SerialLink::InputWait SerialLink::waitForInput(int timeoutMs)
 {
-    if (portFailed || !port.isOpen())
-        return InputWait::Failed;
-    // waitForReadyRead only reports bytes that arrive during the wait, so bytes that an earlier
-    // read left behind would otherwise sit unseen for the whole limit.
-    if (port.bytesAvailable() > 0)
-        return InputWait::Ready;
-    if (port.waitForReadyRead(timeoutMs))
-        return InputWait::Ready;
-    // After an unplug the wait returns false at once with a read error; treating that as "no data
-    // yet" would spin through the remaining time limits.
-    if (!checkPort())
-        return InputWait::Failed;
-    return port.bytesAvailable() > 0 ? InputWait::Ready : InputWait::Quiet;
+    // A negative limit would make the deadline endless.
+    const QDeadlineTimer deadline(qMax(0, timeoutMs));
+    for (;;) {
+        runHookIfDue();
+        if (portFailed || !port.isOpen())
+            return InputWait::Failed;
+        // waitForReadyRead only reports bytes that arrive during the wait, so bytes that an
+        // earlier read (or the port's own notifier, while the hook ran) left behind would
+        // otherwise sit unseen for the whole limit.
+        if (port.bytesAvailable() > 0)
+            return InputWait::Ready;
+        if (port.waitForReadyRead(nextWaitMs(deadline)))
+            return InputWait::Ready;
+        // After an unplug the wait returns false at once with a read error; treating that as "no
+        // data yet" would spin through the remaining time limits.
+        if (!checkPort())
+            return InputWait::Failed;
+        if (port.bytesAvailable() > 0)
+            return InputWait::Ready;
+        if (deadline.hasExpired())
+            return InputWait::Quiet;
+    }
 }
 
 bool SerialLink::writeAndWait(const QByteArray &bytes)
 {
     if (portFailed || !port.isOpen())
         return false;
+    if (traceHook)
+        traceHook(Direction::ToDevice, bytes);
     port.write(bytes.constData(), bytes.size());
-    port.waitForBytesWritten(writeTimeoutMs);
+    const QDeadlineTimer deadline(writeTimeoutMs);
+    while (port.bytesToWrite() > 0 && !deadline.hasExpired()) {
+        runHookIfDue();
+        // The port's own notifier may have sent the bytes while the hook ran.
+        if (port.bytesToWrite() > 0)
+            port.waitForBytesWritten(nextWaitMs(deadline));
+        if (!checkPort())
+            return false;
+    }
     return checkPort();
+}
+
+void SerialLink::pause(int ms)
+{
+    const QDeadlineTimer deadline(qMax(0, ms));
+    do {
+        runHookIfDue();
+        QThread::msleep(nextWaitMs(deadline));
+    } while (!deadline.hasExpired());
+}
+
+QByteArray SerialLink::read(qint64 maxBytes)
+{
+    const QByteArray bytes = port.read(maxBytes);
+    if (traceHook && !bytes.isEmpty())
+        traceHook(Direction::FromDevice, bytes);
+    return bytes;
 }
 
 void SerialLink::drainInput()
 {
-    while (waitForInput(drainQuietMs) == InputWait::Ready)
-        port.read(drainChunkBytes);
+    const QDeadlineTimer limit(drainLimitMs);
+    while (!limit.hasExpired() &&
+           waitForInput(int(qMin<qint64>(drainQuietMs, limit.remainingTime()))) == InputWait::Ready)
+        read(drainChunkBytes);
 }
 
 QString SerialLink::readReply(int lines)
 {
     QString reply;
-    QElapsedTimer elapsed;
-    elapsed.start();
-    while (elapsed.elapsed() <= readTimeoutMs) {
-        if (waitForInput(readTimeoutMs) == InputWait::Failed)
-            break;
-        const QByteArray chunk = port.read(replyChunkBytes);
+    const QDeadlineTimer deadline(qMax(0, readTimeoutMs));
+    // Each wait takes only the time left, so a silent device costs the limit once, not twice.
+    while (!deadline.hasExpired() &&
+           waitForInput(int(deadline.remainingTime())) == InputWait::Ready) {
+        const QByteArray chunk = read(replyChunkBytes);
         const qsizetype nul = chunk.indexOf('\0');
         reply += QString::fromUtf8(nul < 0 ? chunk : chunk.left(nul));
         // Equality, not "at least": a reply that overshoots the count in one pass is read on until

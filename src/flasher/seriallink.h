@@ -3,8 +3,13 @@
 #pragma once
 
 #include <QByteArray>
+#include <QElapsedTimer>
 #include <QSerialPort>
 #include <QString>
+
+#include <functional>
+
+class QDeadlineTimer;
 
 // The one channel to the meter's bootloader: a serial port shared by nested users through a hold
 // count. The first hold opens the port under the remembered name, the last release closes it.
@@ -12,6 +17,11 @@
 //
 // A port that fails (the meter is unplugged) is remembered in portFailed until the next open, so
 // every operation after the failure returns at once instead of waiting out its time limits.
+//
+// Every wait ends at a deadline taken when it starts, whatever the device sends. A GUI owner that
+// waits on its own thread sets waitHook: waits then run in slices of waitSliceMs and call the
+// hook between them, so the owner can keep its window answering. Without a hook (a console
+// program) every wait blocks for its whole time.
 class SerialLink
 {
 public:
@@ -21,6 +31,9 @@ public:
         Quiet, // the time ran out without input
         Failed // the port reported an error: the device is gone or the port is not open
     };
+
+    // Which way bytes crossed the line, for traceHook.
+    enum class Direction { ToDevice, FromDevice };
 
     SerialLink();
 
@@ -36,6 +49,11 @@ public:
     // Writes the bytes in one write and waits up to writeTimeoutMs for them to leave. A slow
     // write is not an error (the device's answers tell); only a failed port gives false.
     bool writeAndWait(const QByteArray &bytes);
+    // A pause between attempts, spent like any other wait (the hook keeps running).
+    void pause(int ms);
+    // Reads up to maxBytes of the input that has arrived. Every read of the link and of its users
+    // goes through here, so traceHook sees all that the device sent.
+    QByteArray read(qint64 maxBytes);
     bool failed() const { return portFailed; }
 
     QSerialPort port;
@@ -44,8 +62,14 @@ public:
     int readTimeoutMs = 1000;
     int writeTimeoutMs = 1000;
     bool portFailed = false;
+    std::function<void()> waitHook;
+    // Sees every byte written to and read from the device, in order (a protocol trace).
+    std::function<void(Direction direction, const QByteArray &bytes)> traceHook;
 
+    static constexpr int waitSliceMs = 20;
     static constexpr int drainQuietMs = 100;
+    // A device that never stops talking must not hold a drain for ever.
+    static constexpr int drainLimitMs = 1000;
     static constexpr int drainChunkBytes = 10;
     static constexpr int replyChunkBytes = 160;
     static constexpr int writePauseMs = 2;
@@ -57,4 +81,10 @@ private:
     bool open();
     // Records a port error raised by the last wait, read or write; time-outs are not failures.
     bool checkPort();
+    // Runs the hook when a slice has passed since it last ran, also while input keeps coming.
+    void runHookIfDue();
+    // How long the next blocking call may take: the time left, cut to a slice when hooked.
+    int nextWaitMs(const QDeadlineTimer &deadline) const;
+
+    QElapsedTimer sinceHook;
 };

@@ -3,38 +3,25 @@
 #include "mainwindow.h"
 
 #include "releasebranchdialog.h"
+#include "releasebranchsetting.h"
 #include "ui_mainwindow.h"
 #include "ui_releasebranchdialog.h"
 
+#include <QCloseEvent>
 #include <QColor>
 #include <QCoreApplication>
-#include <QSerialPortInfo>
-#include <QSettings>
 #include <QTextCursor>
-#include <QThread>
 
 namespace {
 constexpr int portRefreshIntervalMs = 5000;
-constexpr quint16 deviceVendorId = 0x04D8;
-constexpr quint16 deviceProductId = 0x000A;
 
-const QString settingsOrganisation = QStringLiteral("Norvatek");
-const QString settingsApplication = QStringLiteral("Divirare2");
-const QString releaseBranchKey = QStringLiteral("ReleaseBranch");
-const QString standardBranch = QStringLiteral("cust");
-
-constexpr int acquireAttempts = 11;
-constexpr int deviceReadTimeoutMs = 6000;
-constexpr int productCheckAttempts = 2;
-constexpr int smallestImageBytes = 4096;
-constexpr int closingCommandReadTimeoutMs = 1000;
-constexpr unsigned long closingCommandPauseMs = 2;
 constexpr int releasesAtRunEnd = 3;
-const QString productQuery = QStringLiteral("P");
-const QString closingCommand = QStringLiteral("R");
-const QString productMarker = QStringLiteral("DOVUr3");
+// A progress report comes with every 128-byte block; events between them are processed at about
+// the screen's frame rate, which keeps the window live without slowing the transfer.
+constexpr int progressEventsIntervalMs = 16;
 const QString compatibleProductMissing =
     QStringLiteral("Compatible product eligable for update not found, Reboot and retry");
+const QString closeRefused = QStringLiteral("Update in progress: please wait until it ends");
 } // namespace
 
 bool MainWindow::updateRunning = false;
@@ -49,6 +36,8 @@ MainWindow::MainWindow(const QString &releaseServerUrl, QWidget *parent)
 {
     ui->setupUi(this);
     setFixedSize(width(), height());
+    // The serial waits of a run block this thread; the window must go on answering meanwhile.
+    serialLink.waitHook = [] { QCoreApplication::processEvents(QEventLoop::AllEvents); };
 
     connect(&cloud, &NVKCloudInterface::versions_update, this, &MainWindow::versions_update);
     connect(&cloud, &NVKCloudInterface::no_internet_connection, this,
@@ -98,9 +87,27 @@ void MainWindow::writeStatus(const QString &text, const QString &colourName)
 
 void MainWindow::progress_update(int percentComplete)
 {
+    // setValue repaints the bar at once, and only when the value changes.
     ui->progressBar->setValue(percentComplete);
-    ui->progressBar->update();
+    if (progressEventsClock.isValid() && progressEventsClock.elapsed() < progressEventsIntervalMs)
+        return;
+    progressEventsClock.start();
     QCoreApplication::processEvents(QEventLoop::AllEvents);
+}
+
+void MainWindow::closeEvent(QCloseEvent *event)
+{
+    // Closing now would leave the meter half-written and the user without the result; the run
+    // always comes to an end of its own.
+    if (runInProgress) {
+        event->ignore();
+        if (!closeRefusedThisRun) {
+            closeRefusedThisRun = true;
+            writeStatus(closeRefused, QStringLiteral("Orange"));
+        }
+        return;
+    }
+    QMainWindow::closeEvent(event);
 }
 
 void MainWindow::no_internet_connection()
@@ -117,22 +124,9 @@ void MainWindow::versions_update()
         ui->versionsCombo->setCurrentIndex(ui->versionsCombo->findText(cloud.versionList.last()));
 }
 
-QList<UsbIdentifier> MainWindow::deviceIdentifiers()
-{
-    return {{deviceVendorId, deviceProductId}};
-}
-
 QStringList MainWindow::findDevicePorts(const QList<UsbIdentifier> &deviceIdentifiers)
 {
-    QStringList names;
-    const QList<QSerialPortInfo> ports = QSerialPortInfo::availablePorts();
-    for (const QSerialPortInfo &port : ports) {
-        for (const UsbIdentifier &id : deviceIdentifiers) {
-            if (port.vendorIdentifier() == id.first && port.productIdentifier() == id.second)
-                names.append(port.portName());
-        }
-    }
-    return names;
+    return DevicePorts::names(DevicePorts::find(deviceIdentifiers));
 }
 
 void MainWindow::ports_update()
@@ -146,27 +140,23 @@ void MainWindow::ports_update()
 
 void MainWindow::refreshVersions()
 {
-    QSettings settings(settingsOrganisation, settingsApplication);
-    QString branch = settings.value(releaseBranchKey, standardBranch).toString();
-    if (branch.isEmpty())
-        branch = standardBranch;
-    if (branch != standardBranch)
+    const QString branch = ReleaseBranchSetting::current();
+    if (branch != ReleaseBranchSetting::standardBranch())
         writeStatus(QStringLiteral("Branch Path: ") + branch, QStringLiteral("Green"));
     cloud.requestVersions(branch, ui->showBetaCheckBox->isChecked());
 }
 
 void MainWindow::on_branchButton_clicked()
 {
-    QSettings settings(settingsOrganisation, settingsApplication);
     // Parented to the window so it opens over it. The stored path starts selected in the
     // focused text box: typing replaces it, and Return accepts what was typed.
     releaseBranchDialog dialog(this);
     dialog.setModal(true);
-    dialog.ui->branchNameTextBox->setText(settings.value(releaseBranchKey, QString()).toString());
+    dialog.ui->branchNameTextBox->setText(ReleaseBranchSetting::stored());
     dialog.ui->branchNameTextBox->selectAll();
     if (dialog.exec() != QDialog::Accepted)
         return;
-    settings.setValue(releaseBranchKey, dialog.ui->branchNameTextBox->text());
+    ReleaseBranchSetting::store(dialog.ui->branchNameTextBox->text());
     refreshVersions();
 }
 
@@ -188,6 +178,9 @@ void MainWindow::on_updateButton_clicked()
         return;
 
     updateRunning = true;
+    runInProgress = true;
+    closeRefusedThisRun = false;
+    lockControls();
     writeStatus(QStringLiteral("Connecting..."), QStringLiteral("Green"));
 
     // A port that never opened has no link to query through.
@@ -196,10 +189,9 @@ void MainWindow::on_updateButton_clicked()
         return;
     }
 
-    const QString hardwareId =
-        flasher.link->sendCommand(productQuery, flasher.queryTimeoutMs, 1).trimmed();
+    const QString hardwareId = session.identify();
     // Without a meter that identifies itself there is nothing to ask the server for.
-    if (!hardwareId.contains(productMarker)) {
+    if (!MeterSession::isCompatible(hardwareId)) {
         writeStatus(compatibleProductMissing, QStringLiteral("Red"));
         endRun();
         return;
@@ -225,17 +217,7 @@ SerialLink *MainWindow::openDevicePort()
         return nullptr;
     }
 
-    const QString name = ports.first();
-    for (int attempt = 0; attempt < acquireAttempts; ++attempt) {
-        serialLink.acquire(deviceReadTimeoutMs, name);
-        serialLink.drainInput();
-        if (serialLink.port.isOpen()) {
-            flasher.attachLink(&serialLink);
-            break;
-        }
-        QThread::msleep(acquireRetryPauseMs);
-    }
-    if (!serialLink.port.isOpen())
+    if (!session.open(ports.first()))
         writeStatus(QStringLiteral("Port failed to open"), QStringLiteral("Red"));
     return &serialLink;
 }
@@ -270,7 +252,7 @@ void MainWindow::updateFirmware(const QString &version)
     ui->progressBar->update();
     QCoreApplication::processEvents(QEventLoop::AllEvents);
 
-    if (!deviceAnswersProductCheck()) {
+    if (!session.checkProduct()) {
         writeStatus(compatibleProductMissing, QStringLiteral("Red"));
         closePort();
         return;
@@ -278,7 +260,7 @@ void MainWindow::updateFirmware(const QString &version)
 
     writeStatus(QStringLiteral("Updating..."), QStringLiteral("Green"));
     const bool ok = flashDownloadedImages();
-    sendClosingCommand();
+    session.sendClosingCommand();
     if (ok)
         writeStatus(QStringLiteral("Update complete"), QStringLiteral("Green"));
     else
@@ -286,49 +268,20 @@ void MainWindow::updateFirmware(const QString &version)
     closePort();
 }
 
-bool MainWindow::deviceAnswersProductCheck()
-{
-    for (int attempt = 0; attempt < productCheckAttempts; ++attempt) {
-        flasher.link->drainInput();
-        flasher.deviceReply =
-            flasher.link->sendCommand(productQuery, flasher.queryTimeoutMs, 1).trimmed();
-        if (flasher.deviceReply.contains(productMarker))
-            return true;
-        QThread::msleep(productCheckPauseMs);
-    }
-    return false;
-}
-
 // Flashes every downloaded image in key order; one that is missing or fails does not stop the
 // others, but the run then reports failure.
 bool MainWindow::flashDownloadedImages()
 {
-    bool ok = true;
-    const QList<FirmwareFile> files = cloud.firmwareFiles;
-    for (const FirmwareFile &file : files) {
-        if (file.image.size() < smallestImageBytes) {
+    QList<MeterImage> images;
+    for (const FirmwareFile &file : std::as_const(cloud.firmwareFiles))
+        images.append({file.name, file.image});
+    return session.flashImages(images, [this](MeterSession::ImageStep step, const QString &name) {
+        if (step == MeterSession::ImageStep::Refused)
             writeStatus(QStringLiteral("Error: Firmware image missing from server"),
                         QStringLiteral("Red"));
-            ok = false;
-            continue;
-        }
-        writeStatus(QStringLiteral("Flashing image ") + file.name, QStringLiteral("Orange"));
-        if (!flasher.flashImage(file.image, file.name))
-            ok = false;
-    }
-    return ok;
-}
-
-// "R" ends an update on the meter's side whatever the result; nothing is read back.
-void MainWindow::sendClosingCommand()
-{
-    SerialLink *link = flasher.link;
-    if (link->acquire(closingCommandReadTimeoutMs, QString())) {
-        QThread::msleep(closingCommandPauseMs);
-        link->port.write(closingCommand.toLocal8Bit().left(1));
-        link->port.waitForBytesWritten(link->writeTimeoutMs);
-    }
-    link->release();
+        else if (step == MeterSession::ImageStep::Writing)
+            writeStatus(QStringLiteral("Flashing image ") + name, QStringLiteral("Orange"));
+    });
 }
 
 void MainWindow::closePort()
@@ -358,9 +311,32 @@ void MainWindow::listenForDownload(bool listen)
 // were flashed, so the port is closed and the next run opens it afresh.
 void MainWindow::endRun()
 {
-    while (serialLink.holdCount > 0)
-        serialLink.release();
+    session.release();
     updateRunning = false;
+    runInProgress = false;
+    unlockControls();
     if (updateSender)
         updateSender->setEnabled(true);
+    // Disabling the button moved the keyboard focus away; the next run is a key press away.
+    ui->updateButton->setFocus(Qt::OtherFocusReason);
+}
+
+void MainWindow::lockControls()
+{
+    lockedControls.clear();
+    const QList<QWidget *> controls{ui->branchButton, ui->showBetaCheckBox, ui->versionsCombo,
+                                    ui->serialPortCombo};
+    for (QWidget *control : controls) {
+        lockedControls.append({control, control->isEnabledTo(this)});
+        control->setEnabled(false);
+    }
+}
+
+void MainWindow::unlockControls()
+{
+    for (const auto &[control, wasEnabled] : std::as_const(lockedControls)) {
+        if (control)
+            control->setEnabled(wasEnabled);
+    }
+    lockedControls.clear();
 }

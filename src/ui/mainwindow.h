@@ -2,13 +2,17 @@
 // SPDX-FileCopyrightText: Norvatek
 #pragma once
 
+#include "deviceports.h"
 #include "firmwareflasher.h"
+#include "metersession.h"
 #include "nvkcloudinterface.h"
 #include "seriallink.h"
 
+#include <QElapsedTimer>
 #include <QList>
 #include <QMainWindow>
 #include <QPair>
+#include <QPointer>
 #include <QString>
 #include <QStringList>
 #include <QTimer>
@@ -18,9 +22,6 @@ namespace Ui {
 class MainWindow;
 }
 QT_END_NAMESPACE
-
-// USB vendor and product identifier of a port.
-using UsbIdentifier = QPair<quint16, quint16>;
 
 // The updater's one window: status log, progress bar, version and port lists, and the update
 // workflow that ties the serial link, the flasher and the release-server client together.
@@ -36,9 +37,12 @@ public:
 
     void writeStatus(const QString &text, const QString &colourName);
 
+    // The window's names for the port discovery it shares with the command-line program.
     static QStringList findDevicePorts(const QList<UsbIdentifier> &deviceIdentifiers);
-    // The meter's bootloader port: its USB vendor id with the bootloader's product id.
-    static QList<UsbIdentifier> deviceIdentifiers();
+    static QList<UsbIdentifier> deviceIdentifiers() { return DevicePorts::deviceIdentifiers(); }
+
+protected:
+    void closeEvent(QCloseEvent *event) override;
 
 private slots:
     void on_updateButton_clicked();
@@ -56,21 +60,28 @@ private:
     SerialLink *openDevicePort();
     void updateFirmware(const QString &version);
     void closePort();
-    bool deviceAnswersProductCheck();
     bool flashDownloadedImages();
-    void sendClosingCommand();
     void listenForDownload(bool listen);
     void endRun();
+    // Controls that could start, change or stall a run are disabled for its length and then
+    // given back the state they had.
+    void lockControls();
+    void unlockControls();
 
     FirmwareFlasher flasher;
     NVKCloudInterface cloud;
     SerialLink serialLink;
+    // The device half of a run, which lumetra-flash shares; its pauses are fields a test can
+    // shorten.
+    MeterSession session{serialLink, flasher};
     QTimer portTimer;
     Ui::MainWindow *ui;
 
-    // Pauses of the update workflow, fields so that a test can shorten them.
-    int acquireRetryPauseMs = 1000;
-    int productCheckPauseMs = 1000;
+    // This window's run, from the click to its end: the serial waits process events meanwhile.
+    bool runInProgress = false;
+    bool closeRefusedThisRun = false;
+    QList<QPair<QPointer<QWidget>, bool>> lockedControls;
+    QElapsedTimer progressEventsClock;
 
     // Process-wide: a second window could not run an update while this one does.
     static bool updateRunning;

@@ -35,7 +35,10 @@ struct Bench
     SerialLink link;
     FirmwareFlasher flasher;
 
-    bool start(Fault fault = Fault::None, int faultBlock = 1)
+    // An owned master end is closed when DisappearAfterBlock plays an unplug; a borrowed one
+    // stays open, and the device only falls silent.
+    bool start(Fault fault = Fault::None, int faultBlock = 1,
+               PowerMeterSimulator::Ownership ownership = PowerMeterSimulator::Ownership::Owned)
     {
         PowerMeterOptions options;
         options.fault = fault;
@@ -43,9 +46,9 @@ struct Bench
         options.ackDelayMs = 50; // only for SlowAcks
         if (!terminal.open())
             return false;
-        // Owned, so that a DisappearAfterBlock fault really hangs the port up.
-        meter = std::make_unique<PowerMeterSimulator>(terminal.takeMasterFd(), options,
-                                                      PowerMeterSimulator::Ownership::Owned);
+        const bool owned = ownership == PowerMeterSimulator::Ownership::Owned;
+        meter = std::make_unique<PowerMeterSimulator>(
+            owned ? terminal.takeMasterFd() : terminal.masterFd(), options, ownership);
         meter->start();
         if (!link.acquire(6000, terminal.slavePath()))
             return false;
@@ -133,7 +136,6 @@ private slots:
         QTest::newRow("ACKs 50 ms late") << int(Fault::SlowAcks) << true << 1;
         QTest::newRow("block 2 refused once is sent again")
             << int(Fault::NakBlockOnce) << true << 2;
-        QTest::newRow("data blocks never ACKed") << int(Fault::NeverAckData) << true << 1;
         QTest::newRow("NAK every time: 1 send and 10 resends")
             << int(Fault::NakBlockAlways) << false << 11;
         QTest::newRow("CAN CAN at block 2") << int(Fault::CancelAtBlock) << false << 1;
@@ -163,6 +165,72 @@ private slots:
             QTRY_COMPARE(bench.meter->packetLog().constLast(), sendsOfBlock2 > 0 ? 2 : 0);
         }
         QCOMPARE(bench.meter->packetLog().count(2), sendsOfBlock2);
+    }
+
+    // Single missing ACKs are tolerated; three packets in a row without one end the transfer,
+    // which the device would otherwise see "completed" with most of the image missing. The
+    // image has 6 data blocks; the window asks the product first, as a run does.
+    void silenceEndsTheTransfer_data()
+    {
+        QTest::addColumn<int>("fault");
+        QTest::addColumn<int>("faultBlock");
+        QTest::addColumn<bool>("succeeds");
+        QTest::newRow("no data block ACKed: ends after block 3")
+            << int(Fault::NeverAckData) << 1 << false;
+        QTest::newRow("two missed, one ACK, two missed, one ACK")
+            << int(Fault::SparseAcks) << 3 << true;
+        QTest::newRow("quiet after the last block: closing block alone unanswered")
+            << int(Fault::DisappearAfterBlock) << 6 << true;
+        QTest::newRow("quiet after block 4: two blocks and the closing block unanswered")
+            << int(Fault::DisappearAfterBlock) << 4 << false;
+        QTest::newRow("prints without pause after identifying itself")
+            << int(Fault::Chatter) << 1 << false;
+    }
+
+    void silenceEndsTheTransfer()
+    {
+        QFETCH(int, fault);
+        QFETCH(int, faultBlock);
+        QFETCH(bool, succeeds);
+        Bench bench;
+        QVERIFY(bench.start(Fault(fault), faultBlock, PowerMeterSimulator::Ownership::Borrowed));
+        bench.flasher.ackTimeoutMs = 150;
+        bench.flasher.ackPollMs = 50;
+        bench.link.sendCommand(QStringLiteral("P"), 200, 1);
+        const QByteArray image = testImage(5 * 128 + 7);
+        QCOMPARE(bench.flasher.flashImage(image, QStringLiteral("quiet.bin")), succeeds);
+
+        if (fault == int(Fault::NeverAckData))
+            QCOMPARE(bench.meter->packetLog(), (QList<int>{0, 1, 2, 3}));
+        if (fault == int(Fault::SparseAcks)) {
+            QVERIFY(bench.meter->waitForImages(1, 1000));
+            QCOMPARE(bench.meter->images().constFirst().data, image);
+        }
+    }
+
+    // At the real limit that attachLink sets, each unanswered packet costs ackTimeoutMs and no
+    // more: a silent device fails at the header, one that falls silent mid-image three packets on.
+    void silenceFailsAtTheRealAckTimeout_data()
+    {
+        QTest::addColumn<int>("fault");
+        QTest::addColumn<int>("unansweredPackets");
+        QTest::newRow("header never ACKed") << int(Fault::Silent) << 1;
+        QTest::newRow("quiet after data block 2") << int(Fault::DisappearAfterBlock) << 3;
+    }
+
+    void silenceFailsAtTheRealAckTimeout()
+    {
+        QFETCH(int, fault);
+        QFETCH(int, unansweredPackets);
+        Bench bench;
+        QVERIFY(bench.start(Fault(fault), 2, PowerMeterSimulator::Ownership::Borrowed));
+        QElapsedTimer elapsed;
+        elapsed.start();
+        QVERIFY(!bench.flasher.flashImage(testImage(4096), QStringLiteral("x.bin")));
+        // Before the header: a 100 ms drain and the shortened line read.
+        const qint64 expectedMs = 100 + unansweredPackets * FirmwareFlasher::attachedAckTimeoutMs;
+        QVERIFY2(elapsed.elapsed() >= expectedMs && elapsed.elapsed() < expectedMs + 500,
+                 qPrintable(QString::number(elapsed.elapsed())));
     }
 
     // 122 characters, "4096" and two NULs fill the 128-byte header block exactly.

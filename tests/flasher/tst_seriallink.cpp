@@ -8,6 +8,7 @@
 
 #include <QElapsedTimer>
 #include <QTest>
+#include <QTimer>
 
 #include <poll.h>
 #include <unistd.h>
@@ -94,10 +95,60 @@ private slots:
         QElapsedTimer elapsed;
         elapsed.start();
         QCOMPARE(link.readReply(1), expected);
+        // Each wait takes only the time left of the limit: one limit, never two.
         if (waitsFullLimit)
-            QVERIFY(elapsed.elapsed() >= limitMs && elapsed.elapsed() < 2 * limitMs + 200);
+            QVERIFY(elapsed.elapsed() >= limitMs && elapsed.elapsed() < limitMs + 150);
         else
             QVERIFY(elapsed.elapsed() < limitMs);
+        link.release();
+    }
+
+    // With the owner's hook set, a wait runs it every slice and still ends on time, however the
+    // device behaves. A test timer, fired by the hook's event processing, plays a device that
+    // prints without pause.
+    void waitsRunTheHookAndEndOnTime_data()
+    {
+        QTest::addColumn<QString>("operation");
+        QTest::addColumn<bool>("chatter");
+        QTest::addColumn<int>("expectedMs");
+        QTest::newRow("drain ends after its quiet window") << "drain" << false << 100;
+        QTest::newRow("drain ends after 1 s of chatter") << "drain" << true << 1000;
+        QTest::newRow("reply read ends at its limit through chatter") << "reply" << true << 400;
+        QTest::newRow("pause between attempts") << "pause" << false << 300;
+    }
+
+    void waitsRunTheHookAndEndOnTime()
+    {
+        QFETCH(QString, operation);
+        QFETCH(bool, chatter);
+        QFETCH(int, expectedMs);
+        SerialLink link;
+        QVERIFY(link.acquire(400, terminal.slavePath()));
+        QTimer device;
+        connect(&device, &QTimer::timeout, this, [this] { deviceSends("."); });
+        if (chatter)
+            device.start(5);
+        QElapsedTimer sinceHook;
+        qint64 longestGapMs = 0;
+        link.waitHook = [&] {
+            longestGapMs = qMax(longestGapMs, sinceHook.restart());
+            QCoreApplication::processEvents();
+        };
+
+        QElapsedTimer elapsed;
+        elapsed.start();
+        sinceHook.start();
+        if (operation == QLatin1String("drain"))
+            link.drainInput();
+        else if (operation == QLatin1String("reply"))
+            QVERIFY(!link.readReply(1).isEmpty());
+        else
+            link.pause(expectedMs);
+        const qint64 tookMs = elapsed.elapsed();
+        longestGapMs = qMax(longestGapMs, sinceHook.elapsed());
+        QVERIFY2(tookMs >= expectedMs && tookMs < expectedMs + 150,
+                 qPrintable(QString::number(tookMs)));
+        QVERIFY2(longestGapMs < 100, qPrintable(QString::number(longestGapMs)));
         link.release();
     }
 

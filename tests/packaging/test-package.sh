@@ -17,7 +17,8 @@ generator=${CMAKE_GENERATOR:-Ninja}
 
 readonly package=lumetra-updater
 # Every program the package installs; each comes with its manual page in section 1.
-readonly programs=(lumetra-updater)
+readonly programs=(lumetra-updater lumetra-flash)
+readonly cli=lumetra-flash
 readonly desktop_id=lumetra-updater.desktop
 readonly metainfo=com.norvatek.LumetraUpdater.metainfo.xml
 readonly udev_rule=70-lumetra-updater.rules
@@ -203,11 +204,25 @@ for name in "${programs[@]}"; do
     else
         fail "$name is not fully hardened: $report"
     fi
+    manual_warnings=$(zcat "$root/usr/share/man/man1/$name.1.gz" | groff -man -Tutf8 -ww -z 2>&1)
+    check "the manual page of $name renders without a warning${manual_warnings:+ ($manual_warnings)}" \
+        test -z "$manual_warnings"
 done
 unfortified=$(grep '"command":' "$build/compile_commands.json" | grep -vc -- '-D_FORTIFY_SOURCE=' ||
     true)
 check "every file of the Release build is compiled with _FORTIFY_SOURCE ($unfortified without)" \
     test "$unfortified" -eq 0
+
+# The terminal program runs where no display exists: no widget or GUI library may come with it.
+check "$cli links no GUI library" \
+    bash -c "! readelf -d '$root/usr/bin/$cli' | grep -q 'libQt6\(Gui\|Widgets\)'"
+check "$cli --version names the package version" \
+    test "$(env -u DISPLAY "$root/usr/bin/$cli" --version)" = "$cli $version"
+check "$cli with no command is a usage error (status 2)" \
+    bash -c "env -u DISPLAY '$root/usr/bin/$cli' >/dev/null 2>&1; test \$? -eq 2"
+check "the manual page of $cli documents every exit status" \
+    bash -c "zcat '$root/usr/share/man/man1/$cli.1.gz' | grep -A1 '^\.TP' | grep -c '^\.B [0-9]$' |
+        grep -qx 7"
 
 # lintian judges the package as Debian's archive would; its warnings and notes are printed for
 # the reader, an error fails the test.

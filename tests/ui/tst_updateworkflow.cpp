@@ -13,8 +13,10 @@
 #include "usbtestbed.h"
 #include "watchdog.h"
 
+#include <QCheckBox>
 #include <QComboBox>
 #include <QCryptographicHash>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QProgressBar>
 #include <QPushButton>
@@ -22,6 +24,7 @@
 #include <QSslConfiguration>
 #include <QtTest>
 
+#include <functional>
 #include <future>
 #include <memory>
 
@@ -85,6 +88,9 @@ private:
     // False when the run did not end within the limit.
     bool clickUpdateAndWait(int limitMs = runLimitMs);
     QString meterNode() const;
+    // Runs the action once the firmware has been asked for: the click half is over (it processes
+    // events too, so a plain timer could fire inside it) and the download runs.
+    void onceDownloadRequested(const std::function<void()> &action);
     QList<LogLine> runLog() const; // the lines after the two start-up lines
     QComboBox *versions() const { return bench->window->findChild<QComboBox *>("versionsCombo"); }
     QPushButton *updateButton() const
@@ -110,6 +116,9 @@ private slots:
     void windowClosedMidDownloadFreesTheNextWindow();
     void httpsServerMustBeTrusted_data();
     void httpsServerMustBeTrusted();
+    void windowAnswersThroughTheRun_data();
+    void windowAnswersThroughTheRun();
+    void runLocksTheWindowUntilItEnds();
 };
 
 void UpdateWorkflowTest::initTestCase()
@@ -187,6 +196,18 @@ QString UpdateWorkflowTest::meterNode() const
     return qEnvironmentVariable("UMOCKDEV_DIR") + QStringLiteral("/dev/") + meterTty;
 }
 
+void UpdateWorkflowTest::onceDownloadRequested(const std::function<void()> &action)
+{
+    auto *poll = new QTimer(bench->window.get());
+    connect(poll, &QTimer::timeout, this, [this, poll, action] {
+        if (bench->server->requests().filter(QStringLiteral("lumetra.php")).isEmpty())
+            return;
+        poll->stop();
+        action();
+    });
+    poll->start(5);
+}
+
 QList<LogLine> UpdateWorkflowTest::runLog() const
 {
     return statusLog(bench->window.get()).mid(2);
@@ -230,7 +251,7 @@ void UpdateWorkflowTest::goodUpdateFlashesEveryImageInKeyOrder()
     openWindow(FirmwareFlasher().replyLineTimeoutMs); // the full wait, as on a real meter
     QCOMPARE(versions()->currentText(), QStringLiteral("2.0.0"));
 
-    bench->window->acquireRetryPauseMs = 150;
+    bench->window->session.acquireRetryPauseMs = 150;
     QVERIFY(QFile::rename(meterNode(), meterNode() + ".away"));
     auto nodeBack = std::async(std::launch::async, [this] {
         QThread::msleep(500); // past the first attempts, a second before the last of eleven
@@ -346,7 +367,7 @@ void UpdateWorkflowTest::runEndsBeforeFlashing()
         QVERIFY(QFile::remove(meterNode()));
     }
     openWindow();
-    bench->window->acquireRetryPauseMs = 10;
+    bench->window->session.acquireRetryPauseMs = 10;
     bench->server->clearRequests();
     bench->server->setFaults(faults);
 
@@ -371,7 +392,7 @@ void UpdateWorkflowTest::productCheckFailsTwiceBeforeFlashing()
     slowDownload.pathContains = QStringLiteral("lumetra.php");
     slowDownload.delayMs = 300;
     bench->server->setFaults(slowDownload);
-    QTimer::singleShot(100, [this] { bench->meter->setProductReply("dovur3\r"); });
+    onceDownloadRequested([this] { bench->meter->setProductReply("dovur3\r"); });
 
     QVERIFY(clickUpdateAndWait());
 
@@ -442,7 +463,7 @@ void UpdateWorkflowTest::versionChangedDuringDownloadOnlyRenamesTheRun()
     slowDownload.pathContains = QStringLiteral("lumetra.php");
     slowDownload.delayMs = 1000;
     bench->server->setFaults(slowDownload);
-    QTimer::singleShot(200, [this] { versions()->setCurrentIndex(0); });
+    onceDownloadRequested([this] { versions()->setCurrentIndex(0); });
 
     QVERIFY(clickUpdateAndWait());
 
@@ -538,6 +559,100 @@ void UpdateWorkflowTest::httpsServerMustBeTrusted()
         expectNothingWritten();
     }
     expectWindowAtRest();
+}
+
+// Serial waits block the window's thread for seconds (the 6 s line wait, three 3 s ACK waits of
+// a meter that fell silent, the drains and product queries of one that never stops printing):
+// a timer ticking every 20 ms must still be served, and every faulty meter ends in a red line.
+void UpdateWorkflowTest::windowAnswersThroughTheRun_data()
+{
+    QTest::addColumn<int>("fault");
+    QTest::addColumn<int>("replyLineTimeoutMs");
+    QTest::addColumn<LogLine>("lastLine");
+
+    QTest::newRow("good update, real line wait")
+        << int(PowerMeterOptions::Fault::None) << FirmwareFlasher().replyLineTimeoutMs
+        << LogLine("Update complete", green);
+    QTest::newRow("meter falls silent after block 19")
+        << int(PowerMeterOptions::Fault::DisappearAfterBlock) << 300
+        << LogLine("ERROR: Update failed", red);
+    QTest::newRow("meter prints without pause after identifying itself")
+        << int(PowerMeterOptions::Fault::Chatter) << 300
+        << LogLine("Compatible product eligable for update not found, Reboot and retry", red);
+}
+
+void UpdateWorkflowTest::windowAnswersThroughTheRun()
+{
+    QFETCH(int, fault);
+    QFETCH(int, replyLineTimeoutMs);
+    QFETCH(LogLine, lastLine);
+    const Versions versions = oneImage(31);
+    publish(versions);
+    PowerMeterOptions options;
+    options.fault = PowerMeterOptions::Fault(fault);
+    options.faultBlock = 19; // of 40: the umockdev tty stays, the meter only goes quiet
+    attachMeter(options);
+    openWindow(replyLineTimeoutMs);
+
+    QTimer ticker;
+    QElapsedTimer sinceTick;
+    qint64 longestGapMs = 0;
+    connect(&ticker, &QTimer::timeout, this,
+            [&] { longestGapMs = qMax(longestGapMs, sinceTick.restart()); });
+    sinceTick.start();
+    ticker.start(20);
+    QVERIFY(clickUpdateAndWait());
+    ticker.stop();
+
+    QVERIFY2(longestGapMs < 250, qPrintable(QString::number(longestGapMs)));
+    QCOMPARE(runLog().last(), lastLine);
+    if (lastLine.second == red) {
+        QVERIFY(bench->meter->images().isEmpty());
+        QVERIFY(!runLog().contains(LogLine("Update complete", green)));
+    } else {
+        QVERIFY(bench->meter->images().constFirst().data == versions[0].second[0].bytes);
+    }
+    expectWindowAtRest();
+}
+
+// Nothing the user does mid-run may start, change or stall it: the controls are off, a close
+// request is refused with one line however often it comes, and all is given back at the end.
+void UpdateWorkflowTest::runLocksTheWindowUntilItEnds()
+{
+    prepare(oneImage(32));
+    MainWindow *window = bench->window.get();
+    auto *betas = window->findChild<QCheckBox *>("showBetaCheckBox");
+    betas->setEnabled(false); // off before the run, so off after it
+    const QList<QWidget *> unlocked{window->findChild<QPushButton *>("branchButton"), versions(),
+                                    window->findChild<QComboBox *>("serialPortCombo")};
+    bool probed = false;
+    connect(&window->flasher, &FirmwareFlasher::progress_update, this, [&](int percent) {
+        if (probed || percent < 50)
+            return;
+        probed = true;
+        for (QWidget *control : unlocked)
+            QVERIFY2(!control->isEnabled(), qPrintable(control->objectName()));
+        QVERIFY(!window->close());
+        QVERIFY(!window->close());
+        QVERIFY(window->isVisible());
+    });
+
+    QVERIFY(clickUpdateAndWait());
+
+    QVERIFY(probed);
+    const QList<LogLine> expected{{"Connecting...", green},
+                                  {"Flashing Firmware 1.0.0", orange},
+                                  {"Updating...", green},
+                                  {"Flashing image DOVUr3_firmware", orange},
+                                  {"Update in progress: please wait until it ends", orange},
+                                  {"Update complete", green}};
+    QCOMPARE(runLog(), expected);
+    for (QWidget *control : unlocked)
+        QVERIFY2(control->isEnabled(), qPrintable(control->objectName()));
+    QVERIFY(!betas->isEnabled());
+    QCOMPARE(window->focusWidget(), updateButton());
+    QVERIFY(window->close());
+    QVERIFY(!window->isVisible());
 }
 
 QTEST_MAIN(UpdateWorkflowTest)

@@ -52,6 +52,8 @@ const FaultName faultNames[] = {
     {"slow-acks", PowerMeterOptions::Fault::SlowAcks},
     {"disappear-after-block", PowerMeterOptions::Fault::DisappearAfterBlock},
     {"no-crc-request", PowerMeterOptions::Fault::NoCrcRequest},
+    {"sparse-acks", PowerMeterOptions::Fault::SparseAcks},
+    {"chatter", PowerMeterOptions::Fault::Chatter},
 };
 
 void fail(const QString &message)

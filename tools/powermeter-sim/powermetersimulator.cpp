@@ -2,7 +2,6 @@
 // SPDX-FileCopyrightText: Norvatek
 #include "powermetersimulator.h"
 
-#include <QDeadlineTimer>
 #include <QMutexLocker>
 #include <QThread>
 
@@ -110,6 +109,10 @@ void PowerMeterSimulator::run()
             waitForWake(-1);
             continue;
         }
+        if (chattering) {
+            chatterStep(buffer, sizeof buffer);
+            continue;
+        }
         const bool partialPacket = state != State::Command && !pending.isEmpty();
         pollfd fds[2] = {{fd, POLLIN, 0}, {wakePipe[0], POLLIN, 0}};
         const int ready = ::poll(fds, 2, partialPacket ? packetTimeoutMs : -1);
@@ -146,9 +149,33 @@ void PowerMeterSimulator::run()
     }
 }
 
+// One step of a stuck device: whatever arrives is taken and ignored, and a byte goes out every
+// chatterIntervalMs (lost while the program has the port closed, as on a real line).
+void PowerMeterSimulator::chatterStep(char *buffer, size_t size)
+{
+    const int untilNext = int(nextChatter.remainingTime());
+    pollfd fds[2] = {{fd, POLLIN, 0}, {wakePipe[0], POLLIN, 0}};
+    const int ready = ::poll(fds, 2, untilNext);
+    if (ready > 0 && fds[1].revents != 0)
+        return;
+    if (ready > 0) {
+        const ssize_t count = ::read(fd, buffer, size);
+        if (count > 0) {
+            QMutexLocker locker(&mutex);
+            input.append(buffer, count);
+        } else if (count < 0 && errno != EINTR && errno != EAGAIN) {
+            waitForWake(qMin(untilNext, closedPortRetryMs)); // the tty is closed
+        }
+    }
+    if (nextChatter.hasExpired()) {
+        reply(QByteArray(1, chatterByte));
+        nextChatter.setRemainingTime(chatterIntervalMs);
+    }
+}
+
 void PowerMeterSimulator::handleInput()
 {
-    while (!pending.isEmpty() && !mute) {
+    while (!pending.isEmpty() && !mute && !chattering) {
         const char first = pending.at(0);
         if (state == State::Command) {
             pending.remove(0, 1);
@@ -198,6 +225,11 @@ void PowerMeterSimulator::handleCommandByte(char byte)
         dataBlocksInBatch = 0;
         faultBlockNaks = 0;
         state = State::AwaitHeader;
+    }
+    if (faultActive(PowerMeterOptions::Fault::Chatter)) {
+        chattering = true;
+        pending.clear();
+        nextChatter.setRemainingTime(chatterIntervalMs);
     }
 }
 
@@ -324,7 +356,10 @@ void PowerMeterSimulator::handleDataBlock(int block, const QByteArray &payload)
     current.data.append(payload);
     current.blockNumbers.append(block);
     expectedBlock = (block + 1) % 256;
-    if (!faultActive(Fault::NeverAckData))
+    const bool unanswered =
+        faultActive(Fault::NeverAckData) ||
+        (faultActive(Fault::SparseAcks) && ordinal % qMax(1, options.faultBlock) != 0);
+    if (!unanswered)
         ackAfterDelay();
     if (ordinal == options.faultBlock && faultActive(Fault::DisappearAfterBlock))
         disappear();

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <QByteArray>
+#include <QDeadlineTimer>
 #include <QList>
 #include <QMutex>
 #include <QString>
@@ -36,7 +37,10 @@ struct PowerMeterOptions
         CrcBeforeHeaderAck,  // sends "C" before the header ACK
         SlowAcks,            // every ACK comes ackDelayMs late
         DisappearAfterBlock, // after ACKing data block faultBlock the device vanishes
-        NoCrcRequest         // ACKs the header but never sends "C"
+        NoCrcRequest,        // ACKs the header but never sends "C"
+        SparseAcks,          // ACKs only the data blocks whose ordinal is a multiple of faultBlock
+        Chatter              // answers the first command, then prints without pause for ever
+                             // and answers nothing more (a bootloader stuck printing)
     };
     Fault fault = Fault::None;
     int faultBlock = 1;  // k for the block-related faults: 1 is the first data block of a batch
@@ -89,11 +93,14 @@ public:
 
     static constexpr int packetTimeoutMs = 1000; // a packet's bytes arrive together or not at all
     static constexpr int closedPortRetryMs = 5;
+    static constexpr int chatterIntervalMs = 10;
+    static constexpr char chatterByte = '.';
 
 private:
     enum class State { Command, AwaitHeader, AwaitData, AwaitClosing };
 
     void run();
+    void chatterStep(char *buffer, size_t size);
     bool waitForWake(int timeoutMs);
     void handleInput();
     void handleCommandByte(char byte);
@@ -123,6 +130,8 @@ private:
     int expectedBlock = 1;
     int faultBlockNaks = 0;
     bool mute = false;
+    bool chattering = false;
+    QDeadlineTimer nextChatter;
 
     // Shared with the test's thread.
     mutable QMutex mutex;

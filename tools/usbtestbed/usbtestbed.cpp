@@ -52,7 +52,8 @@ QString UsbTestbed::processTtyName(int index)
     return QStringLiteral("ttyACM%1_%2").arg(QCoreApplication::applicationPid()).arg(index);
 }
 
-bool UsbTestbed::addSerialDevice(const QString &ttyName, quint16 vendorId, quint16 productId)
+bool UsbTestbed::addSerialDevice(const QString &ttyName, quint16 vendorId, quint16 productId,
+                                 const QString &serialNumber)
 {
     if (ttyName.isEmpty() || masterFd(ttyName) >= 0)
         return false;
@@ -75,7 +76,13 @@ bool UsbTestbed::addSerialDevice(const QString &ttyName, quint16 vendorId, quint
             .arg(interfacePath) +
         QStringLiteral("P: %1\nN: %2\nE: SUBSYSTEM=tty\nE: DEVNAME=/dev/%2\n")
             .arg(ttyPath, ttyName) +
-        idLines(vendorId, productId, false) + QStringLiteral("\n");
+        idLines(vendorId, productId, false) +
+        // The model and serial number as udev's usb_id gives them to the tty, from the USB
+        // device's product and serial strings.
+        QStringLiteral("E: ID_MODEL=Power_meter_bootloader\n") +
+        (serialNumber.isEmpty() ? QString()
+                                : QStringLiteral("E: ID_SERIAL_SHORT=%1\n").arg(serialNumber)) +
+        QStringLiteral("\n");
 
     GError *error = nullptr;
     const QByteArray text = description.toUtf8();

@@ -23,9 +23,10 @@ public:
     UsbTestbed &operator=(const UsbTestbed &) = delete;
 
     // Adds a device whose tty is /dev/<ttyName>. An id of 0 is left out altogether, giving a
-    // device that carries only the other id. Returns false when the testbed refuses the device
-    // or the name is already in use.
-    bool addSerialDevice(const QString &ttyName, quint16 vendorId, quint16 productId);
+    // device that carries only the other id; an empty serial number is left out too. Returns
+    // false when the testbed refuses the device or the name is already in use.
+    bool addSerialDevice(const QString &ttyName, quint16 vendorId, quint16 productId,
+                         const QString &serialNumber = QString());
     // Removes the device with its interface and tty; gone at the next availablePorts(). An open
     // port is not hung up (umockdev cannot do that): use a plain pseudo-terminal for unplugs.
     // Stop a simulator playing the device first: its master end goes with the device.

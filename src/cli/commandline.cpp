@@ -1,0 +1,263 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+// SPDX-FileCopyrightText: Norvatek
+#include "commandline.h"
+
+#include "nvkcloudinterface.h"
+
+#include <QCommandLineParser>
+#include <QFileInfo>
+#include <QUrl>
+
+#include <algorithm>
+
+namespace {
+
+struct CommandInfo
+{
+    QString name;
+    Invocation::Command command;
+    QString summary;
+    QString arguments; // syntax of the positional arguments after the command
+};
+
+const QList<CommandInfo> &commands()
+{
+    static const QList<CommandInfo> list{
+        {QStringLiteral("list"), Invocation::Command::List,
+         QStringLiteral("List the meters in bootloader mode, in the order the updater uses them."),
+         QString()},
+        {QStringLiteral("versions"), Invocation::Command::Versions,
+         QStringLiteral("List the firmware versions of the release catalogue, newest last."),
+         QString()},
+        {QStringLiteral("update"), Invocation::Command::Update,
+         QStringLiteral("Update the meter to VERSION (default: the newest) from the release "
+                        "server."),
+         QStringLiteral("[VERSION]")},
+        {QStringLiteral("flash"), Invocation::Command::Flash,
+         QStringLiteral("Write the local image FILE to the meter; no network is used."),
+         QStringLiteral("FILE")},
+    };
+    return list;
+}
+
+const CommandInfo *findCommand(const QString &name)
+{
+    for (const CommandInfo &info : commands()) {
+        if (info.name == name)
+            return &info;
+    }
+    return nullptr;
+}
+
+// Every option the program knows. Each sub-command accepts the global ones and its own.
+struct Options
+{
+    QCommandLineOption server{QStringLiteral("server"),
+                              QStringLiteral("Release server base URL (default: %1).")
+                                  .arg(NVKCloudInterface::defaultServerUrl()),
+                              QStringLiteral("URL")};
+    QCommandLineOption json{QStringLiteral("json"),
+                            QStringLiteral("Print JSON: a document for listings, one object a "
+                                           "line for the events of update and flash.")};
+    QCommandLineOption trace{QStringLiteral("trace"),
+                             QStringLiteral("Write a protocol trace to standard error.")};
+    QCommandLineOption quiet{{QStringLiteral("q"), QStringLiteral("quiet")},
+                             QStringLiteral("Print no status lines, progress or notes; errors "
+                                            "and results still appear.")};
+    QCommandLineOption betas{QStringLiteral("betas"),
+                             QStringLiteral("Include pre-releases and betas.")};
+    QCommandLineOption branch{
+        QStringLiteral("branch"),
+        QStringLiteral("Use release branch B (default: the saved setting, else cust)."),
+        QStringLiteral("B")};
+    QCommandLineOption port{QStringLiteral("port"),
+                            QStringLiteral("Use the meter on port NAME (see list); default: the "
+                                           "first one."),
+                            QStringLiteral("NAME")};
+    QCommandLineOption name{QStringLiteral("name"),
+                            QStringLiteral("Name sent to the meter with the image (default: "
+                                           "FILE's name without directory and extension)."),
+                            QStringLiteral("NAME")};
+
+    QList<QCommandLineOption> global() const { return {server, json, trace, quiet}; }
+    QList<QCommandLineOption> of(Invocation::Command command) const
+    {
+        switch (command) {
+        case Invocation::Command::List:
+            return {};
+        case Invocation::Command::Versions:
+            return {betas, branch};
+        case Invocation::Command::Update:
+            return {port, branch, betas};
+        case Invocation::Command::Flash:
+            return {name, port};
+        }
+        return {};
+    }
+};
+
+QString generalDescription()
+{
+    QString text = QStringLiteral(
+        "Updates the firmware of the Lumetra RF power meter from a terminal: the same update as "
+        "Lumetra Updater, for scripts, service benches and sites without the window.\n\n"
+        "Commands:\n");
+    for (const CommandInfo &info : commands())
+        text += QStringLiteral("  %1  %2\n").arg(info.name, -8).arg(info.summary);
+    text += QStringLiteral(
+        "\nExit status: 0 success, 2 usage error, 3 no meter or its port would not open, 4 not a "
+        "compatible meter, 5 catalogue unavailable, unknown version or no firmware for this "
+        "meter, 6 download failed, 7 flashing failed.\n\n"
+        "Run 'lumetra-flash COMMAND --help' for the options of a command.");
+    return text;
+}
+
+// The server's base URL as the client wants it: http or https, a host, no query, and no
+// trailing slash (the client appends "/<branch>/...").
+std::optional<QString> serverUrl(QString text)
+{
+    while (text.endsWith(QLatin1Char('/')))
+        text.chop(1);
+    const QUrl url(text, QUrl::StrictMode);
+    const bool web =
+        url.scheme() == QLatin1String("http") || url.scheme() == QLatin1String("https");
+    if (!url.isValid() || !web || url.host().isEmpty() || url.hasQuery() || url.hasFragment())
+        return std::nullopt;
+    return text;
+}
+
+} // namespace
+
+CommandLine::Outcome CommandLine::usageError(const QString &text)
+{
+    errorText = text;
+    // Qt's own messages end in a full stop; ours do not, and a hint follows.
+    if (errorText.endsWith(QLatin1Char('.')))
+        errorText.chop(1);
+    return Outcome::UsageError;
+}
+
+CommandLine::Outcome CommandLine::parse(const QStringList &arguments)
+{
+    const Options options;
+
+    // First pass, knowing every option so that an option's value is never taken for the command:
+    // only to find which command was named.
+    QCommandLineParser scan;
+    scan.addHelpOption();
+    scan.addVersionOption();
+    scan.addOptions(options.global());
+    QStringList commandOptions;
+    for (const CommandInfo &info : commands()) {
+        for (const QCommandLineOption &option : options.of(info.command)) {
+            if (!commandOptions.contains(option.names().first()))
+                scan.addOption(option);
+            commandOptions += option.names();
+        }
+    }
+    scan.parse(arguments);
+    const QString commandName = scan.positionalArguments().value(0);
+    const CommandInfo *info = findCommand(commandName);
+
+    // Second pass: the global options and the named command's own.
+    QCommandLineParser parser;
+    const QCommandLineOption helpOption = parser.addHelpOption();
+    const QCommandLineOption versionOption = parser.addVersionOption();
+    parser.addOptions(options.global());
+    if (info) {
+        parser.setApplicationDescription(info->summary);
+        parser.addOptions(options.of(info->command));
+        parser.addPositionalArgument(info->name, info->summary);
+        if (!info->arguments.isEmpty()) {
+            const QString argument = info->arguments;
+            parser.addPositionalArgument(
+                QString(argument).remove(QLatin1Char('[')).remove(QLatin1Char(']')),
+                info->command == Invocation::Command::Flash
+                    ? QStringLiteral("The image file to write.")
+                    : QStringLiteral("Tag name of the version (see versions)."),
+                argument);
+        }
+    } else {
+        parser.setApplicationDescription(generalDescription());
+        parser.addPositionalArgument(QStringLiteral("command"),
+                                     QStringLiteral("list, versions, update or flash."),
+                                     QStringLiteral("COMMAND [ARGUMENTS]"));
+    }
+    // Qt names the program by the path it was started with; the manual and scripts know it by
+    // its name.
+    help = parser.helpText();
+    help.replace(0, help.indexOf(QLatin1Char(' '), help.indexOf(QLatin1Char(' ')) + 1),
+                 QStringLiteral("Usage: lumetra-flash"));
+
+    if (!parser.parse(arguments)) {
+        for (const QString &unknown : parser.unknownOptionNames()) {
+            if (info && commandOptions.contains(unknown))
+                return usageError(QStringLiteral("%1 does not take --%2").arg(info->name, unknown));
+        }
+        return usageError(parser.errorText());
+    }
+    if (parser.isSet(versionOption))
+        return Outcome::ShowVersion;
+    if (parser.isSet(helpOption))
+        return commandName.isEmpty() || info
+                   ? Outcome::ShowHelp
+                   : usageError(QStringLiteral("unknown command '%1'").arg(commandName));
+    if (commandName.isEmpty())
+        return usageError(QStringLiteral("no command given"));
+    if (!info)
+        return usageError(QStringLiteral("unknown command '%1'").arg(commandName));
+
+    // Only the options added to this parser may be asked about (Qt warns about any other).
+    const QList<QCommandLineOption> accepted = options.of(info->command);
+    const auto given = [&](const QCommandLineOption &option) {
+        const bool known = std::any_of(accepted.begin(), accepted.end(), [&](const auto &own) {
+            return own.names() == option.names();
+        });
+        return known && parser.isSet(option);
+    };
+
+    parsed.command = info->command;
+    const QStringList rest = parser.positionalArguments().mid(1);
+    switch (info->command) {
+    case Invocation::Command::List:
+    case Invocation::Command::Versions:
+        if (!rest.isEmpty())
+            return usageError(QStringLiteral("%1 takes no arguments").arg(info->name));
+        break;
+    case Invocation::Command::Update:
+        if (rest.size() > 1)
+            return usageError(QStringLiteral("update takes at most one VERSION"));
+        if (!rest.isEmpty())
+            parsed.version = rest.first();
+        break;
+    case Invocation::Command::Flash:
+        if (rest.size() != 1)
+            return usageError(QStringLiteral("flash takes exactly one FILE"));
+        parsed.file = rest.first();
+        parsed.name = given(options.name) ? parser.value(options.name)
+                                          : QFileInfo(parsed.file).completeBaseName();
+        break;
+    }
+
+    parsed.serverUrl = NVKCloudInterface::defaultServerUrl();
+    if (parser.isSet(options.server)) {
+        const std::optional<QString> url = serverUrl(parser.value(options.server));
+        if (!url)
+            return usageError(QStringLiteral("--server wants an http or https URL such as "
+                                             "http://releases.example.net, not '%1'")
+                                  .arg(parser.value(options.server)));
+        parsed.serverUrl = *url;
+    }
+    parsed.json = parser.isSet(options.json);
+    parsed.trace = parser.isSet(options.trace);
+    parsed.quiet = parser.isSet(options.quiet);
+    parsed.betas = given(options.betas);
+    if (given(options.branch))
+        parsed.branch = parser.value(options.branch);
+    if (given(options.port)) {
+        parsed.port = parser.value(options.port);
+        if (parsed.port.isEmpty())
+            return usageError(QStringLiteral("--port wants a port name (see list)"));
+    }
+    return Outcome::Run;
+}

@@ -1,0 +1,48 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+// SPDX-FileCopyrightText: Norvatek
+#pragma once
+
+#include <QString>
+
+#include <optional>
+
+// What the user asked for, checked and with defaults filled in.
+struct Invocation
+{
+    enum class Command { List, Versions, Update, Flash };
+
+    Command command = Command::List;
+    QString serverUrl; // the release server's base URL, without a trailing slash
+    bool json = false;
+    bool trace = false;
+    bool quiet = false;
+    bool betas = false;
+    std::optional<QString> branch;  // none: the saved release-branch setting
+    QString port;                   // empty: the first meter found
+    std::optional<QString> version; // update; none: the version the window would preselect
+    QString file;                   // flash
+    QString name;                   // flash: the name sent in the header block
+};
+
+// Reads the command line: global options, a sub-command and the sub-command's own options and
+// arguments. An option of another sub-command is refused, so a typo cannot be silently ignored.
+class CommandLine
+{
+public:
+    enum class Outcome { Run, ShowHelp, ShowVersion, UsageError };
+
+    Outcome parse(const QStringList &arguments);
+
+    const Invocation &invocation() const { return parsed; }
+    // The help of the sub-command named on the line, or the general help without one.
+    QString helpText() const { return help; }
+    // One line saying what is wrong, for a usage error.
+    QString error() const { return errorText; }
+
+private:
+    Outcome usageError(const QString &text);
+
+    Invocation parsed;
+    QString help;
+    QString errorText;
+};

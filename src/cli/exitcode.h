@@ -1,0 +1,15 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+// SPDX-FileCopyrightText: Norvatek
+#pragma once
+
+// The program's exit statuses, one per kind of failure so a script can tell what to do next
+// (attach a meter, pick another version, retry the download...). 0 only for full success.
+enum class ExitCode : int {
+    Success = 0,
+    Usage = 2,         // bad command line, or a FILE that may not be flashed
+    NoMeter = 3,       // no meter in bootloader mode, or its port would not open
+    NotCompatible = 4, // the meter did not identify as a compatible product
+    Catalogue = 5,     // catalogue unavailable, unknown version, or no firmware for this meter
+    Download = 6,      // a firmware download failed
+    Flashing = 7       // writing an image failed
+};

@@ -1,0 +1,419 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+// SPDX-FileCopyrightText: Norvatek
+#include "flashtool.h"
+
+#include "deviceports.h"
+#include "firmwareflasher.h"
+#include "interruptguard.h"
+#include "releasebranchsetting.h"
+#include "reporter.h"
+
+#include <QEventLoop>
+#include <QFile>
+#include <QFileInfo>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QSerialPortInfo>
+
+namespace {
+
+// The window's status lines, word for word: people read both and support asks for them.
+const QString noMeterFound =
+    QStringLiteral("Failed to find Power Meter device, please restart, reconnect, and retry");
+const QString compatibleProductMissing =
+    QStringLiteral("Compatible product eligable for update not found, Reboot and retry");
+const QString green = QStringLiteral("Green");
+const QString orange = QStringLiteral("Orange");
+const QString red = QStringLiteral("Red");
+// The catalogue's own spelling of a set flag; "True", " true" or a JSON boolean are not set.
+const QString flagSet = QStringLiteral("true");
+// Catalogue members naming firmware files end in this, whatever meter model they are for.
+const QString firmwareKeySuffix = QStringLiteral("firmware");
+constexpr char firstPrintable = ' ';
+constexpr char lastPrintable = '~';
+// The header block's payload holds the name, a NUL, the size in decimal digits and a NUL.
+constexpr int headerPayloadBytes = 128;
+constexpr int headerSeparators = 2;
+
+QJsonValue textOrNull(const QString &text)
+{
+    return text.isEmpty() ? QJsonValue() : QJsonValue(text);
+}
+
+QString usbIds(const QSerialPortInfo &port)
+{
+    return QStringLiteral("%1:%2")
+        .arg(port.vendorIdentifier(), 4, 16, QLatin1Char('0'))
+        .arg(port.productIdentifier(), 4, 16, QLatin1Char('0'));
+}
+
+// Why NAME cannot travel in the header block with an image of imageSize bytes; empty when it can.
+// The meter gets one byte per character, and an empty name would read as the end of the batch.
+QString nameProblem(const QString &name, qint64 imageSize)
+{
+    if (name.isEmpty())
+        return QStringLiteral("the name sent to the meter would be empty (give one with --name)");
+    for (const QChar character : name) {
+        if (character.unicode() < firstPrintable || character.unicode() > lastPrintable)
+            return QStringLiteral("the name '%1' sent to the meter must be printable ASCII "
+                                  "(give one with --name)")
+                .arg(name);
+    }
+    if (!FirmwareFlasher::headerFits(name, imageSize))
+        return QStringLiteral("the name '%1' is too long for the header block: at most %2 "
+                              "characters with an image of %3 bytes")
+            .arg(name)
+            .arg(headerPayloadBytes - headerSeparators - QString::number(imageSize).size())
+            .arg(imageSize);
+    return QString();
+}
+
+} // namespace
+
+FlashTool::FlashTool(const Invocation &invocationToRun, Reporter &output)
+    : invocation(invocationToRun), reporter(output), cloud(invocationToRun.serverUrl)
+{
+    QObject::connect(&flasher, &FirmwareFlasher::progress_update, &flasher, [this] {
+        reporter.progress(imageInProgress, flasher.bytesSent, flasher.image.size());
+    });
+    if (invocation.trace) {
+        trace.emplace(reporter);
+        link.traceHook = [this](SerialLink::Direction direction, const QByteArray &bytes) {
+            trace->record(direction, bytes);
+        };
+    }
+}
+
+ExitCode FlashTool::run()
+{
+    switch (invocation.command) {
+    case Invocation::Command::List:
+        return list();
+    case Invocation::Command::Versions:
+        return versions();
+    case Invocation::Command::Update:
+        return reporter.result(update());
+    case Invocation::Command::Flash:
+        return reporter.result(flash());
+    }
+    return ExitCode::Usage;
+}
+
+ExitCode FlashTool::list()
+{
+    const QList<QSerialPortInfo> ports = DevicePorts::find(DevicePorts::deviceIdentifiers());
+    if (reporter.json()) {
+        QJsonArray meters;
+        for (const QSerialPortInfo &port : ports) {
+            meters.append(QJsonObject{{"port", port.portName()},
+                                      {"vendorId", port.vendorIdentifier()},
+                                      {"productId", port.productIdentifier()},
+                                      {"serialNumber", textOrNull(port.serialNumber())},
+                                      {"description", textOrNull(port.description())}});
+        }
+        reporter.print(QJsonDocument(meters));
+    } else {
+        for (const QSerialPortInfo &port : ports) {
+            QString line = port.portName() + QStringLiteral("  ") + usbIds(port);
+            if (!port.serialNumber().isEmpty())
+                line += QStringLiteral("  serial ") + port.serialNumber();
+            if (!port.description().isEmpty())
+                line += QStringLiteral("  ") + port.description();
+            reporter.print(line);
+        }
+    }
+    if (ports.isEmpty()) {
+        reporter.error(QStringLiteral("no meter in bootloader mode found"));
+        return ExitCode::NoMeter;
+    }
+    return ExitCode::Success;
+}
+
+ExitCode FlashTool::versions()
+{
+    if (!loadCatalogue(false))
+        return ExitCode::Catalogue;
+    if (!reporter.json()) {
+        for (const QString &tag : std::as_const(cloud.versionList))
+            reporter.print(tag);
+        return ExitCode::Success;
+    }
+    QJsonArray list;
+    for (const QString &tag : std::as_const(cloud.versionList)) {
+        const QMap<QString, QString> fields = cloud.versionTable.value(tag);
+        QJsonObject firmware;
+        for (auto it = fields.constBegin(); it != fields.constEnd(); ++it) {
+            if (it.key().endsWith(firmwareKeySuffix))
+                firmware.insert(it.key(), it.value());
+        }
+        list.append(
+            QJsonObject{{"tag", tag},
+                        {"prerelease", fields.value(QStringLiteral("prerelease")) == flagSet},
+                        {"beta", fields.value(QStringLiteral("isbeta")) == flagSet},
+                        {"firmware", firmware}});
+    }
+    reporter.print(QJsonDocument(list));
+    return ExitCode::Success;
+}
+
+ExitCode FlashTool::update()
+{
+    const QString chosenBranch = branch();
+    if (chosenBranch != ReleaseBranchSetting::standardBranch())
+        reporter.status(QStringLiteral("Branch Path: ") + chosenBranch, green);
+    if (!loadCatalogue(true))
+        return ExitCode::Catalogue;
+    const std::optional<QString> version = chooseVersion();
+    if (!version)
+        return ExitCode::Catalogue;
+
+    const std::optional<QString> port = connectMeter();
+    if (!port)
+        return ExitCode::NoMeter;
+    const QString hardwareId = session.identify();
+    // Without a meter that identifies itself there is nothing to ask the server for.
+    if (!MeterSession::isCompatible(hardwareId)) {
+        reporter.status(compatibleProductMissing, red);
+        notCompatible(*port, hardwareId);
+        return ExitCode::NotCompatible;
+    }
+    QList<MeterImage> images;
+    const ExitCode downloaded = download(*version, hardwareId, images);
+    if (downloaded != ExitCode::Success)
+        return downloaded;
+    return install(*port, *version, images);
+}
+
+ExitCode FlashTool::flash()
+{
+    const std::optional<QByteArray> image = readImage();
+    if (!image)
+        return ExitCode::Usage;
+    const std::optional<QString> port = connectMeter();
+    if (!port)
+        return ExitCode::NoMeter;
+    return install(*port, invocation.file, {{invocation.name, *image}});
+}
+
+std::optional<QString> FlashTool::connectMeter()
+{
+    reporter.status(QStringLiteral("Connecting..."), green);
+    const std::optional<QString> port = choosePort();
+    if (!port)
+        return std::nullopt;
+    if (!session.open(*port)) {
+        reporter.status(QStringLiteral("Port failed to open"), red);
+        reporter.error(QStringLiteral("the port %1 would not open").arg(*port));
+        return std::nullopt;
+    }
+    return port;
+}
+
+void FlashTool::notCompatible(const QString &port, const QString &reply)
+{
+    reporter.error(QStringLiteral("the meter on %1 did not identify as a compatible product (%2)")
+                       .arg(port, reply.isEmpty() ? QStringLiteral("it did not answer")
+                                                  : QStringLiteral("it answered '%1'").arg(reply)));
+}
+
+ExitCode FlashTool::download(const QString &version, const QString &hardwareId,
+                             QList<MeterImage> &images)
+{
+    QEventLoop loop;
+    QString failedFile;
+    QObject::connect(&cloud, &NVKCloudInterface::firmware_download_finished, &loop,
+                     &QEventLoop::quit);
+    QObject::connect(&cloud, &NVKCloudInterface::firmware_download_failed, &loop,
+                     [&](const QString &fileName) {
+                         failedFile = fileName;
+                         loop.quit();
+                     });
+    cloud.requestFirmware(version, hardwareId);
+    if (cloud.firmwareFiles.isEmpty()) {
+        reporter.status(QStringLiteral("Error: No firmware for this device in this version"), red);
+        reporter.error(QStringLiteral("version %1 has no firmware for this meter (%2)")
+                           .arg(version, hardwareId));
+        return ExitCode::Catalogue;
+    }
+    loop.exec();
+    if (!failedFile.isNull()) {
+        reporter.status(QStringLiteral("Error: Firmware download failed"), red);
+        reporter.error(QStringLiteral("the download of %1 failed").arg(failedFile));
+        return ExitCode::Download;
+    }
+    for (const FirmwareFile &file : std::as_const(cloud.firmwareFiles))
+        images.append({file.name, file.image});
+    return ExitCode::Success;
+}
+
+ExitCode FlashTool::install(const QString &port, const QString &label,
+                            const QList<MeterImage> &images)
+{
+    // As in the window, the port is taken again (and drained) before anything is written.
+    if (!session.open(port)) {
+        reporter.status(QStringLiteral("Failed to connect"), red);
+        reporter.error(QStringLiteral("the port %1 would not open").arg(port));
+        return ExitCode::NoMeter;
+    }
+    // From here on the meter may be written to: an interruption would leave it half-flashed.
+    const InterruptGuard guard;
+    reporter.status(QStringLiteral("Flashing Firmware ") + label, orange);
+    if (!session.checkProduct()) {
+        reporter.status(compatibleProductMissing, red);
+        notCompatible(port, flasher.deviceReply);
+        session.release();
+        return ExitCode::NotCompatible;
+    }
+
+    reporter.status(QStringLiteral("Updating..."), green);
+    QStringList refused;
+    QStringList failed;
+    const bool ok =
+        session.flashImages(images, [&](MeterSession::ImageStep step, const QString &name) {
+            switch (step) {
+            case MeterSession::ImageStep::Refused:
+                reporter.status(QStringLiteral("Error: Firmware image missing from server"), red);
+                refused.append(name);
+                break;
+            case MeterSession::ImageStep::Writing:
+                reporter.status(QStringLiteral("Flashing image ") + name, orange);
+                imageInProgress = name;
+                break;
+            case MeterSession::ImageStep::Failed:
+                failed.append(name);
+                break;
+            }
+        });
+    session.sendClosingCommand();
+    session.release();
+    if (ok) {
+        reporter.status(QStringLiteral("Update complete"), green);
+        return ExitCode::Success;
+    }
+    reporter.status(QStringLiteral("ERROR: Update failed"), red);
+    // A meter left half-written matters more than an image the server failed to send.
+    if (!failed.isEmpty()) {
+        reporter.error(QStringLiteral("writing %1 to the meter failed")
+                           .arg(failed.join(QStringLiteral(", "))));
+        return ExitCode::Flashing;
+    }
+    reporter.error(QStringLiteral("the server sent less than %1 bytes for %2")
+                       .arg(MeterSession::smallestImageBytes)
+                       .arg(refused.join(QStringLiteral(", "))));
+    return ExitCode::Download;
+}
+
+QString FlashTool::branch() const
+{
+    if (!invocation.branch)
+        return ReleaseBranchSetting::current();
+    // An empty --branch means the standard branch, as an empty saved setting does.
+    return invocation.branch->isEmpty() ? ReleaseBranchSetting::standardBranch()
+                                        : *invocation.branch;
+}
+
+bool FlashTool::loadCatalogue(bool asStatus)
+{
+    QEventLoop loop;
+    QString failure;
+    QObject::connect(&cloud, &NVKCloudInterface::catalogue_received, &loop, &QEventLoop::quit);
+    QObject::connect(&cloud, &NVKCloudInterface::catalogue_failed, &loop,
+                     [&](const QString &reason) {
+                         failure = reason;
+                         loop.quit();
+                     });
+    // The window waits on for a late answer; a script must not, and gets the window's line.
+    QObject::connect(&cloud, &NVKCloudInterface::no_internet_connection, &loop, [&] {
+        if (asStatus)
+            reporter.status(QStringLiteral("No Internet Connection"), QStringLiteral("Red"));
+        failure = QStringLiteral("no answer within %1 s").arg(cloud.jsonTimeoutMs / 1000);
+        loop.quit();
+    });
+    const QString chosenBranch = branch();
+    cloud.requestVersions(chosenBranch, invocation.betas);
+    loop.exec();
+    if (failure.isEmpty())
+        return true;
+    reporter.error(QStringLiteral("release catalogue unavailable at %1/%2/lumetrarelease/: %3")
+                       .arg(cloud.serverUrl, chosenBranch, failure));
+    return false;
+}
+
+std::optional<QString> FlashTool::chooseVersion()
+{
+    const QList<QString> &versions = cloud.versionList;
+    if (!invocation.version) {
+        if (versions.isEmpty()) {
+            reporter.error(QStringLiteral("the catalogue of branch %1 lists no version")
+                               .arg(cloud.releaseBranch));
+            return std::nullopt;
+        }
+        return versions.last(); // the newest, which the window preselects
+    }
+    if (versions.contains(*invocation.version))
+        return *invocation.version;
+    reporter.error(QStringLiteral("version '%1' is not in the catalogue of branch %2%3")
+                       .arg(*invocation.version, cloud.releaseBranch,
+                            invocation.betas ? QString()
+                                             : QStringLiteral(" (pre-releases and betas are "
+                                                              "listed with --betas)")));
+    return std::nullopt;
+}
+
+std::optional<QString> FlashTool::choosePort()
+{
+    const QList<QSerialPortInfo> ports = DevicePorts::find(DevicePorts::deviceIdentifiers());
+    if (!invocation.port.isEmpty()) {
+        // Only a port that carries the meter's ids is ever written to, whatever was typed.
+        for (const QSerialPortInfo &port : ports) {
+            if (port.portName() == invocation.port || port.systemLocation() == invocation.port)
+                return port.portName();
+        }
+        reporter.error(
+            QStringLiteral("no meter in bootloader mode on port %1").arg(invocation.port));
+        return std::nullopt;
+    }
+    if (ports.isEmpty()) {
+        reporter.status(noMeterFound, QStringLiteral("Red"));
+        reporter.error(QStringLiteral("no meter in bootloader mode found"));
+        return std::nullopt;
+    }
+    if (ports.size() > 1) {
+        reporter.note(QStringLiteral("using the meter on %1; also attached: %2 (pick one with "
+                                     "--port)")
+                          .arg(ports.first().portName(),
+                               DevicePorts::names(ports.mid(1)).join(QStringLiteral(", "))));
+    }
+    return ports.first().portName();
+}
+
+std::optional<QByteArray> FlashTool::readImage()
+{
+    const QString &path = invocation.file;
+    const auto refuse = [&](const QString &why) {
+        reporter.error(QStringLiteral("cannot flash %1: %2").arg(path, why));
+        return std::optional<QByteArray>();
+    };
+    const QFileInfo info(path);
+    if (!info.exists())
+        return refuse(QStringLiteral("no such file"));
+    if (info.isDir())
+        return refuse(QStringLiteral("it is a directory"));
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        return refuse(file.errorString());
+    const QByteArray image = file.readAll();
+    if (file.error() != QFileDevice::NoError)
+        return refuse(file.errorString());
+    if (image.isEmpty())
+        return refuse(QStringLiteral("the file is empty"));
+    if (image.size() < MeterSession::smallestImageBytes)
+        return refuse(QStringLiteral("%1 bytes is less than the %2 of the smallest firmware image")
+                          .arg(image.size())
+                          .arg(MeterSession::smallestImageBytes));
+    const QString problem = nameProblem(invocation.name, image.size());
+    if (!problem.isEmpty())
+        return refuse(problem);
+    return image;
+}

@@ -1,0 +1,63 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+// SPDX-FileCopyrightText: Norvatek
+#pragma once
+
+#include "commandline.h"
+#include "exitcode.h"
+#include "firmwareflasher.h"
+#include "metersession.h"
+#include "nvkcloudinterface.h"
+#include "protocoltrace.h"
+#include "seriallink.h"
+
+#include <QByteArray>
+#include <QString>
+
+#include <optional>
+
+class Reporter;
+
+// Runs one sub-command of lumetra-flash to its end and says how it ended. Network waits run a
+// local event loop; the serial line blocks, as it does in the window, since nothing else needs
+// to run meanwhile.
+class FlashTool
+{
+public:
+    FlashTool(const Invocation &invocation, Reporter &reporter);
+
+    ExitCode run();
+
+private:
+    ExitCode list();
+    ExitCode versions();
+    ExitCode update();
+    ExitCode flash();
+
+    QString branch() const;
+    // Fetches the catalogue of the branch; false (after saying why) when there is none.
+    bool loadCatalogue(bool asStatus);
+    // The version to install: the one named, or the one the window would preselect.
+    std::optional<QString> chooseVersion();
+    // The meter's port: the one named with --port, or the first found, as the window takes it.
+    std::optional<QString> choosePort();
+    // The image FILE, or nothing (after saying why) when it may not be sent to the meter.
+    std::optional<QByteArray> readImage();
+
+    // The window's click half: find the meter and open its port; the port's name, or nothing.
+    std::optional<QString> connectMeter();
+    // The version's images for a meter that identifies as hardwareId, downloaded.
+    ExitCode download(const QString &version, const QString &hardwareId, QList<MeterImage> &images);
+    // The window's finish half: product check, every image, the closing command.
+    ExitCode install(const QString &port, const QString &label, const QList<MeterImage> &images);
+    // Says in the error line what the meter answered to the product query.
+    void notCompatible(const QString &port, const QString &reply);
+
+    const Invocation &invocation;
+    Reporter &reporter;
+    NVKCloudInterface cloud;
+    SerialLink link;
+    FirmwareFlasher flasher;
+    MeterSession session{link, flasher};
+    std::optional<ProtocolTrace> trace;
+    QString imageInProgress; // the name of the image being written, for the progress report
+};

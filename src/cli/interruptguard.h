@@ -1,0 +1,26 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+// SPDX-FileCopyrightText: Norvatek
+#pragma once
+
+#include <csignal>
+
+// While it lives, the first Ctrl-C (SIGINT) or SIGTERM does not stop the program: an update cut
+// short leaves the meter with half an image and the user without the result, and every wait of
+// a run ends on its own. The window refuses to close for the same reason, in the same words.
+// A second signal stops the program as usual, for a user who must get out whatever the cost.
+class InterruptGuard
+{
+public:
+    InterruptGuard();
+    ~InterruptGuard();
+    InterruptGuard(const InterruptGuard &) = delete;
+    InterruptGuard &operator=(const InterruptGuard &) = delete;
+
+private:
+    struct sigaction previousInterrupt
+    {
+    };
+    struct sigaction previousTerminate
+    {
+    };
+};

@@ -34,7 +34,8 @@ namespace {
 
 constexpr quint16 meterVendorId = 0x04D8;
 constexpr quint16 meterProductId = 0x000A;
-constexpr int programTimeoutMs = 90000;
+// The longest row takes two real 6 s line waits; a program that hangs fails the row at this limit.
+constexpr int programTimeoutMs = 30000;
 constexpr int terminalPollMs = 50;
 
 const QString custBranch = QStringLiteral("cust");

@@ -323,12 +323,10 @@ void UpdateWorkflowTest::runEndsBeforeFlashing_data()
         << MeterState::Attached << ownReply << good << closedEarly << downloadFailed;
 
     // A published checksum that does not fit the bytes fails the download before anything is
-    // written, even when it is the other image that carries it.
+    // written, even when it is the other image that carries it (lumetra-flash's tests have the
+    // plain mismatch).
     const QByteArray bytes = ReleaseFolder::image(5000, 16);
     const QString otherSha256 = sha256Of(ReleaseFolder::image(5000, 17));
-    QTest::newRow("checksum of other bytes")
-        << MeterState::Attached << ownReply
-        << Versions{{"1.0.0", {{"DOVUr3_firmware", bytes, otherSha256}}}} << none << downloadFailed;
     // The right digest written as a fingerprint: a lenient reading would let it pass.
     QString withColons = sha256Of(bytes);
     for (qsizetype i = withColons.size() - 2; i > 0; i -= 2)

@@ -27,7 +27,9 @@ bool ReleaseFolder::publish(const QString &branch, const ReleaseVersions &versio
 {
     QJsonArray versionArray;
     for (const auto &[tag, images] : versions) {
-        QJsonObject version{{"tag_name", tag}, {"prerelease", "false"}, {"isbeta", "false"}};
+        const bool beta = tag.endsWith(QLatin1String("-beta"));
+        QJsonObject version{
+            {"tag_name", tag}, {"prerelease", "false"}, {"isbeta", beta ? "true" : "false"}};
         for (const ReleaseImage &image : images) {
             version.insert(image.key, fileValue(tag, image.key));
             if (!image.sha256.isNull())

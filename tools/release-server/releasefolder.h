@@ -15,7 +15,8 @@ struct ReleaseImage
     QByteArray bytes;
     QString sha256 = {}; // published as "<key>_sha256" unless null
 };
-// Versions by tag, in catalogue order, each with its images; none is a pre-release or a beta.
+// Versions by tag, in catalogue order, each with its images. A tag ending in "-beta" is published
+// as a beta; none is a pre-release.
 using ReleaseVersions = QList<QPair<QString, QList<ReleaseImage>>>;
 
 // A release folder in a temporary directory, removed with the object: tests write the catalogue

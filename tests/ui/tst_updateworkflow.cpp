@@ -112,7 +112,6 @@ private slots:
     void productCheckFailsTwiceBeforeFlashing();
     void failedImageDoesNotStopTheNext_data();
     void failedImageDoesNotStopTheNext();
-    void versionChangedDuringDownloadOnlyRenamesTheRun();
     void windowClosedMidDownloadFreesTheNextWindow();
     void httpsServerMustBeTrusted_data();
     void httpsServerMustBeTrusted();
@@ -448,27 +447,6 @@ void UpdateWorkflowTest::failedImageDoesNotStopTheNext()
     QVERIFY(received.first().data == second.bytes);
     QVERIFY(bench->meter->commands().endsWith('R'));
     expectWindowAtRest();
-}
-
-void UpdateWorkflowTest::versionChangedDuringDownloadOnlyRenamesTheRun()
-{
-    const Image chosen{QStringLiteral("DOVUr3_firmware"), ReleaseFolder::image(5000, 12)};
-    const Image other{QStringLiteral("DOVUr3_firmware"), ReleaseFolder::image(5000, 13)};
-    prepare({{QStringLiteral("1.0.0"), {other}}, {QStringLiteral("2.0.0"), {chosen}}});
-    QCOMPARE(versions()->currentText(), QStringLiteral("2.0.0"));
-
-    ServerFaults slowDownload;
-    slowDownload.pathContains = QStringLiteral("lumetra.php");
-    slowDownload.delayMs = 1000;
-    bench->server->setFaults(slowDownload);
-    onceDownloadRequested([this] { versions()->setCurrentIndex(0); });
-
-    QVERIFY(clickUpdateAndWait());
-
-    QCOMPARE(runLog()[1], LogLine("Flashing Firmware 1.0.0", orange));
-    QCOMPARE(runLog().last(), LogLine("Update complete", green));
-    QCOMPARE(bench->meter->images().size(), 1);
-    QVERIFY(bench->meter->images().first().data == chosen.bytes);
 }
 
 // The window's run cannot end once the window is gone; it must not lock out the next window.

@@ -11,7 +11,6 @@
 #include "releaseserver.h"
 #include "usbtestbed.h"
 
-#include <QCryptographicHash>
 #include <QDeadlineTimer>
 #include <QFile>
 #include <QJsonArray>
@@ -25,25 +24,17 @@
 
 #include <csignal>
 #include <memory>
-#include <poll.h>
 #include <unistd.h>
 #include <vector>
 
 namespace {
 
-constexpr quint16 meterVendorId = 0x04D8;
-constexpr quint16 meterProductId = 0x000A;
 // The longest row takes two real 6 s line waits; a program that hangs fails the row at this limit.
 constexpr int programTimeoutMs = 30000;
 constexpr int terminalPollMs = 50;
 
 const QString custBranch = QStringLiteral("cust");
 const QString labsBranch = QStringLiteral("labs/rf-team");
-
-QString sha256Of(const QByteArray &bytes)
-{
-    return QString::fromLatin1(QCryptographicHash::hash(bytes, QCryptographicHash::Sha256).toHex());
-}
 
 // What the release server publishes on the standard branch for every row: a beta, a version with
 // two images for the meter beside another model's, one whose published checksum does not match
@@ -55,10 +46,12 @@ const ReleaseVersions &custVersions()
         {"1.0.0", {{"DOVUr3_main_firmware", ReleaseFolder::image(5000, 1)}}},
         {"1.1.0-beta", {{"DOVUr3_main_firmware", ReleaseFolder::image(4096, 2)}}},
         {"2.0.0",
-         {{"DOVUr3_a_firmware", checked, sha256Of(checked)},
+         {{"DOVUr3_a_firmware", checked, ReleaseFolder::sha256(checked)},
           {"DOVUr3_b_firmware", ReleaseFolder::image(4096, 4)},
           {"QX7Lm2_main_firmware", ReleaseFolder::image(7000, 5)}}},
-        {"2.1.0", {{"DOVUr3_main_firmware", ReleaseFolder::image(4400, 8), sha256Of("tampered")}}},
+        {"2.1.0",
+         {{"DOVUr3_main_firmware", ReleaseFolder::image(4400, 8),
+           ReleaseFolder::sha256("tampered")}}},
         {"9.0.0", {{"QX7Lm2_main_firmware", ReleaseFolder::image(4200, 7)}}}};
     return versions;
 }
@@ -68,20 +61,6 @@ QByteArray localImage()
     return ReleaseFolder::image(5000, 10);
 }
 
-QByteArray readAvailable(int fd)
-{
-    QByteArray bytes;
-    char buffer[4096];
-    pollfd ready{fd, POLLIN, 0};
-    while (::poll(&ready, 1, 0) > 0 && (ready.revents & POLLIN)) {
-        const ssize_t count = ::read(fd, buffer, sizeof buffer);
-        if (count <= 0)
-            break;
-        bytes.append(buffer, count);
-    }
-    return bytes;
-}
-
 struct Result
 {
     int exitCode = -1;
@@ -89,23 +68,21 @@ struct Result
     QString err;
 };
 
-// An image a meter must hold after the run: the meter's index, the name it was sent, the bytes.
-struct Flashed
+// An image a meter holds after the run, as "<meter index> <name> <SHA-256 of the bytes>".
+QString flashed(int meter, const QString &name, const QByteArray &bytes)
 {
-    int meter;
-    QString name;
-    QByteArray bytes;
-};
+    return QStringLiteral("%1 %2 %3").arg(meter).arg(name, ReleaseFolder::sha256(bytes));
+}
 
-Flashed servedTo(int meter, const QString &tag, const QString &key)
+QString servedTo(int meter, const QString &tag, const QString &key)
 {
     for (const auto &[versionTag, images] : custVersions()) {
         for (const ReleaseImage &image : images) {
             if (versionTag == tag && image.key == key)
-                return {meter, key, image.bytes};
+                return flashed(meter, key, image.bytes);
         }
     }
-    return {meter, key, QByteArray()};
+    return QString();
 }
 
 // One row of the table: a command line and everything that must come of it.
@@ -119,7 +96,7 @@ struct Row
     QString err;         // in the one line on standard error; empty: nothing there
     PowerMeterOptions meter;
     ServerFaults faults;
-    QList<Flashed> flashed;
+    QStringList flashed;      // in the order the meters are numbered, see flashed()
     bool terminal = false;    // standard output is a terminal
     QStringList traced;       // lines of the protocol trace on standard error (--trace)
     bool interrupted = false; // Ctrl-C once the first image is being written (on a terminal)
@@ -142,7 +119,7 @@ struct Row
         faults.neverAnswer = neverAnswer;
         return *this;
     }
-    Row &writes(const QList<Flashed> &images) { return flashed = images, *this; }
+    Row &writes(const QStringList &images) { return flashed = images, *this; }
     Row &onTerminal() { return terminal = true, *this; }
     Row &interruptedOnce() { return interrupted = true, *this; }
     Row &traces(const QStringList &lines) { return traced = lines, *this; }
@@ -286,7 +263,7 @@ Result LumetraFlashTest::start(const Row &row)
     bool interrupted = false;
     while (!program.waitForFinished(terminalPollMs) && !deadline.hasExpired()) {
         if (row.terminal)
-            screen += readAvailable(terminal.masterFd());
+            screen += terminal.readAvailable();
         if (row.interrupted && !interrupted && screen.contains("Flashing image")) {
             ::kill(pid_t(program.processId()), SIGINT);
             interrupted = true;
@@ -295,7 +272,7 @@ Result LumetraFlashTest::start(const Row &row)
     if (program.state() != QProcess::NotRunning || program.exitStatus() != QProcess::NormalExit)
         return result;
     result.exitCode = program.exitCode();
-    result.out = QString::fromUtf8(row.terminal ? screen + readAvailable(terminal.masterFd())
+    result.out = QString::fromUtf8(row.terminal ? screen + terminal.readAvailable()
                                                 : program.readAllStandardOutput());
     result.err = QString::fromUtf8(program.readAllStandardError());
     return result;
@@ -409,7 +386,7 @@ void LumetraFlashTest::commands_data()
                         "> block 0, closing", "> R (closing command)"})
                .prints("Connecting...\nFlashing Firmware %dir/DOVUr3_local.v2.bin\nUpdating...\n"
                        "Flashing image DOVUr3_local.v2\nUpdate complete\n")
-               .writes({{1, "DOVUr3_local.v2", localImage()}});
+               .writes({flashed(1, "DOVUr3_local.v2", localImage())});
 
     // Usage errors and files that may not be flashed: the meter hears nothing at all.
     QTest::newRow("no command") << run({}, 2).complains("no command given");
@@ -444,8 +421,7 @@ void LumetraFlashTest::commands()
     std::vector<std::unique_ptr<PowerMeterSimulator>> meters;
     for (int i = 0; i < row.meters; ++i) {
         const QString tty = UsbTestbed::processTtyName(i);
-        QVERIFY(testbed.addSerialDevice(tty, meterVendorId, meterProductId,
-                                        QStringLiteral("LM%1").arg(i, 4, 10, QLatin1Char('0'))));
+        QVERIFY(testbed.addMeter(tty, QStringLiteral("LM%1").arg(i, 4, 10, QLatin1Char('0'))));
         meters.push_back(std::make_unique<PowerMeterSimulator>(testbed.masterFd(tty), row.meter));
         meters.back()->start();
     }
@@ -481,27 +457,18 @@ void LumetraFlashTest::commands()
     // A command that never got as far as connecting, and a meter that a good run left alone,
     // have not had a single byte.
     const bool connected = result.out.contains(QLatin1String("Connecting..."));
+    QStringList received;
     for (int i = 0; i < row.meters; ++i) {
         const PowerMeterSimulator &meter = *meters.at(i);
-        QList<Flashed> received;
         for (const ReceivedImage &image : meter.images())
-            received.append({i, image.name, image.data});
-        QList<Flashed> expected;
-        for (const Flashed &image : row.flashed) {
-            if (image.meter == i)
-                expected.append(image);
-        }
-        QCOMPARE(received.size(), expected.size());
-        for (int k = 0; k < expected.size(); ++k) {
-            QCOMPARE(received.at(k).name, expected.at(k).name);
-            QVERIFY(received.at(k).bytes == expected.at(k).bytes);
-        }
+            received.append(flashed(i, image.name, image.data));
         if (meter.commands().contains('D'))
             QVERIFY(meter.commands().endsWith('R'));
-        if (!connected || (row.exitCode == 0 && expected.isEmpty()))
+        if (!connected || (row.exitCode == 0 && meter.images().isEmpty()))
             QCOMPARE(meter.received(), QByteArray());
         QCOMPARE(meter.protocolErrors(), QStringList());
     }
+    QCOMPARE(received, row.flashed);
     // The offline path never asks the network for anything.
     if (row.arguments.contains(QLatin1String("flash")))
         QCOMPARE(server->requests(), QStringList());

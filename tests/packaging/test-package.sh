@@ -119,7 +119,6 @@ fi
 
 # Name and version are in the file name cpack chose; lintian judges the maintainer scripts below.
 field() { dpkg-deb -f "$deb" "$1"; }
-check "package has a maintainer" test -n "$(field Maintainer)"
 homepage=$(field Homepage)
 check "package has a https homepage ($homepage)" grep -q '^https://' <<<"$homepage"
 depends=$(field Depends)
@@ -180,18 +179,9 @@ bad_clauses=$(grep -v -e '^[[:space:]]*#' -e '^[[:space:]]*$' "$rule" | tr ',' '
     grep -Ev '^[A-Z_]+(\{[A-Za-z0-9_]+\})?(==|!=|\+=|-=|:=|=)"[^"]*"$' || true)
 check "every udev rule clause is KEY op \"value\"${bad_clauses:+ (bad: $bad_clauses)}" \
     test -z "$bad_clauses"
-match_assignments=$(grep -v '^[[:space:]]*#' "$rule" | grep -Eo '(SUBSYSTEM|ATTRS?\{[^}]*\})=[^=]' ||
-    true)
-check "udev match keys compare with ==${match_assignments:+ (bad: $match_assignments)}" \
-    test -z "$match_assignments"
-if udevadm verify --help >/dev/null 2>&1; then
-    check "udevadm verify accepts the rule" udevadm verify --no-style "$rule"
-fi
 
 for name in "${programs[@]}"; do
     binary="$root/usr/bin/$name"
-    check "$name carries no run path" \
-        bash -c "! readelf -d '$binary' | grep -Eq '\((RUNPATH|RPATH)\)'"
     check "$name is not a sanitizer build" bash -c "! readelf -d '$binary' | grep -q 'libasan'"
     check "every library $name links is found" bash -c "! ldd '$binary' | grep -q 'not found'"
     # Position independent, stack protector, read-only relocations bound at start: the report
@@ -218,8 +208,6 @@ check "$cli links no GUI library" \
     bash -c "! readelf -d '$root/usr/bin/$cli' | grep -q 'libQt6\(Gui\|Widgets\)'"
 check "$cli --version names the package version" \
     test "$(env -u DISPLAY "$root/usr/bin/$cli" --version)" = "$cli $version"
-check "$cli with no command is a usage error (status 2)" \
-    bash -c "env -u DISPLAY '$root/usr/bin/$cli' >/dev/null 2>&1; test \$? -eq 2"
 check "the manual page of $cli documents every exit status" \
     bash -c "zcat '$root/usr/share/man/man1/$cli.1.gz' | grep -A1 '^\.TP' | grep -c '^\.B [0-9]$' |
         grep -qx 7"

@@ -11,11 +11,9 @@
 
 namespace {
 const QString unreachableServer = QStringLiteral("http://127.0.0.1:9");
-constexpr quint16 meterVendor = 0x04D8;
-constexpr quint16 bootloader = 0x000A;
+constexpr quint16 meterVendor = UsbTestbed::meterVendorId;
+constexpr quint16 bootloader = UsbTestbed::meterProductId;
 const QString firstTty = UsbTestbed::processTtyName(0);
-const QString secondTty = UsbTestbed::processTtyName(1);
-const QString thirdTty = UsbTestbed::processTtyName(2);
 } // namespace
 
 class PortDiscoveryTest : public QObject
@@ -37,7 +35,6 @@ private slots:
     void initTestCase() { usePrivateSettings(); }
     void onlyTheMetersIdsMatch_data();
     void onlyTheMetersIdsMatch();
-    void twoMetersListedInEnumerationOrder();
     void pluggedAndUnpluggedAtTheNextRefresh();
 };
 
@@ -69,25 +66,13 @@ void PortDiscoveryTest::onlyTheMetersIdsMatch()
     QCOMPARE(PortDiscoveryTest::listed(window), found);
 }
 
-void PortDiscoveryTest::twoMetersListedInEnumerationOrder()
-{
-    UsbTestbed testbed;
-    QVERIFY(testbed.addSerialDevice(firstTty, meterVendor, bootloader));
-    QVERIFY(testbed.addSerialDevice(secondTty, 0x1234, 0x5678));
-    QVERIFY(testbed.addSerialDevice(thirdTty, meterVendor, bootloader));
-
-    MainWindow window(unreachableServer);
-    QCOMPARE(listed(window), (QStringList{firstTty, thirdTty}));
-    QCOMPARE(window.findChild<QComboBox *>("serialPortCombo")->currentIndex(), 0);
-}
-
 // The repeating 5000 ms refresh picks a change up without any help.
 void PortDiscoveryTest::pluggedAndUnpluggedAtTheNextRefresh()
 {
     UsbTestbed testbed;
     MainWindow window(unreachableServer);
     QVERIFY(listed(window).isEmpty());
-    QVERIFY(testbed.addSerialDevice(firstTty, meterVendor, bootloader));
+    QVERIFY(testbed.addMeter(firstTty));
     QTRY_COMPARE_WITH_TIMEOUT(listed(window), QStringList{firstTty}, 5500);
 
     testbed.removeDevice(firstTty);

@@ -15,7 +15,6 @@
 
 #include <QCheckBox>
 #include <QComboBox>
-#include <QCryptographicHash>
 #include <QElapsedTimer>
 #include <QFile>
 #include <QProgressBar>
@@ -24,13 +23,10 @@
 #include <QSslConfiguration>
 #include <QtTest>
 
-#include <functional>
 #include <future>
 #include <memory>
 
 namespace {
-constexpr quint16 meterVendorId = 0x04D8;
-constexpr quint16 meterProductId = 0x000A;
 const QString meterTty = UsbTestbed::processTtyName();
 // Most runs end within a few seconds: a run that hangs must fail as quickly, not at CTest's limit.
 constexpr int runLimitMs = 15000;
@@ -44,11 +40,6 @@ using Versions = ReleaseVersions;
 Versions oneImage(quint32 seed)
 {
     return {{QStringLiteral("1.0.0"), {{"DOVUr3_firmware", ReleaseFolder::image(5000, seed)}}}};
-}
-
-QString sha256Of(const QByteArray &bytes)
-{
-    return QString::fromLatin1(QCryptographicHash::hash(bytes, QCryptographicHash::Sha256).toHex());
 }
 
 } // namespace
@@ -88,9 +79,6 @@ private:
     // False when the run did not end within the limit.
     bool clickUpdateAndWait(int limitMs = runLimitMs);
     QString meterNode() const;
-    // Runs the action once the firmware has been asked for: the click half is over (it processes
-    // events too, so a plain timer could fire inside it) and the download runs.
-    void onceDownloadRequested(const std::function<void()> &action);
     QList<LogLine> runLog() const; // the lines after the two start-up lines
     QComboBox *versions() const { return bench->window->findChild<QComboBox *>("versionsCombo"); }
     QPushButton *updateButton() const
@@ -158,7 +146,7 @@ void UpdateWorkflowTest::publish(const Versions &versions)
 
 void UpdateWorkflowTest::attachMeter(const PowerMeterOptions &options)
 {
-    QVERIFY(bench->testbed->addSerialDevice(meterTty, meterVendorId, meterProductId));
+    QVERIFY(bench->testbed->addMeter(meterTty));
     bench->meter =
         std::make_unique<PowerMeterSimulator>(bench->testbed->masterFd(meterTty), options);
     bench->meter->start();
@@ -195,18 +183,6 @@ QString UpdateWorkflowTest::meterNode() const
     return qEnvironmentVariable("UMOCKDEV_DIR") + QStringLiteral("/dev/") + meterTty;
 }
 
-void UpdateWorkflowTest::onceDownloadRequested(const std::function<void()> &action)
-{
-    auto *poll = new QTimer(bench->window.get());
-    connect(poll, &QTimer::timeout, this, [this, poll, action] {
-        if (bench->server->requests().filter(QStringLiteral("lumetra.php")).isEmpty())
-            return;
-        poll->stop();
-        action();
-    });
-    poll->start(5);
-}
-
 QList<LogLine> UpdateWorkflowTest::runLog() const
 {
     return statusLog(bench->window.get()).mid(2);
@@ -238,8 +214,9 @@ void UpdateWorkflowTest::goodUpdateFlashesEveryImageInKeyOrder()
     const QByteArray mainBytes = ReleaseFolder::image(40000, 1);
     const QByteArray radioBytes = ReleaseFolder::image(4096, 2);
     const QList<Image> images{
-        {QStringLiteral("DOVUr3_a_main_firmware"), mainBytes, sha256Of(mainBytes)},
-        {QStringLiteral("DOVUr3_b_radio_firmware"), radioBytes, sha256Of(radioBytes).toUpper()},
+        {QStringLiteral("DOVUr3_a_main_firmware"), mainBytes, ReleaseFolder::sha256(mainBytes)},
+        {QStringLiteral("DOVUr3_b_radio_firmware"), radioBytes,
+         ReleaseFolder::sha256(radioBytes).toUpper()},
         {QStringLiteral("DOVUr3_c_dsp_firmware"), ReleaseFolder::image(5000, 3)}};
     const Image otherModel{QStringLiteral("QX7Lm2_main_firmware"), ReleaseFolder::image(9000, 4)};
     publish({{QStringLiteral("1.0.0"), {images[0]}},
@@ -325,9 +302,9 @@ void UpdateWorkflowTest::runEndsBeforeFlashing_data()
     // written, even when it is the other image that carries it (lumetra-flash's tests have the
     // plain mismatch).
     const QByteArray bytes = ReleaseFolder::image(5000, 16);
-    const QString otherSha256 = sha256Of(ReleaseFolder::image(5000, 17));
+    const QString otherSha256 = ReleaseFolder::sha256(ReleaseFolder::image(5000, 17));
     // The right digest written as a fingerprint: a lenient reading would let it pass.
-    QString withColons = sha256Of(bytes);
+    QString withColons = ReleaseFolder::sha256(bytes);
     for (qsizetype i = withColons.size() - 2; i > 0; i -= 2)
         withColons.insert(i, QLatin1Char(':'));
     QTest::newRow("checksum not 64 hex digits")
@@ -360,7 +337,7 @@ void UpdateWorkflowTest::runEndsBeforeFlashing()
             options.productReply = productReply;
         attachMeter(options);
     } else if (meterState == MeterState::Unopenable) {
-        QVERIFY(bench->testbed->addSerialDevice(meterTty, meterVendorId, meterProductId));
+        QVERIFY(bench->testbed->addMeter(meterTty));
         QVERIFY(QFile::remove(meterNode()));
     }
     openWindow();
@@ -380,16 +357,13 @@ void UpdateWorkflowTest::runEndsBeforeFlashing()
     }
 }
 
+// The meter identifies itself at the click; by the checks made once the firmware is in, another
+// product answers.
 void UpdateWorkflowTest::productCheckFailsTwiceBeforeFlashing()
 {
-    prepare(oneImage(7));
-    // The meter identifies itself at the click, then answers as another product while the
-    // firmware downloads.
-    ServerFaults slowDownload;
-    slowDownload.pathContains = QStringLiteral("lumetra.php");
-    slowDownload.delayMs = 300;
-    bench->server->setFaults(slowDownload);
-    onceDownloadRequested([this] { bench->meter->setProductReply("dovur3\r"); });
+    PowerMeterOptions options;
+    options.laterProductReply = "dovur3\r";
+    prepare(oneImage(7), options);
 
     QVERIFY(clickUpdateAndWait());
 

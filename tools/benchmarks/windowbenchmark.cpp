@@ -159,7 +159,7 @@ int main(int argc, char *argv[])
 
     UsbTestbed testbed;
     const QString tty = UsbTestbed::processTtyName();
-    testbed.addSerialDevice(tty, 0x04D8, 0x000A);
+    testbed.addMeter(tty);
     PowerMeterSimulator meter(testbed.masterFd(tty));
     meter.start();
 

@@ -30,8 +30,6 @@
 
 namespace {
 
-constexpr quint16 meterVendorId = 0x04d8;
-constexpr quint16 meterProductId = 0x000a;
 constexpr int signalPollMs = 100;
 
 struct FaultName
@@ -153,7 +151,7 @@ int runOnUsb(const PowerMeterOptions &options, const QString &saveDir, const QSt
     }
     UsbTestbed testbed;
     const QString tty = UsbTestbed::processTtyName();
-    if (!testbed.addSerialDevice(tty, meterVendorId, meterProductId)) {
+    if (!testbed.addMeter(tty)) {
         fail(QStringLiteral("cannot add the meter to the USB testbed"));
         return 2;
     }

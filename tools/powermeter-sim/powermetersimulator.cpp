@@ -197,21 +197,15 @@ void PowerMeterSimulator::handleInput()
     }
 }
 
-void PowerMeterSimulator::setProductReply(const QByteArray &reply)
-{
-    QMutexLocker locker(&mutex);
-    currentProductReply = reply;
-}
-
 void PowerMeterSimulator::handleCommandByte(char byte)
 {
     QByteArray productReply;
     {
         QMutexLocker locker(&mutex);
         commandBytes.append(byte);
+        if (byte == 'P' && ++queries > 1 && !options.laterProductReply.isNull())
+            currentProductReply = options.laterProductReply;
         productReply = currentProductReply;
-        if (byte == 'P')
-            ++queries;
         if (byte == 'R') {
             reset = true;
             changed.wakeAll();

@@ -26,6 +26,9 @@ struct ReceivedImage
 struct PowerMeterOptions
 {
     QByteArray productReply = "DOVUr3\r"; // CR-terminated; "DOVUr3" is also the 6-char hardware id
+    // Unless null, the answer to every product query after the first: another device took the
+    // port between the queries.
+    QByteArray laterProductReply;
     enum class Fault {
         None,
         Silent,              // receives everything, answers nothing
@@ -76,9 +79,6 @@ public:
 
     void start();
     void stop();
-
-    // From now on "P" is answered with this line (a meter that changes its mind mid-run).
-    void setProductReply(const QByteArray &reply);
 
     QList<ReceivedImage> images() const; // completed batches, in order
     QByteArray commands() const;         // command bytes received outside a transfer, e.g. "PPDPR"

@@ -3,6 +3,7 @@
 #include "pseudoterminal.h"
 
 #include <fcntl.h>
+#include <poll.h>
 #include <stdlib.h>
 #include <unistd.h>
 
@@ -39,4 +40,19 @@ void PseudoTerminal::closeMaster()
     if (master >= 0)
         ::close(master);
     master = -1;
+}
+
+QByteArray PseudoTerminal::readAvailable(int waitMs)
+{
+    QByteArray bytes;
+    char buffer[4096];
+    pollfd ready{master, POLLIN, 0};
+    for (int timeoutMs = waitMs; ::poll(&ready, 1, timeoutMs) > 0 && (ready.revents & POLLIN);
+         timeoutMs = 0) {
+        const ssize_t count = ::read(master, buffer, sizeof buffer);
+        if (count <= 0)
+            break;
+        bytes.append(buffer, count);
+    }
+    return bytes;
 }

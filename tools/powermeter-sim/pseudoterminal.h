@@ -2,6 +2,7 @@
 // SPDX-FileCopyrightText: Norvatek
 #pragma once
 
+#include <QByteArray>
 #include <QString>
 
 // A plain pseudo-terminal pair: the program under test opens slavePath() as its serial port, the
@@ -22,6 +23,9 @@ public:
     // pseudo-terminal then no longer closes it.
     int takeMasterFd();
     void closeMaster();
+    // What the program has written to the slave end: waits up to waitMs for the first byte, then
+    // takes everything there without waiting again.
+    QByteArray readAvailable(int waitMs = 0);
 
 private:
     int master = -1;

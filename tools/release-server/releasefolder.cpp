@@ -2,6 +2,7 @@
 // SPDX-FileCopyrightText: Norvatek
 #include "releasefolder.h"
 
+#include <QCryptographicHash>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -46,6 +47,11 @@ bool ReleaseFolder::publish(const QString &branch, const ReleaseVersions &versio
 QString ReleaseFolder::fileValue(const QString &tag, const QString &key)
 {
     return tag + QLatin1Char('-') + key + QStringLiteral(".bin");
+}
+
+QString ReleaseFolder::sha256(const QByteArray &bytes)
+{
+    return QString::fromLatin1(QCryptographicHash::hash(bytes, QCryptographicHash::Sha256).toHex());
 }
 
 bool ReleaseFolder::write(const QString &relativePath, const QByteArray &bytes)

@@ -36,6 +36,8 @@ public:
     // every image in the file that its catalogue value names (fileValue).
     bool publish(const QString &branch, const ReleaseVersions &versions);
     static QString fileValue(const QString &tag, const QString &key);
+    // The checksum a release publishes for these bytes: SHA-256 in lower-case hex.
+    static QString sha256(const QByteArray &bytes);
 
     // Deterministic pseudo-random bytes standing in for an image: the same size and seed give the
     // same bytes, different seeds different ones.

@@ -27,6 +27,13 @@ public:
     // false when the testbed refuses the device or the name is already in use.
     bool addSerialDevice(const QString &ttyName, quint16 vendorId, quint16 productId,
                          const QString &serialNumber = QString());
+    // The meter in bootloader mode.
+    static constexpr quint16 meterVendorId = 0x04D8;
+    static constexpr quint16 meterProductId = 0x000A;
+    bool addMeter(const QString &ttyName, const QString &serialNumber = QString())
+    {
+        return addSerialDevice(ttyName, meterVendorId, meterProductId, serialNumber);
+    }
     // Removes the device with its interface and tty; gone at the next availablePorts(). An open
     // port is not hung up (umockdev cannot do that): use a plain pseudo-terminal for unplugs.
     // Stop a simulator playing the device first: its master end goes with the device.

@@ -6,6 +6,7 @@
 // loopback. Each row gives the command line and what must come of it: the exit status, standard
 // output, the error line, and what the meter received.
 #include "powermetersimulator.h"
+#include "privatesettings.h"
 #include "pseudoterminal.h"
 #include "releasefolder.h"
 #include "releaseserver.h"
@@ -184,7 +185,7 @@ class LumetraFlashTest : public QObject
 private:
     ReleaseFolder folder;
     std::unique_ptr<ReleaseServer> server;
-    QTemporaryDir scratch; // local image files and the settings of the child
+    QTemporaryDir scratch; // the local image files
 
     QString substitute(QString text) const;
     Result start(const Row &row);
@@ -199,6 +200,7 @@ private slots:
 void LumetraFlashTest::initTestCase()
 {
     QVERIFY2(UsbTestbed::inMockEnvironment(), "run this test under umockdev-wrapper");
+    usePrivateSettings();
     QVERIFY(folder.publish(custBranch, custVersions()));
     QVERIFY(folder.publish(
         labsBranch, {{"3.0.0-labs", {{"DOVUr3_main_firmware", ReleaseFolder::image(4500, 6)}}}}));
@@ -226,9 +228,8 @@ QString LumetraFlashTest::substitute(QString text) const
 
 void LumetraFlashTest::saveBranch(const QString &branch)
 {
-    // The settings file the program reads under the child's XDG_CONFIG_HOME.
-    QSettings settings(scratch.filePath(QStringLiteral("config/Norvatek/Divirare2.conf")),
-                       QSettings::IniFormat);
+    // The store the program reads: the child inherits this process's private one.
+    QSettings settings(QStringLiteral("Norvatek"), QStringLiteral("Divirare2"));
     if (branch.isNull())
         settings.remove(QStringLiteral("ReleaseBranch"));
     else
@@ -239,9 +240,6 @@ Result LumetraFlashTest::start(const Row &row)
 {
     QProcess program;
     QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-    // Never the settings of the user running the tests.
-    environment.insert(QStringLiteral("XDG_CONFIG_HOME"),
-                       scratch.filePath(QStringLiteral("config")));
     environment.insert(QStringLiteral("TERM"), QStringLiteral("xterm"));
     environment.remove(QStringLiteral("NO_COLOR"));
     program.setProcessEnvironment(environment);

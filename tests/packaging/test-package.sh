@@ -32,13 +32,8 @@ readonly stay_up_seconds=3
 readonly window_wait_seconds=20
 
 failures=0
-checks=0
-pass() {
-    checks=$((checks + 1))
-    echo "ok: $*"
-}
+pass() { echo "ok: $*"; }
 fail() {
-    checks=$((checks + 1))
     failures=$((failures + 1))
     echo "FAIL: $*" >&2
 }
@@ -125,12 +120,6 @@ depends=$(field Depends)
 for lib in "${qt_runtime[@]}" "${tls_runtime[@]}"; do
     check "depends on $lib" grep -Eq "(^|, )$lib( |,|$)" <<<"$depends"
 done
-# Should Debian move the plugin into a package of its own, HTTPS would break with no missing
-# library to show for it.
-tls_plugin_package=$(dpkg-query -S '*/qt6/plugins/tls/libqopensslbackend.so' 2>/dev/null |
-    cut -d: -f1 | head -n 1)
-check "depends on '$tls_plugin_package', the package of Qt's OpenSSL TLS plugin" \
-    grep -Eq "(^|, )${tls_plugin_package:-none}( |,|$)" <<<"$depends"
 
 # --- the unpacked files ----------------------------------------------------------------------
 root="$scratch/root"
@@ -264,5 +253,5 @@ else
     fail "no visible window of class $package within $window_wait_seconds s"
 fi
 
-echo "$((checks - failures)) passed, $failures failed"
+echo "$failures failed"
 [ "$failures" -eq 0 ]

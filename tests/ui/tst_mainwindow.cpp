@@ -145,7 +145,6 @@ void MainWindowTest::storedBranchDecidesRequest_data()
     const QString noLine;
     QTest::newRow("no key") << QVariant() << "cust" << noLine;
     QTest::newRow("empty string") << QVariant(QString()) << "cust" << noLine;
-    QTest::newRow("standard branch") << QVariant("cust") << "cust" << noLine;
     QTest::newRow("differs in case") << QVariant("Cust") << "Cust" << QString("Branch Path: Cust");
     QTest::newRow("multi-segment")
         << QVariant("labs/rf-team") << "labs/rf-team" << QString("Branch Path: labs/rf-team");

@@ -29,7 +29,6 @@ private:
             names.append(combo->itemText(i));
         return names;
     }
-    static void refresh(MainWindow &window) { window.ports_update(); }
 
 private slots:
     void initTestCase() { usePrivateSettings(); }
@@ -76,7 +75,7 @@ void PortDiscoveryTest::pluggedAndUnpluggedAtTheNextRefresh()
     QTRY_COMPARE_WITH_TIMEOUT(listed(window), QStringList{firstTty}, 5500);
 
     testbed.removeDevice(firstTty);
-    refresh(window);
+    window.ports_update();
     QVERIFY(listed(window).isEmpty());
 }
 

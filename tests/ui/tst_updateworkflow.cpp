@@ -31,7 +31,7 @@ const QString meterTty = UsbTestbed::processTtyName();
 // Most runs end within a few seconds: a run that hangs must fail as quickly, not at CTest's limit.
 constexpr int runLimitMs = 15000;
 
-const QColor black(0, 0, 0), green(0, 128, 0), orange(255, 165, 0), red(255, 0, 0);
+const QColor green(0, 128, 0), orange(255, 165, 0), red(255, 0, 0);
 
 using Image = ReleaseImage;
 using Versions = ReleaseVersions;
@@ -85,7 +85,6 @@ private:
     {
         return bench->window->findChild<QPushButton *>("updateButton");
     }
-    SerialLink &link() const { return bench->window->serialLink; }
     void expectWindowAtRest();
     void expectNothingWritten();
 
@@ -192,8 +191,8 @@ void UpdateWorkflowTest::expectWindowAtRest()
 {
     QVERIFY(updateButton()->isEnabled());
     QVERIFY(!MainWindow::updateRunning);
-    QCOMPARE(link().holdCount, 0);
-    QVERIFY(!link().port.isOpen());
+    QCOMPARE(bench->window->serialLink.holdCount, 0);
+    QVERIFY(!bench->window->serialLink.port.isOpen());
 }
 
 void UpdateWorkflowTest::expectNothingWritten()

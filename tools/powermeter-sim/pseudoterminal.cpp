@@ -42,13 +42,12 @@ void PseudoTerminal::closeMaster()
     master = -1;
 }
 
-QByteArray PseudoTerminal::readAvailable(int waitMs)
+QByteArray PseudoTerminal::readAvailable()
 {
     QByteArray bytes;
     char buffer[4096];
     pollfd ready{master, POLLIN, 0};
-    for (int timeoutMs = waitMs; ::poll(&ready, 1, timeoutMs) > 0 && (ready.revents & POLLIN);
-         timeoutMs = 0) {
+    while (::poll(&ready, 1, 0) > 0 && (ready.revents & POLLIN)) {
         const ssize_t count = ::read(master, buffer, sizeof buffer);
         if (count <= 0)
             break;

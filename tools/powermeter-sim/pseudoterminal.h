@@ -23,9 +23,8 @@ public:
     // pseudo-terminal then no longer closes it.
     int takeMasterFd();
     void closeMaster();
-    // What the program has written to the slave end: waits up to waitMs for the first byte, then
-    // takes everything there without waiting again.
-    QByteArray readAvailable(int waitMs = 0);
+    // What the program has written to the slave end and nobody has read yet; never waits.
+    QByteArray readAvailable();
 
 private:
     int master = -1;

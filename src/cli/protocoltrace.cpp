@@ -3,6 +3,7 @@
 #include "protocoltrace.h"
 
 #include "firmwareflasher.h"
+#include "metersession.h"
 #include "reporter.h"
 
 namespace {
@@ -73,12 +74,12 @@ QString ProtocolTrace::sent(const QByteArray &bytes)
     if (bytes.size() != 1)
         return QStringLiteral("> %1 bytes").arg(bytes.size());
     switch (bytes.at(0)) {
-    case 'P':
+    case MeterSession::productQuery:
         return QStringLiteral("> P (product query)");
     case FirmwareFlasher::downloadCommand:
         stage = Stage::Header;
         return QStringLiteral("> D (download)");
-    case 'R':
+    case MeterSession::closingCommand:
         stage = Stage::Commands;
         return QStringLiteral("> R (closing command)");
     case FirmwareFlasher::eot:

@@ -62,7 +62,7 @@ public:
     int ackTimeoutMs = 1000;
     QString deviceReply;
 
-    // Answers a Part-abiding bootloader never sends, handled so a device that does is not
+    // Answers a well-behaved bootloader never sends, handled so a device that does is not
     // misreported: a NAK makes the block go again (a bounded number of times), CAN CAN aborts.
     static constexpr quint8 nak = 0x15;
     static constexpr quint8 cancel = 0x18;

@@ -14,8 +14,6 @@ constexpr int deviceReadTimeoutMs = 6000;
 constexpr int closingCommandReadTimeoutMs = 1000;
 constexpr unsigned long closingCommandPauseMs = 2;
 constexpr int productReplyLines = 1;
-const QString productQuery = QStringLiteral("P");
-const QString closingCommand = QStringLiteral("R");
 const QString productMarker = QStringLiteral("DOVUr3");
 } // namespace
 
@@ -46,15 +44,16 @@ bool MeterSession::open(const QString &portName)
 
 QString MeterSession::identify()
 {
-    return link.sendCommand(productQuery, flasher.queryTimeoutMs, productReplyLines).trimmed();
+    return link
+        .sendCommand(QString(QLatin1Char(productQuery)), flasher.queryTimeoutMs, productReplyLines)
+        .trimmed();
 }
 
 bool MeterSession::checkProduct()
 {
     for (int attempt = 0; attempt < productCheckAttempts; ++attempt) {
         link.drainInput();
-        flasher.deviceReply =
-            link.sendCommand(productQuery, flasher.queryTimeoutMs, productReplyLines).trimmed();
+        flasher.deviceReply = identify();
         if (isCompatible(flasher.deviceReply))
             return true;
         link.pause(productCheckPauseMs);
@@ -84,7 +83,7 @@ void MeterSession::sendClosingCommand()
 {
     if (link.acquire(closingCommandReadTimeoutMs, QString())) {
         QThread::msleep(closingCommandPauseMs);
-        link.writeAndWait(closingCommand.toLocal8Bit().left(1));
+        link.writeAndWait(QByteArray(1, closingCommand));
     }
     link.release();
 }

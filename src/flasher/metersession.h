@@ -60,6 +60,9 @@ public:
     // Whether a product reply names a meter this program may update.
     static bool isCompatible(const QString &productReply);
 
+    // The meter's one-byte commands besides the flasher's "D".
+    static constexpr char productQuery = 'P';
+    static constexpr char closingCommand = 'R';
     static constexpr int acquireAttempts = 11;
     static constexpr int productCheckAttempts = 2;
     // Anything smaller cannot be a firmware image (an error page, a truncated file).

@@ -24,6 +24,8 @@ constexpr qsizetype publicKeyBlobBytes = algorithmBytes + keyIdBytes + crypto_si
 constexpr qsizetype signatureBlobBytes = algorithmBytes + keyIdBytes + crypto_sign_BYTES;
 constexpr qsizetype hashBytes = crypto_generichash_BYTES_MAX; // BLAKE2b-512
 
+// A public key names its scheme, Ed25519, as "Ed"; in a signature the same two bytes mean the
+// legacy form and "ED" the hashed one.
 const QByteArray keyAlgorithm("Ed");
 const QByteArray hashedAlgorithm("ED");
 const QByteArray legacyAlgorithm("Ed");

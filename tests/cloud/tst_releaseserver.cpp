@@ -26,6 +26,10 @@ void TestReleaseServer::servesOnlyTheReleaseFolder_data()
     const QByteArray notFound("404 Not Found\r\nNot found\n");
     QTest::newRow("catalogue of a two-segment branch")
         << QByteArray("/labs/rf-team/lumetrarelease/") << QByteArray("200 OK\r\n[\"labs\"]");
+    QTest::newRow("signature beside the catalogue")
+        << QByteArray("/labs/rf-team/lumetrarelease.minisig") << QByteArray("200 OK\r\nsigned");
+    QTest::newRow("signature of a branch that publishes none")
+        << QByteArray("/cust/lumetrarelease.minisig") << notFound;
     QTest::newRow("firmware file in a subfolder")
         << QByteArray("/cust/lumetra.php?version=sub/part.bin") << QByteArray("200 OK\r\npart");
     QTest::newRow("encoded parent segment in the value")
@@ -47,6 +51,7 @@ void TestReleaseServer::servesOnlyTheReleaseFolder()
     QFETCH(QByteArray, answer);
     ReleaseFolder folder;
     QVERIFY(folder.writeCatalogue("labs/rf-team", "[\"labs\"]"));
+    QVERIFY(folder.writeSignature("labs/rf-team", "signed"));
     QVERIFY(folder.writeFile("cust", "sub/part.bin", "part"));
     // A file outside the release folder that must stay out of reach.
     QVERIFY(QFile::link("/etc/passwd", folder.path() + "/cust/link.bin"));

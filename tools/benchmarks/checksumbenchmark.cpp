@@ -4,14 +4,19 @@
 // checksum-benchmark: what checking a published SHA-256 costs a download. It times the hash of a
 // 256 KiB image on its own, then whole downloads of that image from the local release server
 // through the real client, with and without a checksum in the catalogue, and prints the medians.
+// It also times the check of a catalogue's minisign signature (a key made with the minisign
+// command), for a catalogue of 100 versions.
 #include "nvkcloudinterface.h"
 #include "releasefolder.h"
 #include "releaseserver.h"
+#include "releasesignature.h"
+#include "testsigningkey.h"
 
 #include <QCoreApplication>
 #include <QCryptographicHash>
 #include <QElapsedTimer>
 #include <QEventLoop>
+#include <QFile>
 
 #include <algorithm>
 #include <cstdio>
@@ -22,6 +27,9 @@ constexpr qsizetype imageSize = 256 * 1024;
 constexpr int hashRuns = 200;
 constexpr int downloadRuns = 40;
 const QString branch = QStringLiteral("cust");
+constexpr int catalogueVersions = 100;
+constexpr qsizetype catalogueImageSize = 64; // the images' bytes do not reach the catalogue
+constexpr int signatureRuns = 200;
 
 double median(QList<double> values)
 {
@@ -49,6 +57,54 @@ double timedDownload(NVKCloudInterface &cloud, const QString &version)
     QObject::disconnect(finished);
     QObject::disconnect(failed);
     return ok ? ms : -1.0;
+}
+
+QByteArray readFile(const QString &path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+// A signed catalogue of catalogueVersions versions, each with an image for two models and their
+// checksums, as a real release publishes it; then the median time of ReleaseSignature::verify
+// over it. Negative when the signature could not be made or did not verify.
+double medianSignatureCheckMs(qsizetype *catalogueSize)
+{
+    TestSigningKey key;
+    ReleaseFolder folder;
+    ReleaseVersions versions;
+    for (int i = 0; i < catalogueVersions; ++i) {
+        const QString tag = QStringLiteral("1.%1.0").arg(i);
+        QList<ReleaseImage> images;
+        for (const QString &model : {QStringLiteral("DOVUr3"), QStringLiteral("QX7Lm2")}) {
+            const QByteArray bytes = ReleaseFolder::image(catalogueImageSize, quint32(i));
+            images.append(
+                {model + QStringLiteral("_main_firmware"), bytes, ReleaseFolder::sha256(bytes)});
+        }
+        versions.append({tag, images});
+    }
+    const std::optional<ReleaseSignature::PublicKey> publicKey =
+        ReleaseSignature::parsePublicKey(key.publicKey().toLatin1());
+    if (!key.isValid() || !publicKey || !folder.publish(branch, versions, &key)) {
+        std::fprintf(stderr, "cannot sign a catalogue: %s\n", qPrintable(key.error()));
+        return -1.0;
+    }
+    const QString cataloguePath =
+        folder.path() + QLatin1Char('/') + branch + QStringLiteral("/catalogue.json");
+    const QByteArray catalogue = readFile(cataloguePath);
+    const QByteArray signature = readFile(cataloguePath + QStringLiteral(".minisig"));
+    *catalogueSize = catalogue.size();
+
+    QList<double> checkMs;
+    for (int i = 0; i < signatureRuns; ++i) {
+        QElapsedTimer clock;
+        clock.start();
+        const bool ok = ReleaseSignature::verify(catalogue, signature, {*publicKey}).ok();
+        checkMs.append(double(clock.nsecsElapsed()) / 1e6);
+        if (!ok)
+            return -1.0;
+    }
+    return median(checkMs);
 }
 
 } // namespace
@@ -100,6 +156,11 @@ int main(int argc, char *argv[])
         return 1;
     }
 
+    qsizetype catalogueSize = 0;
+    const double signatureMs = medianSignatureCheckMs(&catalogueSize);
+    if (signatureMs < 0)
+        return 1;
+
     std::printf("image size:                      %lld bytes\n",
                 static_cast<long long>(image.size()));
     std::printf("SHA-256 of the image (median):   %.3f ms (min %.3f, %d runs)\n", median(hashMs),
@@ -108,5 +169,8 @@ int main(int argc, char *argv[])
                 median(plainMs), downloadRuns);
     std::printf("download with checksum:          %.3f ms median over loopback (%d runs)\n",
                 median(checkedMs), downloadRuns);
+    std::printf(
+        "signature check of a catalogue:  %.3f ms median (%d versions, %lld bytes, %d runs)\n",
+        signatureMs, catalogueVersions, static_cast<long long>(catalogueSize), signatureRuns);
     return 0;
 }

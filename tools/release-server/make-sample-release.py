@@ -7,14 +7,22 @@ The images are deterministic, so running this again reproduces the committed fil
 Each image starts with a readable tag (hardware id, part, version) followed by pseudo-random bytes.
 Every firmware member "<key>" is followed by "<key>_sha256", the SHA-256 of its image, which the
 updater checks before anything is written to the meter.
+
+With --sign SECRET_KEY, each branch's catalogue is also signed with minisign, into
+catalogue.json.minisig beside it (minisign asks for the key's password, if it has one). A
+signature carries the time of signing, so a signed folder belongs elsewhere (--output), not in
+the committed sample-release/; without --sign, signatures left from an earlier run are removed.
 """
+import argparse
 import hashlib
 import json
 import os
+import subprocess
 import sys
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 OUT = os.path.join(HERE, "sample-release")
+SIGNATURE_SUFFIX = ".minisig"
 
 
 def image(tag, size, seed):
@@ -72,10 +80,21 @@ BRANCHES = {
 }
 
 
+def sign(catalogue, secret_key):
+    """minisign -S: the hashed form, which the updater requires, with minisign's trusted comment."""
+    subprocess.run(["minisign", "-S", "-s", secret_key, "-m", catalogue], check=True)
+
+
 def main():
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--output", default=OUT, help="release folder to write (default: %(default)s)")
+    parser.add_argument("--sign", metavar="SECRET_KEY",
+                        help="minisign secret key that signs each catalogue")
+    args = parser.parse_args()
+
     seed = 1
     for branch, versions in BRANCHES.items():
-        folder = os.path.join(OUT, branch)
+        folder = os.path.join(args.output, branch)
         os.makedirs(folder, exist_ok=True)
         for month, (entry, _) in enumerate(versions, start=1):
             entry["published_at"] = "2024-%02d-15" % month
@@ -87,9 +106,14 @@ def main():
                 with open(os.path.join(folder, name), "wb") as f:
                     f.write(data)
         catalogue = [{"product": "Lumetra", "versions": [entry for entry, _ in versions]}]
-        with open(os.path.join(folder, "catalogue.json"), "w") as f:
+        catalogue_path = os.path.join(folder, "catalogue.json")
+        with open(catalogue_path, "w") as f:
             json.dump(catalogue, f, indent=2)
             f.write("\n")
+        if args.sign:
+            sign(catalogue_path, args.sign)
+        elif os.path.exists(catalogue_path + SIGNATURE_SUFFIX):
+            os.remove(catalogue_path + SIGNATURE_SUFFIX)
     return 0
 
 

@@ -14,9 +14,32 @@ ReleaseFolder::ReleaseFolder() : dir(QDir::tempPath() + QStringLiteral("/lumetra
 {
 }
 
+namespace {
+
+const QString catalogueFileName = QStringLiteral("catalogue.json");
+const QString signatureSuffix = QStringLiteral(".minisig");
+
+} // namespace
+
 bool ReleaseFolder::writeCatalogue(const QString &branch, const QByteArray &json)
 {
-    return write(branch + QStringLiteral("/catalogue.json"), json);
+    return write(branch + QLatin1Char('/') + catalogueFileName, json);
+}
+
+bool ReleaseFolder::writeSignature(const QString &branch, const QByteArray &minisig)
+{
+    return write(branch + QLatin1Char('/') + catalogueFileName + signatureSuffix, minisig);
+}
+
+bool ReleaseFolder::signCatalogue(const QString &branch, TestSigningKey &key,
+                                  TestSigningKey::Form form)
+{
+    return key.sign(cataloguePath(branch), form);
+}
+
+QString ReleaseFolder::cataloguePath(const QString &branch) const
+{
+    return dir.filePath(branch + QLatin1Char('/') + catalogueFileName);
 }
 
 bool ReleaseFolder::writeFile(const QString &branch, const QString &value, const QByteArray &bytes)
@@ -24,7 +47,8 @@ bool ReleaseFolder::writeFile(const QString &branch, const QString &value, const
     return write(branch + QLatin1Char('/') + value, bytes);
 }
 
-bool ReleaseFolder::publish(const QString &branch, const ReleaseVersions &versions)
+bool ReleaseFolder::publish(const QString &branch, const ReleaseVersions &versions,
+                            TestSigningKey *signingKey)
 {
     QJsonArray versionArray;
     for (const auto &[tag, images] : versions) {
@@ -41,7 +65,12 @@ bool ReleaseFolder::publish(const QString &branch, const ReleaseVersions &versio
         versionArray.append(version);
     }
     const QJsonObject product{{"product", "Lumetra"}, {"versions", versionArray}};
-    return writeCatalogue(branch, QJsonDocument(QJsonArray{product}).toJson());
+    if (!writeCatalogue(branch, QJsonDocument(QJsonArray{product}).toJson()))
+        return false;
+    if (signingKey)
+        return signCatalogue(branch, *signingKey);
+    const QString signature = cataloguePath(branch) + signatureSuffix;
+    return !QFile::exists(signature) || QFile::remove(signature);
 }
 
 QString ReleaseFolder::fileValue(const QString &tag, const QString &key)

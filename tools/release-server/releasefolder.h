@@ -2,6 +2,8 @@
 // SPDX-FileCopyrightText: Norvatek
 #pragma once
 
+#include "testsigningkey.h"
+
 #include <QByteArray>
 #include <QList>
 #include <QPair>
@@ -30,11 +32,18 @@ public:
 
     // <path>/<branch>/catalogue.json; the branch may be several segments ("labs/rf-team").
     bool writeCatalogue(const QString &branch, const QByteArray &json);
+    // <path>/<branch>/catalogue.json.minisig, the catalogue's signature as minisign writes it.
+    bool writeSignature(const QString &branch, const QByteArray &minisig);
+    // Signs <path>/<branch>/catalogue.json with minisign, writing catalogue.json.minisig.
+    bool signCatalogue(const QString &branch, TestSigningKey &key,
+                       TestSigningKey::Form form = TestSigningKey::Form::Hashed);
     // <path>/<branch>/<value>, the file that lumetra.php?version=<value> answers.
     bool writeFile(const QString &branch, const QString &value, const QByteArray &bytes);
     // A whole release of a branch: a catalogue of one product object listing the versions, and
-    // every image in the file that its catalogue value names (fileValue).
-    bool publish(const QString &branch, const ReleaseVersions &versions);
+    // every image in the file that its catalogue value names (fileValue); with a key, the
+    // catalogue's signature too, and without one no signature (an earlier one is removed).
+    bool publish(const QString &branch, const ReleaseVersions &versions,
+                 TestSigningKey *signingKey = nullptr);
     static QString fileValue(const QString &tag, const QString &key);
     // The checksum a release publishes for these bytes: SHA-256 in lower-case hex.
     static QString sha256(const QByteArray &bytes);
@@ -45,6 +54,7 @@ public:
 
 private:
     bool write(const QString &relativePath, const QByteArray &bytes);
+    QString cataloguePath(const QString &branch) const;
 
     QTemporaryDir dir;
 };

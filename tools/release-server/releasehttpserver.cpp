@@ -19,9 +19,11 @@
 namespace {
 
 const QString cataloguePathSuffix = QStringLiteral("/lumetrarelease/");
+const QString signaturePathSuffix = QStringLiteral("/lumetrarelease.minisig");
 const QString scriptPathSuffix = QStringLiteral("/lumetra.php");
 const QString versionQueryKey = QStringLiteral("version");
 const QString catalogueFileName = QStringLiteral("catalogue.json");
+const QString signatureFileName = QStringLiteral("catalogue.json.minisig");
 
 constexpr int statusOk = 200;
 constexpr int statusFound = 302;
@@ -138,6 +140,10 @@ ReleaseHttpServer::Answer ReleaseHttpServer::answerFor(const QUrl &url) const
         const QString branch = path.mid(1, path.size() - 1 - cataloguePathSuffix.size());
         fileName = fileFor(branch, catalogueFileName);
         contentType = QByteArrayLiteral("application/json");
+    } else if (path.endsWith(signaturePathSuffix)) {
+        const QString branch = path.mid(1, path.size() - 1 - signaturePathSuffix.size());
+        fileName = fileFor(branch, signatureFileName);
+        contentType = QByteArrayLiteral("text/plain");
     } else if (path.endsWith(scriptPathSuffix)) {
         const QUrlQuery query(url);
         if (!query.hasQueryItem(versionQueryKey))

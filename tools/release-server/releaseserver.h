@@ -32,7 +32,8 @@ struct ServerFaults
 // Serves a release folder on 127.0.0.1 from a thread of its own, so it keeps answering while the
 // thread that owns this object (a test's GUI thread, say) is blocked in serial I/O.
 //
-// Folder layout: <folder>/<branch path>/catalogue.json answers GET /<branch>/lumetrarelease/, and
+// Folder layout: <folder>/<branch path>/catalogue.json answers GET /<branch>/lumetrarelease/, its
+// signature catalogue.json.minisig (when there is one) GET /<branch>/lumetrarelease.minisig, and
 // <folder>/<branch path>/<value> answers GET /<branch>/lumetra.php?version=<value>.
 class ReleaseServer
 {

@@ -222,6 +222,8 @@ private slots:
     void commands();
     void help_data();
     void help();
+    void completion_data();
+    void completion();
 };
 
 void LumetraFlashTest::initTestCase()
@@ -555,6 +557,54 @@ void LumetraFlashTest::help()
     QCOMPARE(result.out.section(QLatin1Char('\n'), 0, 0), usage);
     QVERIFY2(!result.out.contains(QLatin1String("--help-all")), qPrintable(result.out));
     QCOMPARE(result.out, start(run(sameAs, 0)).out);
+}
+
+// The installed bash completion, sourced into a shell as bash-completion does it and asked for the
+// words after the typed ones; the ports come from the program itself, which sees the testbed.
+void LumetraFlashTest::completion_data()
+{
+    QTest::addColumn<QStringList>("words"); // after the program's name; the last is being typed
+    QTest::addColumn<QString>("offered");
+
+    QTest::newRow("nothing typed: every command")
+        << QStringList{""} << "list versions update flash help";
+    QTest::newRow("a command's start") << QStringList{"up"} << "update";
+    QTest::newRow("the options of the command typed")
+        << QStringList{"versions", "--b"} << "--betas --branch";
+    QTest::newRow("the command after a global option's value")
+        << QStringList{"--server", "http://x", "update", "--po"} << "--port";
+    QTest::newRow("after help, a command") << QStringList{"help", "fl"} << "flash";
+    QTest::newRow("--port: the attached meters")
+        << QStringList{"update", "--port", ""} << "%meter0 %meter1";
+    QTest::newRow("--port=: the attached meters")
+        << QStringList{"flash", "--port", "=", "%meter1"} << "%meter1";
+}
+
+void LumetraFlashTest::completion()
+{
+    QFETCH(QStringList, words);
+    QFETCH(QString, offered);
+
+    UsbTestbed testbed;
+    for (int i = 0; i < 2; ++i)
+        QVERIFY(testbed.addMeter(UsbTestbed::processTtyName(i)));
+    // What bash does on Tab: COMP_WORDS and COMP_CWORD set, the function called with the
+    // program, the current word and the one before.
+    const QString script = QStringLiteral(
+        "source \"$0\" && complete -p lumetra-flash >/dev/null || exit 1\n"
+        "COMP_WORDS=(\"$@\"); COMP_CWORD=$(($# - 1))\n"
+        "_lumetra_flash \"$1\" \"${COMP_WORDS[COMP_CWORD]}\" \"${COMP_WORDS[COMP_CWORD - 1]}\"\n"
+        "echo \"${COMPREPLY[*]}\"");
+    QStringList arguments{QStringLiteral("-c"), script, QStringLiteral(LUMETRA_COMPLETION_PATH),
+                          QStringLiteral(LUMETRA_FLASH_PATH)};
+    for (const QString &word : std::as_const(words))
+        arguments.append(substitute(word));
+    QProcess bash;
+    bash.start(QStringLiteral("bash"), arguments);
+    QVERIFY(bash.waitForFinished(programTimeoutMs));
+    QCOMPARE(bash.readAllStandardError(), QByteArray());
+    QCOMPARE(bash.exitCode(), 0);
+    QCOMPARE(QString::fromUtf8(bash.readAllStandardOutput()).trimmed(), substitute(offered));
 }
 
 QTEST_GUILESS_MAIN(LumetraFlashTest)

@@ -41,6 +41,7 @@ const QString meterWait =
     QStringLiteral("waiting up to 6 s for the meter to get ready before each image");
 constexpr qint64 blockBytes = 128;
 constexpr int tenths = 10;
+constexpr int percentAll = 100;
 
 // What the release server publishes on the standard branch for every row: a beta, a version with
 // two images for the meter beside another model's, one whose published checksum does not match
@@ -91,7 +92,7 @@ QString pipedProgress(int number, int count, qint64 size)
         lines += QStringLiteral("image %1 of %2: %3%  %4 / %5 bytes\n")
                      .arg(number)
                      .arg(count)
-                     .arg(sent * 100 / size)
+                     .arg(sent * percentAll / size)
                      .arg(sent)
                      .arg(size);
     }
@@ -187,7 +188,10 @@ QString jsonEvents(const QString &out, int exitCode)
             texts.append(event.value(QLatin1String("text")).toString());
         else if (kind == QLatin1String("progress"))
             progress = event.value(QLatin1String("bytes")).isDouble() &&
-                       event.value(QLatin1String("bytesPerSecond")).isDouble();
+                       event.value(QLatin1String("bytesPerSecond")).isDouble() &&
+                       event.value(QLatin1String("imageNumber")).toInt() >= 1 &&
+                       event.value(QLatin1String("imageNumber")).toInt() <=
+                           event.value(QLatin1String("imageCount")).toInt();
         else if (kind != QLatin1String("result"))
             return QStringLiteral("not an event: ") + line;
     }

@@ -12,6 +12,9 @@
 
 namespace {
 
+// "lumetra-flash help COMMAND" shows COMMAND's help, as in most command-line programs.
+const QString helpCommand = QStringLiteral("help");
+
 struct CommandInfo
 {
     QString name;
@@ -49,9 +52,39 @@ const CommandInfo *findCommand(const QString &name)
     return nullptr;
 }
 
+// The names Qt's own help option answers to on this system.
+QStringList helpNames()
+{
+#ifdef Q_OS_WIN
+    return {QStringLiteral("?"), QStringLiteral("h"), QStringLiteral("help")};
+#else
+    return {QStringLiteral("h"), QStringLiteral("help")};
+#endif
+}
+
+QCommandLineOption hiddenFromHelp(QCommandLineOption option)
+{
+    option.setFlags(QCommandLineOption::HiddenFromHelp);
+    return option;
+}
+
+// Cut off the slashes a copied URL or path often ends in: the client appends "/<path>" itself.
+QString withoutTrailingSlashes(QString text)
+{
+    while (text.endsWith(QLatin1Char('/')))
+        text.chop(1);
+    return text;
+}
+
 // Every option the program knows. Each sub-command accepts the global ones and its own.
 struct Options
 {
+    QCommandLineOption help{helpNames(),
+                            QStringLiteral("Print this help, or the help of the command named.")};
+    // Qt's own help option also offers --help-all, which adds Qt's generic options; this program
+    // has none worth showing. It is not offered, but whoever types it out of habit gets the help.
+    QCommandLineOption helpAll =
+        hiddenFromHelp(QCommandLineOption(QStringLiteral("help-all"), QString()));
     QCommandLineOption server{QStringLiteral("server"),
                               QStringLiteral("Release server base URL (default: %1).")
                                   .arg(NVKCloudInterface::defaultServerUrl()),
@@ -79,6 +112,7 @@ struct Options
                                            "FILE's name without directory and extension)."),
                             QStringLiteral("NAME")};
 
+    QList<QCommandLineOption> helpOptions() const { return {help, helpAll}; }
     QList<QCommandLineOption> global() const { return {server, json, trace, quiet}; }
     QList<QCommandLineOption> of(Invocation::Command command) const
     {
@@ -104,20 +138,21 @@ QString generalDescription()
         "Commands:\n");
     for (const CommandInfo &info : commands())
         text += QStringLiteral("  %1  %2\n").arg(info.name, -8).arg(info.summary);
+    text += QStringLiteral("  %1  Print the help of a command (help update), or this help.\n")
+                .arg(helpCommand, -8);
     text += QStringLiteral(
         "\nExit status: 0 success, 2 usage error, 3 no meter or its port would not open, 4 not a "
         "compatible meter, 5 catalogue unavailable, unknown version or no firmware for this "
         "meter, 6 download failed, 7 flashing failed.\n\n"
-        "Run 'lumetra-flash COMMAND --help' for the options of a command.");
+        "Run 'lumetra-flash help COMMAND' for the options of a command.");
     return text;
 }
 
 // The server's base URL as the client wants it: http or https, a host, no query, and no
 // trailing slash (the client appends "/<branch>/...").
-std::optional<QString> serverUrl(QString text)
+std::optional<QString> serverUrl(const QString &given)
 {
-    while (text.endsWith(QLatin1Char('/')))
-        text.chop(1);
+    const QString text = withoutTrailingSlashes(given);
     const QUrl url(text, QUrl::StrictMode);
     const bool web =
         url.scheme() == QLatin1String("http") || url.scheme() == QLatin1String("https");
@@ -144,7 +179,7 @@ CommandLine::Outcome CommandLine::parse(const QStringList &arguments)
     // First pass, knowing every option so that an option's value is never taken for the command:
     // only to find which command was named.
     QCommandLineParser scan;
-    scan.addHelpOption();
+    scan.addOptions(options.helpOptions());
     scan.addVersionOption();
     scan.addOptions(options.global());
     QStringList commandOptions;
@@ -156,12 +191,16 @@ CommandLine::Outcome CommandLine::parse(const QStringList &arguments)
         }
     }
     scan.parse(arguments);
-    const QString commandName = scan.positionalArguments().value(0);
+    QStringList words = scan.positionalArguments();
+    const bool helpWanted = words.value(0) == helpCommand;
+    if (helpWanted)
+        words.removeFirst();
+    const QString commandName = words.value(0);
     const CommandInfo *info = findCommand(commandName);
 
     // Second pass: the global options and the named command's own.
     QCommandLineParser parser;
-    const QCommandLineOption helpOption = parser.addHelpOption();
+    parser.addOptions(options.helpOptions());
     const QCommandLineOption versionOption = parser.addVersionOption();
     parser.addOptions(options.global());
     if (info) {
@@ -180,7 +219,7 @@ CommandLine::Outcome CommandLine::parse(const QStringList &arguments)
     } else {
         parser.setApplicationDescription(generalDescription());
         parser.addPositionalArgument(QStringLiteral("command"),
-                                     QStringLiteral("list, versions, update or flash."),
+                                     QStringLiteral("list, versions, update, flash or help."),
                                      QStringLiteral("COMMAND [ARGUMENTS]"));
     }
     // Qt names the program by the path it was started with; the manual and scripts know it by
@@ -198,7 +237,9 @@ CommandLine::Outcome CommandLine::parse(const QStringList &arguments)
     }
     if (parser.isSet(versionOption))
         return Outcome::ShowVersion;
-    if (parser.isSet(helpOption))
+    if (helpWanted && words.size() > 1)
+        return usageError(QStringLiteral("help takes at most one COMMAND"));
+    if (helpWanted || parser.isSet(options.help) || parser.isSet(options.helpAll))
         return commandName.isEmpty() || info
                    ? Outcome::ShowHelp
                    : usageError(QStringLiteral("unknown command '%1'").arg(commandName));
@@ -253,7 +294,7 @@ CommandLine::Outcome CommandLine::parse(const QStringList &arguments)
     parsed.quiet = parser.isSet(options.quiet);
     parsed.betas = given(options.betas);
     if (given(options.branch))
-        parsed.branch = parser.value(options.branch);
+        parsed.branch = withoutTrailingSlashes(parser.value(options.branch));
     if (given(options.port)) {
         parsed.port = parser.value(options.port);
         if (parsed.port.isEmpty())

@@ -35,6 +35,7 @@ constexpr char lastPrintable = '~';
 // The header block's payload holds the name, a NUL, the size in decimal digits and a NUL.
 constexpr int headerPayloadBytes = 128;
 constexpr int headerSeparators = 2;
+constexpr double millisecondsPerSecond = 1000.0;
 
 QJsonValue textOrNull(const QString &text)
 {
@@ -75,7 +76,9 @@ FlashTool::FlashTool(const Invocation &invocationToRun, Reporter &output)
     : invocation(invocationToRun), reporter(output), cloud(invocationToRun.serverUrl)
 {
     QObject::connect(&flasher, &FirmwareFlasher::progress_update, &flasher, [this] {
-        reporter.progress(imageInProgress, flasher.bytesSent, flasher.image.size());
+        imageInProgress.bytesSent = flasher.bytesSent;
+        imageInProgress.size = flasher.image.size();
+        reporter.progress(imageInProgress);
     });
     if (invocation.trace) {
         trace.emplace(reporter);
@@ -132,6 +135,7 @@ ExitCode FlashTool::list()
 
 ExitCode FlashTool::versions()
 {
+    noteSavedBranch();
     if (!loadCatalogue(false))
         return ExitCode::Catalogue;
     if (!reporter.json()) {
@@ -162,6 +166,7 @@ ExitCode FlashTool::update()
     const QString chosenBranch = branch();
     if (chosenBranch != ReleaseBranchSetting::standardBranch())
         reporter.status(QStringLiteral("Branch Path: ") + chosenBranch, green);
+    noteSavedBranch();
     if (!loadCatalogue(true))
         return ExitCode::Catalogue;
     const std::optional<QString> version = chooseVersion();
@@ -269,16 +274,28 @@ ExitCode FlashTool::install(const QString &port, const QString &label,
     reporter.status(QStringLiteral("Updating..."), green);
     QStringList refused;
     QStringList failed;
+    imageInProgress = {QString(), 0, int(images.size())};
+    bool waitNoted = false;
     const bool ok =
         session.flashImages(images, [&](MeterSession::ImageStep step, const QString &name) {
             switch (step) {
             case MeterSession::ImageStep::Refused:
                 reporter.status(QStringLiteral("Error: Firmware image missing from server"), red);
                 refused.append(name);
+                ++imageInProgress.number;
                 break;
             case MeterSession::ImageStep::Writing:
+                // The meter may stay silent for this long before "D": said once, so that a
+                // quiet terminal does not look hung.
+                if (!waitNoted) {
+                    reporter.note(QStringLiteral("waiting up to %1 s for the meter to get ready "
+                                                 "before each image")
+                                      .arg(flasher.replyLineTimeoutMs / millisecondsPerSecond));
+                    waitNoted = true;
+                }
                 reporter.status(QStringLiteral("Flashing image ") + name, orange);
-                imageInProgress = name;
+                imageInProgress.name = name;
+                ++imageInProgress.number;
                 break;
             case MeterSession::ImageStep::Failed:
                 failed.append(name);
@@ -302,6 +319,13 @@ ExitCode FlashTool::install(const QString &port, const QString &label,
                        .arg(MeterSession::smallestImageBytes)
                        .arg(refused.join(QStringLiteral(", "))));
     return ExitCode::Download;
+}
+
+void FlashTool::noteSavedBranch()
+{
+    if (!invocation.branch && !ReleaseBranchSetting::stored().isEmpty())
+        reporter.note(QStringLiteral("using the saved release branch %1 (--branch picks another)")
+                          .arg(branch()));
 }
 
 QString FlashTool::branch() const

@@ -8,14 +8,13 @@
 #include "metersession.h"
 #include "nvkcloudinterface.h"
 #include "protocoltrace.h"
+#include "reporter.h"
 #include "seriallink.h"
 
 #include <QByteArray>
 #include <QString>
 
 #include <optional>
-
-class Reporter;
 
 // Runs one sub-command of lumetra-flash to its end and says how it ended. Network waits run a
 // local event loop; the serial line blocks, as it does in the window, since nothing else needs
@@ -51,6 +50,8 @@ private:
     ExitCode install(const QString &port, const QString &label, const QList<MeterImage> &images);
     // Says in the error line what the meter answered to the product query.
     void notCompatible(const QString &port, const QString &reply);
+    // Names a release branch that comes from the window's saved setting, not the command line.
+    void noteSavedBranch();
 
     const Invocation &invocation;
     Reporter &reporter;
@@ -59,5 +60,5 @@ private:
     FirmwareFlasher flasher;
     MeterSession session{link, flasher};
     std::optional<ProtocolTrace> trace;
-    QString imageInProgress; // the name of the image being written, for the progress report
+    ImageProgress imageInProgress; // the image being written, for the progress report
 };

@@ -13,7 +13,10 @@ namespace {
 const char programPrefix[] = "lumetra-flash: ";
 // A redraw of the bar at most this often: enough to look alive, cheap on slow terminals.
 constexpr qint64 barRedrawMs = 100;
-constexpr int barWidth = 30;
+// Narrow enough that the bar, the image's place and the counts fit an 80-column terminal.
+constexpr int barWidth = 20;
+// Without a terminal, a line at every tenth of an image.
+constexpr int percentPerStep = 10;
 constexpr double bytesPerKibibyte = 1024.0;
 constexpr int percentDone = 100;
 
@@ -39,6 +42,11 @@ bool coloursWanted(bool terminal)
 int percentOf(qint64 bytesSent, qint64 imageSize)
 {
     return imageSize > 0 ? int(bytesSent * percentDone / imageSize) : percentDone;
+}
+
+QString placeOf(const ImageProgress &image)
+{
+    return QStringLiteral("image %1 of %2").arg(image.number).arg(image.count);
 }
 
 } // namespace
@@ -77,17 +85,19 @@ void Reporter::status(const QString &text, const QString &colourName)
     write(stdout, colour ? QLatin1String(colour) + text + QLatin1String("\033[0m") : text);
 }
 
-void Reporter::progress(const QString &imageName, qint64 bytesSent, qint64 imageSize)
+void Reporter::progress(const ImageProgress &image)
 {
-    if (quiet || (!jsonOutput && !bar))
+    if (quiet)
         return;
-    if (imageName != progressImage || bytesSent == 0) {
-        progressImage = imageName;
+    const qint64 bytesSent = image.bytesSent;
+    if (image.name != progressImage || bytesSent == 0) {
+        progressImage = image.name;
         progressClock.start();
         lastDrawMs = -1;
         lastPercent = -1;
+        lastStep = 0;
     }
-    const int percent = percentOf(bytesSent, imageSize);
+    const int percent = percentOf(bytesSent, image.size);
     if (jsonOutput) {
         // One object per percent is plenty for a script and keeps the stream small.
         if (percent == lastPercent)
@@ -95,20 +105,42 @@ void Reporter::progress(const QString &imageName, qint64 bytesSent, qint64 image
         lastPercent = percent;
         const qint64 elapsedMs = progressClock.elapsed();
         event({{"event", "progress"},
-               {"image", imageName},
+               {"image", image.name},
+               {"imageNumber", image.number},
+               {"imageCount", image.count},
                {"percent", percent},
                {"bytes", bytesSent},
-               {"total", imageSize},
+               {"total", image.size},
                {"bytesPerSecond", elapsedMs > 0 ? bytesSent * 1000 / elapsedMs : 0}});
         return;
     }
-    drawBar(bytesSent, imageSize);
+    if (bar)
+        drawBar(image);
+    else
+        printStep(image);
 }
 
-void Reporter::drawBar(qint64 bytesSent, qint64 imageSize)
+void Reporter::printStep(const ImageProgress &image)
 {
+    // A log or a pipe cannot redraw: a bar there would be one endless line, and nothing at all
+    // would leave a long transfer looking hung.
+    const int percent = percentOf(image.bytesSent, image.size);
+    const int step = percent / percentPerStep;
+    if (step <= lastStep)
+        return;
+    lastStep = step;
+    write(stdout, QStringLiteral("%1: %2%  %3 / %4 bytes")
+                      .arg(placeOf(image))
+                      .arg(percent)
+                      .arg(image.bytesSent)
+                      .arg(image.size));
+}
+
+void Reporter::drawBar(const ImageProgress &image)
+{
+    const qint64 bytesSent = image.bytesSent;
     const qint64 elapsedMs = progressClock.elapsed();
-    const int percent = percentOf(bytesSent, imageSize);
+    const int percent = percentOf(bytesSent, image.size);
     const bool done = percent >= percentDone;
     if (!done && lastDrawMs >= 0 && elapsedMs - lastDrawMs < barRedrawMs)
         return;
@@ -116,12 +148,13 @@ void Reporter::drawBar(qint64 bytesSent, qint64 imageSize)
 
     const int filled = percent * barWidth / percentDone;
     const double rate = elapsedMs > 0 ? bytesSent * 1000.0 / elapsedMs / bytesPerKibibyte : 0.0;
-    const QString line = QStringLiteral("\r[%1%2] %3%  %4 / %5 bytes  %6 KiB/s\033[K")
+    const QString line = QStringLiteral("\r%1 [%2%3] %4%  %5 / %6 bytes  %7 KiB/s\033[K")
+                             .arg(placeOf(image))
                              .arg(QString(filled, QLatin1Char('#')))
                              .arg(QString(barWidth - filled, QLatin1Char('.')))
                              .arg(percent, 3)
                              .arg(bytesSent)
-                             .arg(imageSize)
+                             .arg(image.size)
                              .arg(rate, 0, 'f', 1);
     const QByteArray bytes = line.toUtf8();
     std::fwrite(bytes.constData(), 1, size_t(bytes.size()), stdout);

@@ -10,12 +10,23 @@
 class QJsonDocument;
 class QJsonObject;
 
+// Where the writing of one image stands.
+struct ImageProgress
+{
+    QString name;
+    int number = 1; // the image's place among those of the run, from 1
+    int count = 1;  // how many images the run writes
+    qint64 bytesSent = 0;
+    qint64 size = 0;
+};
+
 // Everything the program prints, so that every sub-command speaks the same way:
 //  - standard output carries results (listings), the window's status lines and the progress;
 //  - standard error carries errors (always, one line each), notes and the protocol trace;
 //  - with --json, status, progress and result are JSON objects, one a line, and listings are one
 //    JSON document;
-//  - the progress bar is drawn only on a terminal, redrawn in place at a modest rate;
+//  - the progress bar is drawn only on a terminal, redrawn in place at a modest rate; elsewhere
+//    (a pipe, a log file) progress is a plain line at every tenth of an image;
 //  - --quiet drops status lines, progress and notes, never errors or results.
 class Reporter
 {
@@ -27,7 +38,7 @@ public:
     // A status line in the window's words; the colour is the window's colour name.
     void status(const QString &text, const QString &colourName);
     // How far the image being written has come.
-    void progress(const QString &imageName, qint64 bytesSent, qint64 imageSize);
+    void progress(const ImageProgress &image);
     void note(const QString &text);
     void error(const QString &text);
     void trace(const QString &text);
@@ -42,7 +53,8 @@ public:
     bool json() const { return jsonOutput; }
 
 private:
-    void drawBar(qint64 bytesSent, qint64 imageSize);
+    void drawBar(const ImageProgress &image);
+    void printStep(const ImageProgress &image);
     void endBar();
     void event(const QJsonObject &object);
     void write(FILE *stream, const QString &line);
@@ -61,5 +73,6 @@ private:
     QElapsedTimer progressClock; // since the image's first block
     qint64 lastDrawMs = -1;
     int lastPercent = -1;
+    int lastStep = 0;     // the last tenth of the image given a plain line
     bool barOpen = false; // the cursor stands at the end of a bar line
 };

@@ -36,6 +36,12 @@ constexpr int terminalPollMs = 50;
 
 const QString custBranch = QStringLiteral("cust");
 const QString labsBranch = QStringLiteral("labs/rf-team");
+// The note before the first image: the meter may stay silent this long before each "D".
+const QString meterWait =
+    QStringLiteral("waiting up to 6 s for the meter to get ready before each image");
+constexpr qint64 blockBytes = 128;
+constexpr int tenths = 10;
+constexpr int percentAll = 100;
 
 // What the release server publishes on the standard branch for every row: a beta, a version with
 // two images for the meter beside another model's, one whose published checksum does not match
@@ -75,6 +81,24 @@ QString flashed(int meter, const QString &name, const QByteArray &bytes)
     return QStringLiteral("%1 %2 %3").arg(meter).arg(name, ReleaseFolder::sha256(bytes));
 }
 
+// What standard output shows of image number of count, size bytes long, when it is not a
+// terminal: a line at the first 128-byte block that reaches each tenth of the image.
+QString pipedProgress(int number, int count, qint64 size)
+{
+    QString lines;
+    for (int tenth = 1; tenth <= tenths; ++tenth) {
+        const qint64 reached = (size * tenth + tenths - 1) / tenths;
+        const qint64 sent = qMin(size, (reached + blockBytes - 1) / blockBytes * blockBytes);
+        lines += QStringLiteral("image %1 of %2: %3%  %4 / %5 bytes\n")
+                     .arg(number)
+                     .arg(count)
+                     .arg(sent * percentAll / size)
+                     .arg(sent)
+                     .arg(size);
+    }
+    return lines;
+}
+
 QString servedTo(int meter, const QString &tag, const QString &key)
 {
     for (const auto &[versionTag, images] : custVersions()) {
@@ -94,7 +118,8 @@ struct Row
     int meters = 1;
     QString savedBranch; // null: nothing saved
     QString out;         // standard output exactly; a JSON document is compared as such
-    QString err;         // in the one line on standard error; empty: nothing there
+    QStringList noted;   // in the notes on standard error, one a line, in this order
+    QString err;         // in the error line after them; empty: none
     PowerMeterOptions meter;
     ServerFaults faults;
     QStringList flashed;      // in the order the meters are numbered, see flashed()
@@ -105,6 +130,7 @@ struct Row
     Row &withMeters(int count) { return meters = count, *this; }
     Row &saved(const QString &branch) { return savedBranch = branch, *this; }
     Row &prints(const QString &text) { return out = text, *this; }
+    Row &notes(const QStringList &lines) { return noted = lines, *this; }
     Row &complains(const QString &text) { return err = text, *this; }
     Row &meterAnswers(const QByteArray &reply) { return meter.productReply = reply, *this; }
     Row &meterCancelsAt(int block)
@@ -162,7 +188,10 @@ QString jsonEvents(const QString &out, int exitCode)
             texts.append(event.value(QLatin1String("text")).toString());
         else if (kind == QLatin1String("progress"))
             progress = event.value(QLatin1String("bytes")).isDouble() &&
-                       event.value(QLatin1String("bytesPerSecond")).isDouble();
+                       event.value(QLatin1String("bytesPerSecond")).isDouble() &&
+                       event.value(QLatin1String("imageNumber")).toInt() >= 1 &&
+                       event.value(QLatin1String("imageNumber")).toInt() <=
+                           event.value(QLatin1String("imageCount")).toInt();
         else if (kind != QLatin1String("result"))
             return QStringLiteral("not an event: ") + line;
     }
@@ -195,6 +224,10 @@ private slots:
     void initTestCase();
     void commands_data();
     void commands();
+    void help_data();
+    void help();
+    void completion_data();
+    void completion();
 };
 
 void LumetraFlashTest::initTestCase()
@@ -308,6 +341,13 @@ void LumetraFlashTest::commands_data()
                .prints("3.0.0-labs\n");
     QTest::newRow("versions: an empty saved branch is the standard one")
         << run({server, "versions"}, 0).saved("").prints(newestLast);
+    QTest::newRow("versions: a note names the saved branch")
+        << run({server, "versions"}, 0)
+               .saved(labsBranch)
+               .notes({"using the saved release branch labs/rf-team"})
+               .prints("3.0.0-labs\n");
+    QTest::newRow("versions --branch: a trailing slash is dropped")
+        << run({server, "versions", "--branch", labsBranch + "/"}, 0).prints("3.0.0-labs\n");
     QTest::newRow("versions --json")
         << run({server, "versions", "--json", "--branch", labsBranch}, 0)
                .prints(R"([{"tag": "3.0.0-labs", "prerelease": false, "beta": false,
@@ -316,17 +356,24 @@ void LumetraFlashTest::commands_data()
         << run({server, "versions", "--branch", "nope"}, 5)
                .complains("catalogue unavailable at %server/nope/lumetrarelease/: HTTP status 404");
 
-    QTest::newRow("update: two images in key order, bars on a terminal, Ctrl-C refused")
-        << run(update + QStringList{"2.0.0"}, 0)
+    QTest::newRow("update: a bar on a terminal, Ctrl-C refused")
+        << run(update + QStringList{"1.0.0"}, 0)
                .onTerminal()
                .interruptedOnce()
+               .notes({meterWait})
                .complains("Update in progress: please wait until it ends")
-               .prints("Connecting...\nFlashing Firmware 2.0.0\nUpdating...\n"
-                       "Flashing image DOVUr3_a_firmware\n"
-                       "[##############################] 100%  6000 / 6000 bytes\n"
-                       "Flashing image DOVUr3_b_firmware\n"
-                       "[##############################] 100%  4096 / 4096 bytes\n"
+               .prints("Connecting...\nFlashing Firmware 1.0.0\nUpdating...\n"
+                       "Flashing image DOVUr3_main_firmware\n"
+                       "image 1 of 1 [####################] 100%  5000 / 5000 bytes\n"
                        "Update complete\n")
+               .writes({servedTo(0, "1.0.0", "DOVUr3_main_firmware")});
+    QTest::newRow("update: two images in key order, piped: a line at every tenth of each")
+        << run(update + QStringList{"2.0.0"}, 0)
+               .notes({meterWait})
+               .prints("Connecting...\nFlashing Firmware 2.0.0\nUpdating...\n"
+                       "Flashing image DOVUr3_a_firmware\n" +
+                       pipedProgress(1, 2, 6000) + "Flashing image DOVUr3_b_firmware\n" +
+                       pipedProgress(2, 2, 4096) + "Update complete\n")
                .writes({servedTo(0, "2.0.0", "DOVUr3_a_firmware"),
                         servedTo(0, "2.0.0", "DOVUr3_b_firmware")});
     QTest::newRow("update --json: the first of two meters, a note names the other")
@@ -334,7 +381,7 @@ void LumetraFlashTest::commands_data()
                .withMeters(2)
                .prints("Connecting...\nFlashing Firmware 1.0.0\nUpdating...\n"
                        "Flashing image DOVUr3_main_firmware\nUpdate complete\n")
-               .complains("using the meter on %meter0; also attached: %meter1")
+               .notes({"using the meter on %meter0; also attached: %meter1", meterWait})
                .writes({servedTo(0, "1.0.0", "DOVUr3_main_firmware")});
     QTest::newRow("update: the newest version has nothing for this meter")
         << run(update, 5)
@@ -357,6 +404,7 @@ void LumetraFlashTest::commands_data()
         << run(update, 6)
                .saved(labsBranch)
                .serverFails("lumetra.php", 404)
+               .notes({"using the saved release branch labs/rf-team"})
                .prints(
                    "Branch Path: labs/rf-team\nConnecting...\nError: Firmware download failed\n")
                .complains("the download of DOVUr3_main_firmware failed");
@@ -367,6 +415,7 @@ void LumetraFlashTest::commands_data()
     QTest::newRow("update: the meter cancels the transfer")
         << run(update + QStringList{"1.0.0"}, 7)
                .meterCancelsAt(3)
+               .notes({meterWait})
                .prints("Connecting...\nFlashing Firmware 1.0.0\nUpdating...\n"
                        "Flashing image DOVUr3_main_firmware\nERROR: Update failed\n")
                .complains("writing DOVUr3_main_firmware to the meter failed");
@@ -383,12 +432,15 @@ void LumetraFlashTest::commands_data()
                         "> block 40", "< ACK  after", "> EOT (end of transmission)",
                         "> block 0, closing", "> R (closing command)"})
                .prints("Connecting...\nFlashing Firmware %dir/DOVUr3_local.v2.bin\nUpdating...\n"
-                       "Flashing image DOVUr3_local.v2\nUpdate complete\n")
+                       "Flashing image DOVUr3_local.v2\n" +
+                       pipedProgress(1, 1, 5000) + "Update complete\n")
                .writes({flashed(1, "DOVUr3_local.v2", localImage())});
 
     // Usage errors and files that may not be flashed: the meter hears nothing at all.
     QTest::newRow("no command") << run({}, 2).complains("no command given");
     QTest::newRow("unknown command") << run({"upgrade"}, 2).complains("unknown command 'upgrade'");
+    QTest::newRow("help: unknown command")
+        << run({"help", "upgrade"}, 2).complains("unknown command 'upgrade'");
     QTest::newRow("flash: a port without a meter")
         << run(flash + QStringList{"%dir/DOVUr3_local.v2.bin", "--port", "ttyS0"}, 3)
                .prints("Connecting...\n")
@@ -443,12 +495,19 @@ void LumetraFlashTest::commands()
         for (const QString &line : row.traced)
             QVERIFY2(result.err.contains(line),
                      qPrintable(line + QLatin1String(" in\n") + result.err));
-    } else if (row.err.isEmpty()) {
-        QCOMPARE(result.err, QString());
     } else {
-        QVERIFY2(result.err.startsWith(QLatin1String("lumetra-flash: ")), qPrintable(result.err));
-        QVERIFY2(result.err.contains(substitute(row.err)), qPrintable(result.err));
-        QCOMPARE(result.err.count(QLatin1Char('\n')), 1);
+        QStringList expected = row.noted;
+        if (!row.err.isEmpty())
+            expected.append(row.err);
+        const QStringList lines = result.err.split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+        QVERIFY2(lines.size() == expected.size(),
+                 qPrintable(expected.join(QLatin1Char('\n')) + QLatin1String("\nexpected in\n") +
+                            result.err));
+        for (qsizetype i = 0; i < lines.size(); ++i) {
+            QVERIFY2(lines.at(i).startsWith(QLatin1String("lumetra-flash: ")) &&
+                         lines.at(i).contains(substitute(expected.at(i))),
+                     qPrintable(expected.at(i) + QLatin1String(" in\n") + result.err));
+        }
     }
 
     // Each meter holds exactly the images meant for it, and a run that wrote any closed with "R".
@@ -470,6 +529,86 @@ void LumetraFlashTest::commands()
     // The offline path never asks the network for anything.
     if (row.arguments.contains(QLatin1String("flash")))
         QCOMPARE(server->requests(), QStringList());
+}
+
+// Every way of asking for help prints the help asked for, and nothing else happens: list, with no
+// meter attached, would end with status 3. The help offers no option that does not work.
+void LumetraFlashTest::help_data()
+{
+    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<QStringList>("sameAs"); // prints exactly what these arguments print
+    QTest::addColumn<QString>("usage");      // its first line
+
+    const QString general = QStringLiteral("Usage: lumetra-flash [options] COMMAND [ARGUMENTS]");
+    QTest::newRow("--help-all") << QStringList{"--help-all"} << QStringList{"--help"} << general;
+    QTest::newRow("help") << QStringList{"help"} << QStringList{"--help"} << general;
+    QTest::newRow("help update") << QStringList{"help", "update"} << QStringList{"update", "--help"}
+                                 << "Usage: lumetra-flash [options] update [VERSION]";
+    QTest::newRow("list --help-all: list does not run")
+        << QStringList{"list", "--help-all"} << QStringList{"list", "--help"}
+        << "Usage: lumetra-flash [options] list";
+}
+
+void LumetraFlashTest::help()
+{
+    QFETCH(QStringList, arguments);
+    QFETCH(QStringList, sameAs);
+    QFETCH(QString, usage);
+
+    const Result result = start(run(arguments, 0));
+    QCOMPARE(result.exitCode, 0);
+    QCOMPARE(result.err, QString());
+    QCOMPARE(result.out.section(QLatin1Char('\n'), 0, 0), usage);
+    QVERIFY2(!result.out.contains(QLatin1String("--help-all")), qPrintable(result.out));
+    QCOMPARE(result.out, start(run(sameAs, 0)).out);
+}
+
+// The installed bash completion, sourced into a shell as bash-completion does it and asked for the
+// words after the typed ones; the ports come from the program itself, which sees the testbed.
+void LumetraFlashTest::completion_data()
+{
+    QTest::addColumn<QStringList>("words"); // after the program's name; the last is being typed
+    QTest::addColumn<QString>("offered");
+
+    QTest::newRow("nothing typed: every command")
+        << QStringList{""} << "list versions update flash help";
+    QTest::newRow("a command's start") << QStringList{"up"} << "update";
+    QTest::newRow("the options of the command typed")
+        << QStringList{"versions", "--b"} << "--betas --branch";
+    QTest::newRow("the command after a global option's value")
+        << QStringList{"--server", "http://x", "update", "--po"} << "--port";
+    QTest::newRow("after help, a command") << QStringList{"help", "fl"} << "flash";
+    QTest::newRow("--port: the attached meters")
+        << QStringList{"update", "--port", ""} << "%meter0 %meter1";
+    QTest::newRow("--port=: the attached meters")
+        << QStringList{"flash", "--port", "=", "%meter1"} << "%meter1";
+}
+
+void LumetraFlashTest::completion()
+{
+    QFETCH(QStringList, words);
+    QFETCH(QString, offered);
+
+    UsbTestbed testbed;
+    for (int i = 0; i < 2; ++i)
+        QVERIFY(testbed.addMeter(UsbTestbed::processTtyName(i)));
+    // What bash does on Tab: COMP_WORDS and COMP_CWORD set, the function called with the
+    // program, the current word and the one before.
+    const QString script = QStringLiteral(
+        "source \"$0\" && complete -p lumetra-flash >/dev/null || exit 1\n"
+        "COMP_WORDS=(\"$@\"); COMP_CWORD=$(($# - 1))\n"
+        "_lumetra_flash \"$1\" \"${COMP_WORDS[COMP_CWORD]}\" \"${COMP_WORDS[COMP_CWORD - 1]}\"\n"
+        "echo \"${COMPREPLY[*]}\"");
+    QStringList arguments{QStringLiteral("-c"), script, QStringLiteral(LUMETRA_COMPLETION_PATH),
+                          QStringLiteral(LUMETRA_FLASH_PATH)};
+    for (const QString &word : std::as_const(words))
+        arguments.append(substitute(word));
+    QProcess bash;
+    bash.start(QStringLiteral("bash"), arguments);
+    QVERIFY(bash.waitForFinished(programTimeoutMs));
+    QCOMPARE(bash.readAllStandardError(), QByteArray());
+    QCOMPARE(bash.exitCode(), 0);
+    QCOMPARE(QString::fromUtf8(bash.readAllStandardOutput()).trimmed(), substitute(offered));
 }
 
 QTEST_GUILESS_MAIN(LumetraFlashTest)

@@ -98,6 +98,7 @@ expected="$scratch/expected.txt"
     echo "./usr/lib/udev/rules.d/$udev_rule"
     echo "./usr/share/doc/$package/copyright"
     echo "./usr/share/doc/$package/changelog.Debian.gz"
+    echo "./usr/share/bash-completion/completions/$cli"
     for size in "${icon_sizes[@]}"; do
         echo "./usr/share/icons/hicolor/$size/apps/$icon_name.png"
     done
@@ -107,7 +108,7 @@ actual="$scratch/actual.txt"
 dpkg-deb -c "$deb" | awk '$1 !~ /^d/ { print $6 }' | sort >"$actual"
 if diff -u "$expected" "$actual"; then
     pass "the package holds exactly the programs, manual pages, desktop files, icons, udev rule," \
-        "licence and changelog"
+        "licence, changelog and shell completion"
 else
     fail "the package's file list differs from the expected one (diff above: - missing, + extra)"
 fi
@@ -197,6 +198,8 @@ check "$cli links no GUI library" \
     bash -c "! readelf -d '$root/usr/bin/$cli' | grep -q 'libQt6\(Gui\|Widgets\)'"
 check "$cli --version names the package version" \
     test "$(env -u DISPLAY "$root/usr/bin/$cli" --version)" = "$cli $version"
+check "the bash completion of $cli is valid bash" \
+    bash -n "$root/usr/share/bash-completion/completions/$cli"
 check "the manual page of $cli documents every exit status" \
     bash -c "zcat '$root/usr/share/man/man1/$cli.1.gz' | grep -A1 '^\.TP' | grep -c '^\.B [0-9]$' |
         grep -qx 7"

@@ -13,6 +13,7 @@
 #include <QScrollBar>
 #include <QTextCharFormat>
 #include <QTextCursor>
+#include <QTextDocument>
 
 namespace {
 constexpr int portRefreshIntervalMs = 5000;
@@ -62,6 +63,18 @@ QString visibleText(const QString &text)
             shown += QStringLiteral("\\u%1").arg(uint(character), 4, 16, QLatin1Char('0'));
     }
     return shown;
+}
+
+// What tells one meter from another, as plain text: both texts come from the meter's USB
+// descriptors.
+QString portIdentity(const QSerialPortInfo &port)
+{
+    const QString serialNumber = port.serialNumber().isEmpty()
+                                     ? QStringLiteral("no serial number")
+                                     : QStringLiteral("Serial number ") + port.serialNumber();
+    const QString description =
+        port.description().isEmpty() ? QStringLiteral("no description") : port.description();
+    return visibleText(serialNumber) + QLatin1Char('\n') + visibleText(description);
 }
 
 } // namespace
@@ -178,12 +191,27 @@ QStringList MainWindow::findDevicePorts(const QList<UsbIdentifier> &deviceIdenti
     return DevicePorts::names(DevicePorts::find(deviceIdentifiers));
 }
 
+// The list shows each meter by its port name, with the USB serial number and description (which
+// tell two meters apart) in the tooltip. The current meter stays current while it is attached:
+// it is the one the next run writes.
 void MainWindow::ports_update()
 {
-    const QStringList names = findDevicePorts(deviceIdentifiers());
-    ui->serialPortCombo->clear();
-    ui->serialPortCombo->addItems(names);
-    ui->serialPortCombo->update();
+    QComboBox *combo = ui->serialPortCombo;
+    const QString chosen = combo->currentText();
+    const QList<QSerialPortInfo> ports = DevicePorts::find(deviceIdentifiers());
+    combo->clear();
+    for (const QSerialPortInfo &port : ports) {
+        const QString identity = portIdentity(port);
+        combo->addItem(port.portName());
+        const int item = combo->count() - 1;
+        combo->setItemData(item, Qt::convertFromPlainText(identity, Qt::WhiteSpaceNormal),
+                           Qt::ToolTipRole);
+        combo->setItemData(item, identity, Qt::AccessibleDescriptionRole);
+    }
+    const int kept = combo->findText(chosen);
+    if (kept >= 0)
+        combo->setCurrentIndex(kept);
+    combo->update();
     QCoreApplication::processEvents(QEventLoop::AllEvents);
 }
 
@@ -232,6 +260,12 @@ void MainWindow::on_updateButton_clicked()
     lockControls();
     writeStatus(QStringLiteral("Connecting..."), QStringLiteral("Green"));
 
+    // The meter written is the one the user has chosen, in both halves of the run. An empty list
+    // may only be out of date: a meter plugged in since the last refresh is listed now.
+    if (ui->serialPortCombo->currentIndex() < 0)
+        ports_update();
+    runPort = ui->serialPortCombo->currentText();
+
     // A port that never opened has no link to query through.
     if (!openDevicePort() || !serialLink.port.isOpen()) {
         endRun();
@@ -256,17 +290,19 @@ void MainWindow::on_updateButton_clicked()
     }
 }
 
+// Opens the run's meter, which must still be attached: when it has gone, another meter is never
+// taken in its place.
 SerialLink *MainWindow::openDevicePort()
 {
     const QStringList ports = findDevicePorts(deviceIdentifiers());
-    if (ports.isEmpty()) {
+    if (runPort.isEmpty() || !ports.contains(runPort)) {
         writeStatus(QStringLiteral("Failed to find Power Meter device, please restart, reconnect, "
                                    "and retry"),
                     QStringLiteral("Red"));
         return nullptr;
     }
 
-    if (!session.open(ports.first()))
+    if (!session.open(runPort))
         writeStatus(QStringLiteral("Port failed to open"), QStringLiteral("Red"));
     return &serialLink;
 }
@@ -288,7 +324,8 @@ void MainWindow::firmwareDownloadFailed(const QString &)
 
 void MainWindow::updateFirmware(const QString &version)
 {
-    openDevicePort();
+    if (!openDevicePort())
+        return;
     if (!serialLink.port.isOpen()) {
         writeStatus(QStringLiteral("Failed to connect"), QStringLiteral("Red"));
         return;

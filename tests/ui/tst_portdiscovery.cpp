@@ -35,6 +35,7 @@ private slots:
     void onlyTheMetersIdsMatch_data();
     void onlyTheMetersIdsMatch();
     void pluggedAndUnpluggedAtTheNextRefresh();
+    void chosenMeterStaysCurrentWhileListed();
 };
 
 void PortDiscoveryTest::onlyTheMetersIdsMatch_data()
@@ -77,6 +78,43 @@ void PortDiscoveryTest::pluggedAndUnpluggedAtTheNextRefresh()
     testbed.removeDevice(firstTty);
     window.ports_update();
     QVERIFY(listed(window).isEmpty());
+}
+
+// Meters are told apart by the serial number and description beside each port name; the one
+// the user chose stays current across refreshes, wherever it moves in the list, until it is
+// unplugged.
+void PortDiscoveryTest::chosenMeterStaysCurrentWhileListed()
+{
+    UsbTestbed testbed;
+    QStringList ttys;
+    for (int i = 0; i < 3; ++i) {
+        ttys.append(UsbTestbed::processTtyName(i));
+        QVERIFY(testbed.addMeter(ttys.last(), QStringLiteral("LM006%1").arg(i)));
+    }
+    MainWindow window(unreachableServer);
+    auto *combo = window.findChild<QComboBox *>("serialPortCombo");
+    QCOMPARE(listed(window), ttys);
+    for (int item = 0; item < ttys.size(); ++item) {
+        const QString serialNumber = QStringLiteral("Serial number LM006%1").arg(item);
+        QCOMPARE(combo->itemData(item, Qt::AccessibleDescriptionRole).toString(),
+                 serialNumber + QStringLiteral("\nPower meter bootloader"));
+        const QString toolTip = combo->itemData(item, Qt::ToolTipRole).toString();
+        QVERIFY2(toolTip.contains(serialNumber) &&
+                     toolTip.contains(QLatin1String("Power meter bootloader")),
+                 qPrintable(toolTip));
+    }
+
+    combo->setCurrentIndex(2);
+    window.ports_update();
+    QCOMPARE(combo->currentText(), ttys[2]);
+    testbed.removeDevice(ttys[0]);
+    window.ports_update();
+    QCOMPARE(combo->currentText(), ttys[2]);
+
+    testbed.removeDevice(ttys[2]);
+    window.ports_update();
+    QCOMPARE(listed(window), QStringList{ttys[1]});
+    QCOMPARE(combo->currentText(), ttys[1]);
 }
 
 QTEST_MAIN(PortDiscoveryTest)

@@ -212,9 +212,12 @@ std::optional<QString> FlashTool::connectMeter()
 
 void FlashTool::notCompatible(const QString &port, const QString &reply)
 {
-    reporter.error(QStringLiteral("the meter on %1 did not identify as a compatible product (%2)")
-                       .arg(port, reply.isEmpty() ? QStringLiteral("it did not answer")
-                                                  : QStringLiteral("it answered '%1'").arg(reply)));
+    reporter.error(
+        QStringLiteral("the meter on %1 did not identify as a compatible product (%2)")
+            .arg(port,
+                 reply.isEmpty()
+                     ? QStringLiteral("it did not answer")
+                     : QStringLiteral("it answered '%1'").arg(Reporter::replyExcerpt(reply))));
 }
 
 ExitCode FlashTool::download(const QString &version, const QString &hardwareId,
@@ -233,7 +236,7 @@ ExitCode FlashTool::download(const QString &version, const QString &hardwareId,
     if (cloud.firmwareFiles.isEmpty()) {
         reporter.status(QStringLiteral("Error: No firmware for this device in this version"), red);
         reporter.error(QStringLiteral("version %1 has no firmware for this meter (%2)")
-                           .arg(version, hardwareId));
+                           .arg(version, Reporter::replyExcerpt(hardwareId)));
         return ExitCode::Catalogue;
     }
     loop.exec();

@@ -16,7 +16,9 @@ class QJsonObject;
 //  - with --json, status, progress and result are JSON objects, one a line, and listings are one
 //    JSON document;
 //  - the progress bar is drawn only on a terminal, redrawn in place at a modest rate;
-//  - --quiet drops status lines, progress and notes, never errors or results.
+//  - --quiet drops status lines, progress and notes, never errors or results;
+//  - every line for a person shows control characters escaped (\x1b), so nothing a release server
+//    or a meter sends can steer the terminal; JSON carries text as it came, escaped by JSON.
 class Reporter
 {
 public:
@@ -41,10 +43,18 @@ public:
 
     bool json() const { return jsonOutput; }
 
+    // A meter's reply as a message quotes it: at most its first replyExcerptChars characters, then
+    // an ellipsis. A meter can send anything, and a screenful of it would bury the message.
+    static QString replyExcerpt(const QString &reply);
+    static constexpr int replyExcerptChars = 64;
+
 private:
     void drawBar(qint64 bytesSent, qint64 imageSize);
     void endBar();
     void event(const QJsonObject &object);
+    // A line for a person, control characters escaped, in a terminal colour when given one.
+    void writeText(FILE *stream, const QString &text, const char *colour = nullptr);
+    // A line exactly as given: JSON, and text already made safe.
     void write(FILE *stream, const QString &line);
 
     const bool jsonOutput;

@@ -62,6 +62,18 @@ QByteArray localImage()
     return ReleaseFolder::image(5000, 10);
 }
 
+// A branch whose one version has a tag that tries to retitle the terminal, print a line of its
+// own and clear the screen with an 8-bit control; its image is an ordinary one.
+const QString hostileBranch = QStringLiteral("hostile");
+const QString hostileTag = QStringLiteral("1.1.0\x1b]0;pwned\x07\nFAKE\u009b2J\x7f 9.9.9");
+const QString hostileTagShown =
+    QStringLiteral("1.1.0\\x1b]0;pwned\\x07\\x0aFAKE\\x9b2J\\x7f 9.9.9");
+
+QByteArray hostileImage()
+{
+    return ReleaseFolder::image(4300, 12);
+}
+
 struct Result
 {
     int exitCode = -1;
@@ -214,6 +226,14 @@ void LumetraFlashTest::initTestCase()
     QVERIFY(writeFile(QStringLiteral("DOVUr3_local.v2.bin"), localImage()));
     QVERIFY(writeFile(QStringLiteral("short.bin"), ReleaseFolder::image(4095, 11)));
     QVERIFY(writeFile(QStringLiteral("empty.bin"), QByteArray()));
+
+    const QJsonObject version{{"tag_name", hostileTag},
+                              {"prerelease", "false"},
+                              {"isbeta", "false"},
+                              {"DOVUr3_main_firmware", "plain.bin"}};
+    const QJsonObject product{{"product", "Lumetra"}, {"versions", QJsonArray{version}}};
+    QVERIFY(folder.writeCatalogue(hostileBranch, QJsonDocument(QJsonArray{product}).toJson()));
+    QVERIFY(folder.writeFile(hostileBranch, QStringLiteral("plain.bin"), hostileImage()));
 }
 
 // Placeholders in the rows: %server, %dir (the local files) and %meterN (the tty of meter N).
@@ -353,6 +373,34 @@ void LumetraFlashTest::commands_data()
                .prints(
                    "Connecting...\nCompatible product eligable for update not found, Reboot and "
                    "retry\n");
+    // A meter's reply is quoted escaped and cut to 64 characters: 15 before the A's, then 49.
+    QTest::newRow("update: another product's reply, escaped and cut")
+        << run(update, 4)
+               .meterAnswers("\x1b]0;pwned\x07XM\nTR" + QByteArray(200, 'A') + "\r")
+               .complains(QStringLiteral("it answered '\\x1b]0;pwned\\x07XM\\x0aTR") +
+                          QString(49, QLatin1Char('A')) + QChar(0x2026) + QLatin1Char('\''))
+               .prints(
+                   "Connecting...\nCompatible product eligable for update not found, Reboot and "
+                   "retry\n");
+    QTest::newRow("versions: a tag's control characters shown escaped")
+        << run({server, "versions", "--branch", hostileBranch}, 0).prints(hostileTagShown + "\n");
+    const QString hostileRun =
+        QStringLiteral("Branch Path: hostile\nConnecting...\nFlashing Firmware %1\nUpdating...\n"
+                       "Flashing image DOVUr3_main_firmware\nUpdate complete\n");
+    const QString hostileFlashed = flashed(0, "DOVUr3_main_firmware", hostileImage());
+    QTest::newRow("update: a tag's control characters shown escaped")
+        << run(update + QStringList{"--branch", hostileBranch}, 0)
+               .prints(hostileRun.arg(hostileTagShown))
+               .writes({hostileFlashed});
+    // Events carry the texts as they came; the error line on standard error shows them escaped.
+    QTest::newRow("update --json: a hostile tag and reply, every event one valid line")
+        << run(update + QStringList{"--json", "--branch", hostileBranch}, 5)
+               .meterAnswers("DOVUr3\x1b[2J\r")
+               .prints("Branch Path: hostile\nConnecting...\n"
+                       "Error: No firmware for this device in this version\n")
+               .complains(QStringLiteral("version %1 has no firmware for this meter "
+                                         "(DOVUr3\\x1b[2J)")
+                              .arg(hostileTagShown));
     QTest::newRow("update: download 404 on the saved branch")
         << run(update, 6)
                .saved(labsBranch)

@@ -200,6 +200,17 @@ void Reporter::trace(const QString &text)
     writeText(stderr, text);
 }
 
+QJsonValue Reporter::jsonText(const QString &text)
+{
+    return text.isEmpty() ? QJsonValue() : QJsonValue(text);
+}
+
+void Reporter::meter(const QString &portName, const QString &serialNumber)
+{
+    meterPort = portName;
+    meterSerialNumber = serialNumber;
+}
+
 ExitCode Reporter::result(ExitCode code)
 {
     if (jsonOutput) {
@@ -207,7 +218,9 @@ ExitCode Reporter::result(ExitCode code)
         event({{"event", "result"},
                {"exitCode", int(code)},
                {"ok", ok},
-               {"message", ok ? lastStatus : lastError}});
+               {"message", ok ? lastStatus : lastError},
+               {"port", jsonText(meterPort)},
+               {"serialNumber", jsonText(meterSerialNumber)}});
     }
     return code;
 }

@@ -9,6 +9,7 @@
 
 class QJsonDocument;
 class QJsonObject;
+class QJsonValue;
 
 // Everything the program prints, so that every sub-command speaks the same way:
 //  - standard output carries results (listings), the window's status lines and the progress;
@@ -33,9 +34,12 @@ public:
     void note(const QString &text);
     void error(const QString &text);
     void trace(const QString &text);
+    // The meter that update or flash is about, for the result; unknown until one is chosen.
+    void meter(const QString &portName, const QString &serialNumber);
     // The outcome of update and flash: a result object with --json, whose message is the last
-    // status line on success and the error line otherwise. Without --json nothing, as those two
-    // have said it all. Returns the code.
+    // status line on success and the error line otherwise, with the meter's port and serial
+    // number (null while unknown). Without --json nothing, as those two have said it all.
+    // Returns the code.
     ExitCode result(ExitCode code);
     // A result line or a listing document on standard output.
     void print(const QString &line);
@@ -47,6 +51,8 @@ public:
     // an ellipsis. A meter can send anything, and a screenful of it would bury the message.
     static QString replyExcerpt(const QString &reply);
     static constexpr int replyExcerptChars = 64;
+    // A text as JSON: null where it is unknown (empty).
+    static QJsonValue jsonText(const QString &text);
 
 private:
     void drawBar(qint64 bytesSent, qint64 imageSize);
@@ -65,6 +71,8 @@ private:
 
     QString lastStatus;
     QString lastError;
+    QString meterPort;
+    QString meterSerialNumber;
 
     // The image whose progress is being shown.
     QString progressImage;

@@ -113,6 +113,7 @@ struct Row
     bool terminal = false;    // standard output is a terminal
     QStringList traced;       // lines of the protocol trace on standard error (--trace)
     bool interrupted = false; // Ctrl-C once the first image is being written (on a terminal)
+    int resultMeter = 0;      // whose port and serial number the --json result names; -1: none
 
     Row &withMeters(int count) { return meters = count, *this; }
     Row &saved(const QString &branch) { return savedBranch = branch, *this; }
@@ -136,6 +137,7 @@ struct Row
     Row &onTerminal() { return terminal = true, *this; }
     Row &interruptedOnce() { return interrupted = true, *this; }
     Row &traces(const QStringList &lines) { return traced = lines, *this; }
+    Row &resultFor(int meter) { return resultMeter = meter, *this; }
 };
 
 Row run(const QStringList &arguments, int exitCode)
@@ -349,13 +351,23 @@ void LumetraFlashTest::commands_data()
                        "Update complete\n")
                .writes({servedTo(0, "2.0.0", "DOVUr3_a_firmware"),
                         servedTo(0, "2.0.0", "DOVUr3_b_firmware")});
-    QTest::newRow("update --json: the first of two meters, a note names the other")
-        << run(update + QStringList{"--json", "1.0.0"}, 0)
+    QTest::newRow("update --json --port SERIAL: the second of two meters, named in the result")
+        << run(update + QStringList{"--json", "--port", "LM0001", "1.0.0"}, 0)
                .withMeters(2)
+               .resultFor(1)
                .prints("Connecting...\nFlashing Firmware 1.0.0\nUpdating...\n"
                        "Flashing image DOVUr3_main_firmware\nUpdate complete\n")
-               .complains("using the meter on %meter0; also attached: %meter1")
-               .writes({servedTo(0, "1.0.0", "DOVUr3_main_firmware")});
+               .writes({servedTo(1, "1.0.0", "DOVUr3_main_firmware")});
+    const QString twoAttached = QStringLiteral("2 meters are attached: %meter0 (serial LM0000), "
+                                               "%meter1 (serial LM0001); choose one with --port");
+    QTest::newRow("update: two meters and no --port, neither written")
+        << run(update + QStringList{"1.0.0"}, 2).withMeters(2).complains(twoAttached);
+    QTest::newRow("flash --json: two meters and no --port, the result names none")
+        << run(flash + QStringList{"--json", "%dir/DOVUr3_local.v2.bin"}, 2)
+               .withMeters(2)
+               .resultFor(-1)
+               .prints("\n")
+               .complains(twoAttached);
     QTest::newRow("update: the newest version has nothing for this meter")
         << run(update, 5)
                .prints("Connecting...\nError: No firmware for this device in this version\n")
@@ -483,9 +495,19 @@ void LumetraFlashTest::commands()
                  QJsonDocument::fromJson(out.toUtf8()));
     else if (row.terminal)
         QCOMPARE(finalScreen(result.out), out);
-    else if (row.arguments.contains(QLatin1String("--json")))
+    else if (row.arguments.contains(QLatin1String("--json"))) {
         QCOMPARE(jsonEvents(result.out, row.exitCode), out);
-    else
+        // The result names the meter it is about.
+        const QJsonObject last =
+            QJsonDocument::fromJson(
+                result.out.split(QLatin1Char('\n'), Qt::SkipEmptyParts).constLast().toUtf8())
+                .object();
+        const bool named = row.resultMeter >= 0;
+        QCOMPARE(last.value(QLatin1String("port")),
+                 named ? QJsonValue(UsbTestbed::processTtyName(row.resultMeter)) : QJsonValue());
+        QCOMPARE(last.value(QLatin1String("serialNumber")),
+                 named ? QJsonValue(QStringLiteral("LM000%1").arg(row.resultMeter)) : QJsonValue());
+    } else
         QCOMPARE(result.out, out);
     if (!row.traced.isEmpty()) {
         for (const QString &line : row.traced)

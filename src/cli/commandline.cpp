@@ -104,8 +104,9 @@ struct Options
         QStringLiteral("Use release branch B (default: the saved setting, else cust)."),
         QStringLiteral("B")};
     QCommandLineOption port{QStringLiteral("port"),
-                            QStringLiteral("Use the meter on port NAME (see list); default: the "
-                                           "first one."),
+                            QStringLiteral("Use the meter on port NAME, or with the USB serial "
+                                           "number NAME (see list); needed when several meters "
+                                           "are attached."),
                             QStringLiteral("NAME")};
     QCommandLineOption name{QStringLiteral("name"),
                             QStringLiteral("Name sent to the meter with the image (default: "
@@ -298,7 +299,8 @@ CommandLine::Outcome CommandLine::parse(const QStringList &arguments)
     if (given(options.port)) {
         parsed.port = parser.value(options.port);
         if (parsed.port.isEmpty())
-            return usageError(QStringLiteral("--port wants a port name (see list)"));
+            return usageError(
+                QStringLiteral("--port wants a port name or a serial number (see list)"));
     }
     return Outcome::Run;
 }

@@ -18,7 +18,7 @@ struct Invocation
     bool quiet = false;
     bool betas = false;
     std::optional<QString> branch;  // none: the saved release-branch setting
-    QString port;                   // empty: the first meter found
+    QString port;                   // a port name or serial number; empty: the only meter
     std::optional<QString> version; // update; none: the version the window would preselect
     QString file;                   // flash
     QString name;                   // flash: the name sent in the header block

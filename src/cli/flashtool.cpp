@@ -37,9 +37,20 @@ constexpr int headerPayloadBytes = 128;
 constexpr int headerSeparators = 2;
 constexpr double millisecondsPerSecond = 1000.0;
 
-QJsonValue textOrNull(const QString &text)
+// The meters that a --port value names: the one on that port (its name or device path), or else
+// those whose USB serial number it is.
+QList<QSerialPortInfo> portsNamed(const QList<QSerialPortInfo> &ports, const QString &wanted)
 {
-    return text.isEmpty() ? QJsonValue() : QJsonValue(text);
+    for (const QSerialPortInfo &port : ports) {
+        if (port.portName() == wanted || port.systemLocation() == wanted)
+            return {port};
+    }
+    QList<QSerialPortInfo> named;
+    for (const QSerialPortInfo &port : ports) {
+        if (!port.serialNumber().isEmpty() && port.serialNumber() == wanted)
+            named.append(port);
+    }
+    return named;
 }
 
 QString usbIds(const QSerialPortInfo &port)
@@ -112,8 +123,8 @@ ExitCode FlashTool::list()
             meters.append(QJsonObject{{"port", port.portName()},
                                       {"vendorId", port.vendorIdentifier()},
                                       {"productId", port.productIdentifier()},
-                                      {"serialNumber", textOrNull(port.serialNumber())},
-                                      {"description", textOrNull(port.description())}});
+                                      {"serialNumber", Reporter::jsonText(port.serialNumber())},
+                                      {"description", Reporter::jsonText(port.description())}});
         }
         reporter.print(QJsonDocument(meters));
     } else {
@@ -163,6 +174,8 @@ ExitCode FlashTool::versions()
 
 ExitCode FlashTool::update()
 {
+    if (!meterChoiceIsClear())
+        return ExitCode::Usage;
     const QString chosenBranch = branch();
     if (chosenBranch != ReleaseBranchSetting::standardBranch())
         reporter.status(QStringLiteral("Branch Path: ") + chosenBranch, green);
@@ -193,7 +206,7 @@ ExitCode FlashTool::update()
 ExitCode FlashTool::flash()
 {
     const std::optional<QByteArray> image = readImage();
-    if (!image)
+    if (!image || !meterChoiceIsClear())
         return ExitCode::Usage;
     const std::optional<QString> port = connectMeter();
     if (!port)
@@ -217,9 +230,12 @@ std::optional<QString> FlashTool::connectMeter()
 
 void FlashTool::notCompatible(const QString &port, const QString &reply)
 {
-    reporter.error(QStringLiteral("the meter on %1 did not identify as a compatible product (%2)")
-                       .arg(port, reply.isEmpty() ? QStringLiteral("it did not answer")
-                                                  : QStringLiteral("it answered '%1'").arg(reply)));
+    reporter.error(
+        QStringLiteral("the meter on %1 did not identify as a compatible product (%2)")
+            .arg(port,
+                 reply.isEmpty()
+                     ? QStringLiteral("it did not answer")
+                     : QStringLiteral("it answered '%1'").arg(Reporter::replyExcerpt(reply))));
 }
 
 ExitCode FlashTool::download(const QString &version, const QString &hardwareId,
@@ -238,7 +254,7 @@ ExitCode FlashTool::download(const QString &version, const QString &hardwareId,
     if (cloud.firmwareFiles.isEmpty()) {
         reporter.status(QStringLiteral("Error: No firmware for this device in this version"), red);
         reporter.error(QStringLiteral("version %1 has no firmware for this meter (%2)")
-                           .arg(version, hardwareId));
+                           .arg(version, Reporter::replyExcerpt(hardwareId)));
         return ExitCode::Catalogue;
     }
     loop.exec();
@@ -385,31 +401,64 @@ std::optional<QString> FlashTool::chooseVersion()
     return std::nullopt;
 }
 
+QList<QSerialPortInfo> FlashTool::candidateMeters() const
+{
+    // Only a port that carries the meter's ids is ever written to, whatever was typed.
+    const QList<QSerialPortInfo> ports = DevicePorts::find(DevicePorts::deviceIdentifiers());
+    return invocation.port.isEmpty() ? ports : portsNamed(ports, invocation.port);
+}
+
+bool FlashTool::meterChoiceIsClear()
+{
+    const QList<QSerialPortInfo> candidates = candidateMeters();
+    if (candidates.size() <= 1)
+        return true;
+    refuseToGuess(candidates);
+    return false;
+}
+
 std::optional<QString> FlashTool::choosePort()
 {
-    const QList<QSerialPortInfo> ports = DevicePorts::find(DevicePorts::deviceIdentifiers());
-    if (!invocation.port.isEmpty()) {
-        // Only a port that carries the meter's ids is ever written to, whatever was typed.
-        for (const QSerialPortInfo &port : ports) {
-            if (port.portName() == invocation.port || port.systemLocation() == invocation.port)
-                return port.portName();
+    const QList<QSerialPortInfo> candidates = candidateMeters();
+    // Checked again: a meter plugged in since the first check must not make it a guess either.
+    if (candidates.size() > 1) {
+        refuseToGuess(candidates);
+        return std::nullopt;
+    }
+    if (candidates.isEmpty()) {
+        if (invocation.port.isEmpty()) {
+            reporter.status(noMeterFound, red);
+            reporter.error(QStringLiteral("no meter in bootloader mode found"));
+        } else {
+            reporter.error(
+                QStringLiteral("no meter in bootloader mode on port %1").arg(invocation.port));
         }
-        reporter.error(
-            QStringLiteral("no meter in bootloader mode on port %1").arg(invocation.port));
         return std::nullopt;
     }
-    if (ports.isEmpty()) {
-        reporter.status(noMeterFound, QStringLiteral("Red"));
-        reporter.error(QStringLiteral("no meter in bootloader mode found"));
-        return std::nullopt;
+    const QSerialPortInfo &meter = candidates.first();
+    reporter.meter(meter.portName(), meter.serialNumber());
+    return meter.portName();
+}
+
+void FlashTool::refuseToGuess(const QList<QSerialPortInfo> &meters)
+{
+    QStringList listed;
+    for (const QSerialPortInfo &meter : meters) {
+        listed.append(
+            meter.serialNumber().isEmpty()
+                ? meter.portName()
+                : QStringLiteral("%1 (serial %2)").arg(meter.portName(), meter.serialNumber()));
     }
-    if (ports.size() > 1) {
-        reporter.note(QStringLiteral("using the meter on %1; also attached: %2 (pick one with "
-                                     "--port)")
-                          .arg(ports.first().portName(),
-                               DevicePorts::names(ports.mid(1)).join(QStringLiteral(", "))));
-    }
-    return ports.first().portName();
+    const QString count = QString::number(meters.size());
+    const QString list = listed.join(QStringLiteral(", "));
+    if (invocation.port.isEmpty())
+        reporter.error(QStringLiteral("%1 meters are attached: %2; choose one with --port NAME or "
+                                      "--port SERIAL (see list)")
+                           .arg(count, list));
+    else
+        reporter.error(QStringLiteral("%1 meters carry the serial number %2: %3; choose one with "
+                                      "--port and its port name")
+                           .arg(count, invocation.port, list));
 }
 
 std::optional<QByteArray> FlashTool::readImage()

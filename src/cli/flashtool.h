@@ -12,6 +12,8 @@
 #include "seriallink.h"
 
 #include <QByteArray>
+#include <QList>
+#include <QSerialPortInfo>
 #include <QString>
 
 #include <optional>
@@ -37,8 +39,15 @@ private:
     bool loadCatalogue(bool asStatus);
     // The version to install: the one named, or the one the window would preselect.
     std::optional<QString> chooseVersion();
-    // The meter's port: the one named with --port, or the first found, as the window takes it.
+    // The meter's port: the one --port names (by port name, device path or USB serial number), or
+    // the only one attached. Nothing when there is none or when it would be a guess.
     std::optional<QString> choosePort();
+    // The attached meters that --port names, or all of them without it.
+    QList<QSerialPortInfo> candidateMeters() const;
+    // Says which meters there are when --port is missing and several are attached, or names a
+    // serial number that several carry: the program then writes to none of them.
+    bool meterChoiceIsClear();
+    void refuseToGuess(const QList<QSerialPortInfo> &meters);
     // The image FILE, or nothing (after saying why) when it may not be sent to the meter.
     std::optional<QByteArray> readImage();
 

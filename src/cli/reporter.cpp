@@ -11,6 +11,8 @@
 namespace {
 
 const char programPrefix[] = "lumetra-flash: ";
+const char colourReset[] = "\033[0m";
+const QChar ellipsis(0x2026);
 // A redraw of the bar at most this often: enough to look alive, cheap on slow terminals.
 constexpr qint64 barRedrawMs = 100;
 // Narrow enough that the bar, the image's place and the counts fit an 80-column terminal.
@@ -39,6 +41,31 @@ bool coloursWanted(bool terminal)
            qEnvironmentVariable("TERM") != QLatin1String("dumb");
 }
 
+bool isControl(char16_t character)
+{
+    constexpr char16_t lastC0 = 0x1F;
+    constexpr char16_t del = 0x7F;
+    constexpr char16_t lastC1 = 0x9F;
+    return character <= lastC0 || (character >= del && character <= lastC1);
+}
+
+// Text for a person at a terminal. Lines carry tags, image names and replies that a release
+// server or a meter chose; a control character among them (an escape sequence, a carriage return,
+// a newline starting a fake line) is shown as \x1b and the like instead of being obeyed.
+QString shownOnTerminal(const QString &text)
+{
+    QString shown;
+    shown.reserve(text.size());
+    for (const QChar character : text) {
+        if (isControl(character.unicode()))
+            shown +=
+                QStringLiteral("\\x%1").arg(uint(character.unicode()), 2, 16, QLatin1Char('0'));
+        else
+            shown += character;
+    }
+    return shown;
+}
+
 int percentOf(qint64 bytesSent, qint64 imageSize)
 {
     return imageSize > 0 ? int(bytesSent * percentDone / imageSize) : percentDone;
@@ -56,6 +83,23 @@ Reporter::Reporter(bool json, bool quietOutput, bool trace)
       colours(coloursWanted(terminal)),
       bar(terminal && !json && !quietOutput && !(trace && isatty(STDERR_FILENO) == 1))
 {
+}
+
+QString Reporter::replyExcerpt(const QString &reply)
+{
+    if (reply.size() <= replyExcerptChars)
+        return reply;
+    // A character outside the basic plane is kept whole or left out.
+    qsizetype cut = replyExcerptChars;
+    if (reply.at(cut - 1).isHighSurrogate())
+        --cut;
+    return reply.left(cut) + ellipsis;
+}
+
+void Reporter::writeText(FILE *stream, const QString &text, const char *colour)
+{
+    const QString shown = shownOnTerminal(text);
+    write(stream, colour ? QLatin1String(colour) + shown + QLatin1String(colourReset) : shown);
 }
 
 void Reporter::write(FILE *stream, const QString &line)
@@ -81,8 +125,7 @@ void Reporter::status(const QString &text, const QString &colourName)
         event({{"event", "status"}, {"text", text}, {"colour", colourName}});
         return;
     }
-    const char *colour = colours ? terminalColour(colourName) : nullptr;
-    write(stdout, colour ? QLatin1String(colour) + text + QLatin1String("\033[0m") : text);
+    writeText(stdout, text, colours ? terminalColour(colourName) : nullptr);
 }
 
 void Reporter::progress(const ImageProgress &image)
@@ -176,18 +219,29 @@ void Reporter::endBar()
 void Reporter::note(const QString &text)
 {
     if (!quiet)
-        write(stderr, QLatin1String(programPrefix) + text);
+        writeText(stderr, QLatin1String(programPrefix) + text);
 }
 
 void Reporter::error(const QString &text)
 {
     lastError = text;
-    write(stderr, QLatin1String(programPrefix) + text);
+    writeText(stderr, QLatin1String(programPrefix) + text);
 }
 
 void Reporter::trace(const QString &text)
 {
-    write(stderr, text);
+    writeText(stderr, text);
+}
+
+QJsonValue Reporter::jsonText(const QString &text)
+{
+    return text.isEmpty() ? QJsonValue() : QJsonValue(text);
+}
+
+void Reporter::meter(const QString &portName, const QString &serialNumber)
+{
+    meterPort = portName;
+    meterSerialNumber = serialNumber;
 }
 
 ExitCode Reporter::result(ExitCode code)
@@ -197,14 +251,16 @@ ExitCode Reporter::result(ExitCode code)
         event({{"event", "result"},
                {"exitCode", int(code)},
                {"ok", ok},
-               {"message", ok ? lastStatus : lastError}});
+               {"message", ok ? lastStatus : lastError},
+               {"port", jsonText(meterPort)},
+               {"serialNumber", jsonText(meterSerialNumber)}});
     }
     return code;
 }
 
 void Reporter::print(const QString &line)
 {
-    write(stdout, line);
+    writeText(stdout, line);
 }
 
 void Reporter::print(const QJsonDocument &document)

@@ -9,6 +9,7 @@
 
 class QJsonDocument;
 class QJsonObject;
+class QJsonValue;
 
 // Where the writing of one image stands.
 struct ImageProgress
@@ -27,7 +28,9 @@ struct ImageProgress
 //    JSON document;
 //  - the progress bar is drawn only on a terminal, redrawn in place at a modest rate; elsewhere
 //    (a pipe, a log file) progress is a plain line at every tenth of an image;
-//  - --quiet drops status lines, progress and notes, never errors or results.
+//  - --quiet drops status lines, progress and notes, never errors or results;
+//  - every line for a person shows control characters escaped (\x1b), so nothing a release server
+//    or a meter sends can steer the terminal; JSON carries text as it came, escaped by JSON.
 class Reporter
 {
 public:
@@ -42,9 +45,12 @@ public:
     void note(const QString &text);
     void error(const QString &text);
     void trace(const QString &text);
+    // The meter that update or flash is about, for the result; unknown until one is chosen.
+    void meter(const QString &portName, const QString &serialNumber);
     // The outcome of update and flash: a result object with --json, whose message is the last
-    // status line on success and the error line otherwise. Without --json nothing, as those two
-    // have said it all. Returns the code.
+    // status line on success and the error line otherwise, with the meter's port and serial
+    // number (null while unknown). Without --json nothing, as those two have said it all.
+    // Returns the code.
     ExitCode result(ExitCode code);
     // A result line or a listing document on standard output.
     void print(const QString &line);
@@ -52,11 +58,21 @@ public:
 
     bool json() const { return jsonOutput; }
 
+    // A meter's reply as a message quotes it: at most its first replyExcerptChars characters, then
+    // an ellipsis. A meter can send anything, and a screenful of it would bury the message.
+    static QString replyExcerpt(const QString &reply);
+    static constexpr int replyExcerptChars = 64;
+    // A text as JSON: null where it is unknown (empty).
+    static QJsonValue jsonText(const QString &text);
+
 private:
     void drawBar(const ImageProgress &image);
     void printStep(const ImageProgress &image);
     void endBar();
     void event(const QJsonObject &object);
+    // A line for a person, control characters escaped, in a terminal colour when given one.
+    void writeText(FILE *stream, const QString &text, const char *colour = nullptr);
+    // A line exactly as given: JSON, and text already made safe.
     void write(FILE *stream, const QString &line);
 
     const bool jsonOutput;
@@ -67,6 +83,8 @@ private:
 
     QString lastStatus;
     QString lastError;
+    QString meterPort;
+    QString meterSerialNumber;
 
     // The image whose progress is being shown.
     QString progressImage;

@@ -10,7 +10,10 @@
 #include <QCloseEvent>
 #include <QColor>
 #include <QCoreApplication>
+#include <QScrollBar>
+#include <QTextCharFormat>
 #include <QTextCursor>
+#include <QTextDocument>
 
 namespace {
 constexpr int portRefreshIntervalMs = 5000;
@@ -22,6 +25,58 @@ constexpr int progressEventsIntervalMs = 16;
 const QString compatibleProductMissing =
     QStringLiteral("Compatible product eligable for update not found, Reboot and retry");
 const QString closeRefused = QStringLiteral("Update in progress: please wait until it ends");
+
+// Characters that would break a line, reorder it or stand for an object in a text document
+// rather than be shown: line and paragraph separators, bidirectional embeddings, overrides and
+// isolates, the document's own frame markers and the object placeholder.
+bool invisibleInLog(char32_t character)
+{
+    constexpr char32_t lineSeparator = 0x2028;
+    constexpr char32_t paragraphSeparator = 0x2029;
+    constexpr char32_t firstEmbedding = 0x202A;
+    constexpr char32_t lastOverride = 0x202E;
+    constexpr char32_t firstIsolate = 0x2066;
+    constexpr char32_t lastIsolate = 0x2069;
+    constexpr char32_t beginningOfFrame = 0xFDD0;
+    constexpr char32_t endOfFrame = 0xFDD1;
+    return QChar::category(character) == QChar::Other_Control || character == lineSeparator ||
+           character == paragraphSeparator ||
+           (character >= firstEmbedding && character <= lastOverride) ||
+           (character >= firstIsolate && character <= lastIsolate) ||
+           character == beginningOfFrame || character == endOfFrame ||
+           character == QChar::ObjectReplacementCharacter;
+}
+
+// Text from a server or a meter as one harmless line: each character that a text document would
+// act on instead of showing is written out as an escape such as \x0a or \u2028.
+QString visibleText(const QString &text)
+{
+    constexpr char32_t lastByteEscape = 0xFF;
+    QString shown;
+    shown.reserve(text.size());
+    for (const char32_t character : text.toUcs4()) {
+        if (!invisibleInLog(character))
+            shown += QString::fromUcs4(&character, 1);
+        else if (character <= lastByteEscape)
+            shown += QStringLiteral("\\x%1").arg(uint(character), 2, 16, QLatin1Char('0'));
+        else
+            shown += QStringLiteral("\\u%1").arg(uint(character), 4, 16, QLatin1Char('0'));
+    }
+    return shown;
+}
+
+// What tells one meter from another, as plain text: both texts come from the meter's USB
+// descriptors.
+QString portIdentity(const QSerialPortInfo &port)
+{
+    const QString serialNumber = port.serialNumber().isEmpty()
+                                     ? QStringLiteral("no serial number")
+                                     : QStringLiteral("Serial number ") + port.serialNumber();
+    const QString description =
+        port.description().isEmpty() ? QStringLiteral("no description") : port.description();
+    return visibleText(serialNumber) + QLatin1Char('\n') + visibleText(description);
+}
+
 } // namespace
 
 bool MainWindow::updateRunning = false;
@@ -70,18 +125,25 @@ void MainWindow::writeStatus(const QString &text, const QString &colourName)
 {
     QColor colour;
     colour.setNamedColor(colourName);
-    // The text colour is applied to any selection the user has made in the log (to copy it,
-    // say), which would recolour earlier lines: colour the new line alone, then give the user
-    // the selection back.
-    const QTextCursor userCursor = ui->statusText->textCursor();
-    if (userCursor.hasSelection())
-        ui->statusText->moveCursor(QTextCursor::End);
-    ui->statusText->setTextColor(colour);
-    ui->statusText->append(text);
-    if (userCursor.hasSelection())
-        ui->statusText->setTextCursor(userCursor);
+    QTextCharFormat format;
+    format.setForeground(colour);
+
+    // The line goes in through a cursor of its own, as plain text in its own format: a tag or an
+    // image name from the server can hold markup, and the log must show it, not obey it. The
+    // user's cursor and any selection in the log (to copy it, say) stay as they are.
+    QTextEdit *log = ui->statusText;
+    QScrollBar *scrollBar = log->verticalScrollBar();
+    const bool followingEnd = scrollBar->value() >= scrollBar->maximum();
+    QTextCursor cursor(log->document());
+    cursor.movePosition(QTextCursor::End);
+    if (!log->document()->isEmpty())
+        cursor.insertBlock(QTextBlockFormat(), format);
+    cursor.insertText(visibleText(text), format);
+    if (followingEnd)
+        scrollBar->setValue(scrollBar->maximum());
+
     // The caller may be about to block the GUI thread on the serial line: paint the line now.
-    ui->statusText->update();
+    log->update();
     QCoreApplication::processEvents(QEventLoop::AllEvents);
 }
 
@@ -129,12 +191,27 @@ QStringList MainWindow::findDevicePorts(const QList<UsbIdentifier> &deviceIdenti
     return DevicePorts::names(DevicePorts::find(deviceIdentifiers));
 }
 
+// The list shows each meter by its port name, with the USB serial number and description (which
+// tell two meters apart) in the tooltip. The current meter stays current while it is attached:
+// it is the one the next run writes.
 void MainWindow::ports_update()
 {
-    const QStringList names = findDevicePorts(deviceIdentifiers());
-    ui->serialPortCombo->clear();
-    ui->serialPortCombo->addItems(names);
-    ui->serialPortCombo->update();
+    QComboBox *combo = ui->serialPortCombo;
+    const QString chosen = combo->currentText();
+    const QList<QSerialPortInfo> ports = DevicePorts::find(deviceIdentifiers());
+    combo->clear();
+    for (const QSerialPortInfo &port : ports) {
+        const QString identity = portIdentity(port);
+        combo->addItem(port.portName());
+        const int item = combo->count() - 1;
+        combo->setItemData(item, Qt::convertFromPlainText(identity, Qt::WhiteSpaceNormal),
+                           Qt::ToolTipRole);
+        combo->setItemData(item, identity, Qt::AccessibleDescriptionRole);
+    }
+    const int kept = combo->findText(chosen);
+    if (kept >= 0)
+        combo->setCurrentIndex(kept);
+    combo->update();
     QCoreApplication::processEvents(QEventLoop::AllEvents);
 }
 
@@ -183,6 +260,12 @@ void MainWindow::on_updateButton_clicked()
     lockControls();
     writeStatus(QStringLiteral("Connecting..."), QStringLiteral("Green"));
 
+    // The meter written is the one the user has chosen, in both halves of the run. An empty list
+    // may only be out of date: a meter plugged in since the last refresh is listed now.
+    if (ui->serialPortCombo->currentIndex() < 0)
+        ports_update();
+    runPort = ui->serialPortCombo->currentText();
+
     // A port that never opened has no link to query through.
     if (!openDevicePort() || !serialLink.port.isOpen()) {
         endRun();
@@ -207,17 +290,19 @@ void MainWindow::on_updateButton_clicked()
     }
 }
 
+// Opens the run's meter, which must still be attached: when it has gone, another meter is never
+// taken in its place.
 SerialLink *MainWindow::openDevicePort()
 {
     const QStringList ports = findDevicePorts(deviceIdentifiers());
-    if (ports.isEmpty()) {
+    if (runPort.isEmpty() || !ports.contains(runPort)) {
         writeStatus(QStringLiteral("Failed to find Power Meter device, please restart, reconnect, "
                                    "and retry"),
                     QStringLiteral("Red"));
         return nullptr;
     }
 
-    if (!session.open(ports.first()))
+    if (!session.open(runPort))
         writeStatus(QStringLiteral("Port failed to open"), QStringLiteral("Red"));
     return &serialLink;
 }
@@ -239,7 +324,8 @@ void MainWindow::firmwareDownloadFailed(const QString &)
 
 void MainWindow::updateFirmware(const QString &version)
 {
-    openDevicePort();
+    if (!openDevicePort())
+        return;
     if (!serialLink.port.isOpen()) {
         writeStatus(QStringLiteral("Failed to connect"), QStringLiteral("Red"));
         return;

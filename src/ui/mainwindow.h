@@ -80,6 +80,8 @@ private:
     // This window's run, from the click to its end: the serial waits process events meanwhile.
     bool runInProgress = false;
     bool closeRefusedThisRun = false;
+    // The port of the meter chosen in the list at the click: both halves of the run write it.
+    QString runPort;
     QList<QPair<QPointer<QWidget>, bool>> lockedControls;
     QElapsedTimer progressEventsClock;
 

@@ -68,6 +68,18 @@ QByteArray localImage()
     return ReleaseFolder::image(5000, 10);
 }
 
+// A branch whose one version has a tag that tries to retitle the terminal, print a line of its
+// own and clear the screen with an 8-bit control; its image is an ordinary one.
+const QString hostileBranch = QStringLiteral("hostile");
+const QString hostileTag = QStringLiteral("1.1.0\x1b]0;pwned\x07\nFAKE\u009b2J\x7f 9.9.9");
+const QString hostileTagShown =
+    QStringLiteral("1.1.0\\x1b]0;pwned\\x07\\x0aFAKE\\x9b2J\\x7f 9.9.9");
+
+QByteArray hostileImage()
+{
+    return ReleaseFolder::image(4300, 12);
+}
+
 struct Result
 {
     int exitCode = -1;
@@ -126,6 +138,7 @@ struct Row
     bool terminal = false;    // standard output is a terminal
     QStringList traced;       // lines of the protocol trace on standard error (--trace)
     bool interrupted = false; // Ctrl-C once the first image is being written (on a terminal)
+    int resultMeter = 0;      // whose port and serial number the --json result names; -1: none
 
     Row &withMeters(int count) { return meters = count, *this; }
     Row &saved(const QString &branch) { return savedBranch = branch, *this; }
@@ -150,6 +163,7 @@ struct Row
     Row &onTerminal() { return terminal = true, *this; }
     Row &interruptedOnce() { return interrupted = true, *this; }
     Row &traces(const QStringList &lines) { return traced = lines, *this; }
+    Row &resultFor(int meter) { return resultMeter = meter, *this; }
 };
 
 Row run(const QStringList &arguments, int exitCode)
@@ -247,6 +261,14 @@ void LumetraFlashTest::initTestCase()
     QVERIFY(writeFile(QStringLiteral("DOVUr3_local.v2.bin"), localImage()));
     QVERIFY(writeFile(QStringLiteral("short.bin"), ReleaseFolder::image(4095, 11)));
     QVERIFY(writeFile(QStringLiteral("empty.bin"), QByteArray()));
+
+    const QJsonObject version{{"tag_name", hostileTag},
+                              {"prerelease", "false"},
+                              {"isbeta", "false"},
+                              {"DOVUr3_main_firmware", "plain.bin"}};
+    const QJsonObject product{{"product", "Lumetra"}, {"versions", QJsonArray{version}}};
+    QVERIFY(folder.writeCatalogue(hostileBranch, QJsonDocument(QJsonArray{product}).toJson()));
+    QVERIFY(folder.writeFile(hostileBranch, QStringLiteral("plain.bin"), hostileImage()));
 }
 
 // Placeholders in the rows: %server, %dir (the local files) and %meterN (the tty of meter N).
@@ -376,13 +398,24 @@ void LumetraFlashTest::commands_data()
                        pipedProgress(2, 2, 4096) + "Update complete\n")
                .writes({servedTo(0, "2.0.0", "DOVUr3_a_firmware"),
                         servedTo(0, "2.0.0", "DOVUr3_b_firmware")});
-    QTest::newRow("update --json: the first of two meters, a note names the other")
-        << run(update + QStringList{"--json", "1.0.0"}, 0)
+    QTest::newRow("update --json --port SERIAL: the second of two meters, named in the result")
+        << run(update + QStringList{"--json", "--port", "LM0001", "1.0.0"}, 0)
                .withMeters(2)
+               .resultFor(1)
                .prints("Connecting...\nFlashing Firmware 1.0.0\nUpdating...\n"
                        "Flashing image DOVUr3_main_firmware\nUpdate complete\n")
-               .notes({"using the meter on %meter0; also attached: %meter1", meterWait})
-               .writes({servedTo(0, "1.0.0", "DOVUr3_main_firmware")});
+               .notes({meterWait})
+               .writes({servedTo(1, "1.0.0", "DOVUr3_main_firmware")});
+    const QString twoAttached = QStringLiteral("2 meters are attached: %meter0 (serial LM0000), "
+                                               "%meter1 (serial LM0001); choose one with --port");
+    QTest::newRow("update: two meters and no --port, neither written")
+        << run(update + QStringList{"1.0.0"}, 2).withMeters(2).complains(twoAttached);
+    QTest::newRow("flash --json: two meters and no --port, the result names none")
+        << run(flash + QStringList{"--json", "%dir/DOVUr3_local.v2.bin"}, 2)
+               .withMeters(2)
+               .resultFor(-1)
+               .prints("\n")
+               .complains(twoAttached);
     QTest::newRow("update: the newest version has nothing for this meter")
         << run(update, 5)
                .prints("Connecting...\nError: No firmware for this device in this version\n")
@@ -400,6 +433,36 @@ void LumetraFlashTest::commands_data()
                .prints(
                    "Connecting...\nCompatible product eligable for update not found, Reboot and "
                    "retry\n");
+    // A meter's reply is quoted escaped and cut to 64 characters: 15 before the A's, then 49.
+    QTest::newRow("update: another product's reply, escaped and cut")
+        << run(update, 4)
+               .meterAnswers("\x1b]0;pwned\x07XM\nTR" + QByteArray(200, 'A') + "\r")
+               .complains(QStringLiteral("it answered '\\x1b]0;pwned\\x07XM\\x0aTR") +
+                          QString(49, QLatin1Char('A')) + QChar(0x2026) + QLatin1Char('\''))
+               .prints(
+                   "Connecting...\nCompatible product eligable for update not found, Reboot and "
+                   "retry\n");
+    QTest::newRow("versions: a tag's control characters shown escaped")
+        << run({server, "versions", "--branch", hostileBranch}, 0).prints(hostileTagShown + "\n");
+    const QString hostileRun =
+        QStringLiteral("Branch Path: hostile\nConnecting...\nFlashing Firmware %1\nUpdating...\n"
+                       "Flashing image DOVUr3_main_firmware\n") +
+        pipedProgress(1, 1, hostileImage().size()) + QStringLiteral("Update complete\n");
+    const QString hostileFlashed = flashed(0, "DOVUr3_main_firmware", hostileImage());
+    QTest::newRow("update: a tag's control characters shown escaped")
+        << run(update + QStringList{"--branch", hostileBranch}, 0)
+               .prints(hostileRun.arg(hostileTagShown))
+               .notes({meterWait})
+               .writes({hostileFlashed});
+    // Events carry the texts as they came; the error line on standard error shows them escaped.
+    QTest::newRow("update --json: a hostile tag and reply, every event one valid line")
+        << run(update + QStringList{"--json", "--branch", hostileBranch}, 5)
+               .meterAnswers("DOVUr3\x1b[2J\r")
+               .prints("Branch Path: hostile\nConnecting...\n"
+                       "Error: No firmware for this device in this version\n")
+               .complains(QStringLiteral("version %1 has no firmware for this meter "
+                                         "(DOVUr3\\x1b[2J)")
+                              .arg(hostileTagShown));
     QTest::newRow("update: download 404 on the saved branch")
         << run(update, 6)
                .saved(labsBranch)
@@ -487,9 +550,19 @@ void LumetraFlashTest::commands()
                  QJsonDocument::fromJson(out.toUtf8()));
     else if (row.terminal)
         QCOMPARE(finalScreen(result.out), out);
-    else if (row.arguments.contains(QLatin1String("--json")))
+    else if (row.arguments.contains(QLatin1String("--json"))) {
         QCOMPARE(jsonEvents(result.out, row.exitCode), out);
-    else
+        // The result names the meter it is about.
+        const QJsonObject last =
+            QJsonDocument::fromJson(
+                result.out.split(QLatin1Char('\n'), Qt::SkipEmptyParts).constLast().toUtf8())
+                .object();
+        const bool named = row.resultMeter >= 0;
+        QCOMPARE(last.value(QLatin1String("port")),
+                 named ? QJsonValue(UsbTestbed::processTtyName(row.resultMeter)) : QJsonValue());
+        QCOMPARE(last.value(QLatin1String("serialNumber")),
+                 named ? QJsonValue(QStringLiteral("LM000%1").arg(row.resultMeter)) : QJsonValue());
+    } else
         QCOMPARE(result.out, out);
     if (!row.traced.isEmpty()) {
         for (const QString &line : row.traced)

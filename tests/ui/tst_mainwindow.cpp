@@ -14,6 +14,7 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
+#include <QScrollBar>
 #include <QSettings>
 #include <QTextEdit>
 #include <QTimer>
@@ -82,6 +83,9 @@ private slots:
     void init();
     void windowKeepsItsSizeAndShowsItsArtwork();
     void writeStatusColoursOnlyTheNewLine();
+    void lineFromTheServerIsShownNotObeyed_data();
+    void lineFromTheServerIsShownNotObeyed();
+    void logFollowsItsNewestLine();
     void storedBranchDecidesRequest_data();
     void storedBranchDecidesRequest();
     void branchDialog_data();
@@ -134,6 +138,66 @@ void MainWindowTest::writeStatusColoursOnlyTheNewLine()
     QCOMPARE(lines[2].second, QColor(255, 165, 0));
     QCOMPARE(lines[3].second, QColor(255, 0, 0));
     QVERIFY(statusText(window)->textCursor().hasSelection());
+}
+
+// A tag or image name from a release server reaches the log inside a status line: whatever it
+// holds, the line is the text as it came, one line in the line's colour, and loads nothing.
+void MainWindowTest::lineFromTheServerIsShownNotObeyed_data()
+{
+    QTest::addColumn<QString>("text");
+    QTest::addColumn<QString>("shown");
+
+    const QString zeroImage = QStringLiteral("1.0.0 <img src=\"file:///dev/zero\">");
+    QTest::newRow("image of a device file") << zeroImage << zeroImage;
+    const QString fakeResult = QStringLiteral("<br><font color=#008000>Update complete</font>");
+    QTest::newRow("break and a green result") << fakeResult << fakeResult;
+    const QString document =
+        QStringLiteral("<html><body><p style=\"color:green\">&amp; &lt;b&gt;</p></body></html>");
+    QTest::newRow("whole document with entities") << document << document;
+    QTest::newRow("newline before a fake version")
+        << QStringLiteral("1.1.0\nFAKE 9.9.9") << QStringLiteral("1.1.0\\x0aFAKE 9.9.9");
+    QTest::newRow("carriage return, tab, escape and a C1 control")
+        << QStringLiteral("a\r\tb\x1b[2J\u0085c") << QStringLiteral("a\\x0d\\x09b\\x1b[2J\\x85c");
+    QTest::newRow("line separator and a right-to-left override")
+        << QStringLiteral("a\u2028b\u202Ec") << QStringLiteral("a\\u2028b\\u202ec");
+}
+
+void MainWindowTest::lineFromTheServerIsShownNotObeyed()
+{
+    QFETCH(QString, text);
+    QFETCH(QString, shown);
+
+    MainWindow window(unreachableServer);
+    window.show();
+    const QString prefix = QStringLiteral("Flashing Firmware ");
+    window.writeStatus(prefix + text, QStringLiteral("Orange"));
+    window.writeStatus(QStringLiteral("next"), QStringLiteral("Red"));
+
+    const QList<LogLine> lines = statusLog(&window).mid(2);
+    QCOMPARE(lines,
+             (QList<LogLine>{{prefix + shown, QColor(255, 165, 0)}, {"next", QColor(255, 0, 0)}}));
+    // Every piece of the line is plain text in the line's colour: no image, no other colour.
+    const QTextBlock line = statusText(window)->document()->lastBlock().previous();
+    for (auto piece = line.begin(); !piece.atEnd(); ++piece) {
+        QVERIFY(!piece.fragment().charFormat().isImageFormat());
+        QCOMPARE(piece.fragment().charFormat().foreground().color(), QColor(255, 165, 0));
+    }
+}
+
+// Lines are added below the view: the log scrolls along, unless the user has scrolled up to read.
+void MainWindowTest::logFollowsItsNewestLine()
+{
+    MainWindow window(unreachableServer);
+    window.show();
+    QScrollBar *scrollBar = statusText(window)->verticalScrollBar();
+    for (int i = 0; i < 30; ++i)
+        window.writeStatus(QStringLiteral("line %1").arg(i), QStringLiteral("Green"));
+    QVERIFY(scrollBar->maximum() > 0);
+    QCOMPARE(scrollBar->value(), scrollBar->maximum());
+
+    scrollBar->setValue(0);
+    window.writeStatus(QStringLiteral("one more"), QStringLiteral("Green"));
+    QCOMPARE(scrollBar->value(), 0);
 }
 
 void MainWindowTest::storedBranchDecidesRequest_data()

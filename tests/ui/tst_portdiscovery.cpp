@@ -7,6 +7,7 @@
 #include "usbtestbed.h"
 
 #include <QComboBox>
+#include <QTextDocumentFragment>
 #include <QtTest>
 
 namespace {
@@ -35,6 +36,7 @@ private slots:
     void onlyTheMetersIdsMatch_data();
     void onlyTheMetersIdsMatch();
     void pluggedAndUnpluggedAtTheNextRefresh();
+    void chosenMeterStaysCurrentWhileListed();
 };
 
 void PortDiscoveryTest::onlyTheMetersIdsMatch_data()
@@ -77,6 +79,44 @@ void PortDiscoveryTest::pluggedAndUnpluggedAtTheNextRefresh()
     testbed.removeDevice(firstTty);
     window.ports_update();
     QVERIFY(listed(window).isEmpty());
+}
+
+// Meters are told apart by the serial number and description beside each port name; the one
+// the user chose stays current across refreshes, wherever it moves in the list, until it is
+// unplugged. The texts come from the meter: markup in them is shown, not obeyed.
+void PortDiscoveryTest::chosenMeterStaysCurrentWhileListed()
+{
+    UsbTestbed testbed;
+    const QStringList serialNumbers{QStringLiteral("LM0061"), QStringLiteral("LM0062"),
+                                    QStringLiteral("<img src=\"file:///dev/zero\">")};
+    QStringList ttys;
+    for (int i = 0; i < serialNumbers.size(); ++i) {
+        ttys.append(UsbTestbed::processTtyName(i));
+        QVERIFY(testbed.addMeter(ttys.last(), serialNumbers[i]));
+    }
+    MainWindow window(unreachableServer);
+    auto *combo = window.findChild<QComboBox *>("serialPortCombo");
+    QCOMPARE(listed(window), ttys);
+    for (int item = 0; item < ttys.size(); ++item) {
+        const QString identity =
+            QStringLiteral("Serial number %1\nPower meter bootloader").arg(serialNumbers[item]);
+        QCOMPARE(combo->itemData(item, Qt::AccessibleDescriptionRole).toString(), identity);
+        // A tooltip is rich text when it looks like it; this one reads as the plain identity.
+        const QString toolTip = combo->itemData(item, Qt::ToolTipRole).toString();
+        QCOMPARE(QTextDocumentFragment::fromHtml(toolTip).toPlainText(), identity);
+    }
+
+    combo->setCurrentIndex(2);
+    window.ports_update();
+    QCOMPARE(combo->currentText(), ttys[2]);
+    testbed.removeDevice(ttys[0]);
+    window.ports_update();
+    QCOMPARE(combo->currentText(), ttys[2]);
+
+    testbed.removeDevice(ttys[2]);
+    window.ports_update();
+    QCOMPARE(listed(window), QStringList{ttys[1]});
+    QCOMPARE(combo->currentText(), ttys[1]);
 }
 
 QTEST_MAIN(PortDiscoveryTest)

@@ -28,6 +28,8 @@
 
 namespace {
 const QString meterTty = UsbTestbed::processTtyName();
+// A second meter on the desk, listed before the bench's own.
+const QString neighbourTty = UsbTestbed::processTtyName(1);
 // Most runs end within a few seconds: a run that hangs must fail as quickly, not at CTest's limit.
 constexpr int runLimitMs = 15000;
 
@@ -60,6 +62,7 @@ private:
         std::unique_ptr<ReleaseServer> server;
         std::unique_ptr<UsbTestbed> testbed;
         std::unique_ptr<PowerMeterSimulator> meter;
+        std::unique_ptr<PowerMeterSimulator> neighbour;
         std::unique_ptr<MainWindow> window;
     };
 
@@ -71,6 +74,10 @@ private:
 
     void publish(const Versions &versions);
     void attachMeter(const PowerMeterOptions &options = {});
+    // Attaches a meter beside the bench's own and chooses the bench's meter, the second in the
+    // list, in the window.
+    void attachNeighbourAndChooseSecond(const Versions &versions);
+    void unplugMeter();
     // The simulated meter never volunteers the line awaited before each image, so tests shorten
     // that wait unless they want the real one. The window talks to the bench's server unless
     // given another.
@@ -105,6 +112,9 @@ private slots:
     void windowAnswersThroughTheRun_data();
     void windowAnswersThroughTheRun();
     void runLocksTheWindowUntilItEnds();
+    void chosenMeterIsWrittenAfterARefresh();
+    void chosenMeterGoneIsNeverReplaced_data();
+    void chosenMeterGoneIsNeverReplaced();
 };
 
 void UpdateWorkflowTest::initTestCase()
@@ -149,6 +159,32 @@ void UpdateWorkflowTest::attachMeter(const PowerMeterOptions &options)
     bench->meter =
         std::make_unique<PowerMeterSimulator>(bench->testbed->masterFd(meterTty), options);
     bench->meter->start();
+}
+
+void UpdateWorkflowTest::attachNeighbourAndChooseSecond(const Versions &versions)
+{
+    publish(versions);
+    QVERIFY(bench->testbed->addMeter(neighbourTty, QStringLiteral("LM0061")));
+    bench->neighbour =
+        std::make_unique<PowerMeterSimulator>(bench->testbed->masterFd(neighbourTty));
+    bench->neighbour->start();
+    QVERIFY(bench->testbed->addMeter(meterTty, QStringLiteral("LM0062")));
+    bench->meter = std::make_unique<PowerMeterSimulator>(bench->testbed->masterFd(meterTty));
+    bench->meter->start();
+    openWindow();
+
+    auto *ports = bench->window->findChild<QComboBox *>("serialPortCombo");
+    QCOMPARE(ports->count(), 2);
+    QCOMPARE(ports->currentText(), neighbourTty);
+    ports->setCurrentIndex(1);
+    QCOMPARE(ports->currentText(), meterTty);
+}
+
+// The meter goes from the desk: its simulator first, since the master end goes with the device.
+void UpdateWorkflowTest::unplugMeter()
+{
+    bench->meter->stop();
+    bench->testbed->removeDevice(meterTty);
 }
 
 void UpdateWorkflowTest::openWindow(int replyLineTimeoutMs, const QString &serverUrl)
@@ -602,6 +638,67 @@ void UpdateWorkflowTest::runLocksTheWindowUntilItEnds()
     QCOMPARE(window->focusWidget(), updateButton());
     QVERIFY(window->close());
     QVERIFY(!window->isVisible());
+}
+
+// Two meters on the desk and the user chooses the second: the refresh keeps that choice, and
+// the run writes that meter and leaves the first alone.
+void UpdateWorkflowTest::chosenMeterIsWrittenAfterARefresh()
+{
+    const Versions versions = oneImage(40);
+    attachNeighbourAndChooseSecond(versions);
+    bench->window->ports_update();
+    QCOMPARE(bench->window->findChild<QComboBox *>("serialPortCombo")->currentText(), meterTty);
+
+    QVERIFY(clickUpdateAndWait());
+
+    QCOMPARE(runLog().last(), LogLine("Update complete", green));
+    QCOMPARE(bench->meter->images().size(), 1);
+    QVERIFY(bench->meter->images().first().data == versions[0].second[0].bytes);
+    QCOMPARE(bench->neighbour->received(), QByteArray());
+    expectWindowAtRest();
+}
+
+namespace {
+// When the chosen meter leaves the desk.
+enum class Unplugged { BeforeTheClick, DuringTheDownload };
+} // namespace
+Q_DECLARE_METATYPE(Unplugged)
+
+// A chosen meter that has gone ends the run red; the other meter on the desk is never taken in
+// its place.
+void UpdateWorkflowTest::chosenMeterGoneIsNeverReplaced_data()
+{
+    QTest::addColumn<Unplugged>("when");
+    QTest::newRow("unplugged before the click") << Unplugged::BeforeTheClick;
+    QTest::newRow("unplugged while the firmware downloads") << Unplugged::DuringTheDownload;
+}
+
+void UpdateWorkflowTest::chosenMeterGoneIsNeverReplaced()
+{
+    QFETCH(Unplugged, when);
+    attachNeighbourAndChooseSecond(oneImage(41));
+
+    if (when == Unplugged::BeforeTheClick) {
+        unplugMeter();
+        QVERIFY(clickUpdateAndWait());
+    } else {
+        ServerFaults slowDownload;
+        slowDownload.pathContains = QStringLiteral("lumetra.php");
+        slowDownload.delayMs = 1000;
+        bench->server->setFaults(slowDownload);
+        const Watchdog watchdog(runLimitMs, "the update run");
+        QTest::mouseClick(updateButton(), Qt::LeftButton);
+        QCOMPARE(bench->meter->commands(), QByteArray("P")); // identified, download pending
+        unplugMeter();
+        QVERIFY(QTest::qWaitFor([this] { return updateButton()->isEnabled(); }, runLimitMs));
+    }
+
+    const QString notFound =
+        QStringLiteral("Failed to find Power Meter device, please restart, reconnect, and retry");
+    QCOMPARE(runLog(), (QList<LogLine>{{"Connecting...", green}, {notFound, red}}));
+    QCOMPARE(bench->neighbour->received(), QByteArray());
+    expectNothingWritten();
+    expectWindowAtRest();
 }
 
 QTEST_MAIN(UpdateWorkflowTest)

@@ -152,6 +152,12 @@ void Reporter::error(const QString &text)
     write(stderr, QLatin1String(programPrefix) + text);
 }
 
+void Reporter::reason(const QString &code, const QString &detail)
+{
+    reasonCode = code;
+    reasonDetail = detail;
+}
+
 void Reporter::trace(const QString &text)
 {
     write(stderr, text);
@@ -161,10 +167,13 @@ ExitCode Reporter::result(ExitCode code)
 {
     if (jsonOutput) {
         const bool ok = code == ExitCode::Success;
+        const bool known = !ok && !reasonCode.isEmpty();
         event({{"event", "result"},
                {"exitCode", int(code)},
                {"ok", ok},
-               {"message", ok ? lastStatus : lastError}});
+               {"message", ok ? lastStatus : lastError},
+               {"reason", known ? QJsonValue(reasonCode) : QJsonValue()},
+               {"detail", known ? QJsonValue(reasonDetail) : QJsonValue()}});
     }
     return code;
 }

@@ -30,10 +30,13 @@ public:
     void progress(const QString &imageName, qint64 bytesSent, qint64 imageSize);
     void note(const QString &text);
     void error(const QString &text);
+    // Why the command failed, for the result object: a stable code and its text.
+    void reason(const QString &code, const QString &detail);
     void trace(const QString &text);
     // The outcome of update and flash: a result object with --json, whose message is the last
-    // status line on success and the error line otherwise. Without --json nothing, as those two
-    // have said it all. Returns the code.
+    // status line on success and the error line otherwise, with the failure's reason and detail
+    // when one was given (null otherwise). Without --json nothing, as those two have said it
+    // all. Returns the code.
     ExitCode result(ExitCode code);
     // A result line or a listing document on standard output.
     void print(const QString &line);
@@ -55,6 +58,8 @@ private:
 
     QString lastStatus;
     QString lastError;
+    QString reasonCode;
+    QString reasonDetail;
 
     // The image whose progress is being shown.
     QString progressImage;

@@ -314,7 +314,8 @@ void LumetraFlashTest::commands_data()
                  "firmware": {"DOVUr3_main_firmware": "3.0.0-labs-DOVUr3_main_firmware.bin"}}])");
     QTest::newRow("versions: unknown branch")
         << run({server, "versions", "--branch", "nope"}, 5)
-               .complains("catalogue unavailable at %server/nope/lumetrarelease/: HTTP status 404");
+               .complains("catalogue unavailable at %server/nope/lumetrarelease/: server answered "
+                          "HTTP 404");
 
     QTest::newRow("update: two images in key order, bars on a terminal, Ctrl-C refused")
         << run(update + QStringList{"2.0.0"}, 0)

@@ -12,11 +12,15 @@
 #include <QNetworkReply>
 #include <QNetworkRequest>
 #include <QUrl>
+#include <QUrlQuery>
 
 namespace {
 
 const QString catalogueSuffix = QStringLiteral("/lumetrarelease/");
-const QString versionQuery = QStringLiteral("?version=");
+const QString versionQueryKey = QStringLiteral("version");
+// Kept as it is in the query value: a file in a subfolder of the branch has always been named so,
+// and a slash means nothing special inside a query.
+const QByteArray keptInFileValue = QByteArrayLiteral("/");
 const QString productKey = QStringLiteral("product");
 const QString productName = QStringLiteral("Lumetra");
 const QString versionsKey = QStringLiteral("versions");
@@ -71,6 +75,14 @@ DownloadFailure outcomeOf(const QNetworkReply *reply, QByteArray &body)
         return DownloadFailure{DownloadFailure::connection, reply->errorString(), 0};
     body = bounded->body();
     return bounded->failure();
+}
+
+// A version is listed only under a tag that can be shown and chosen: a non-empty JSON string.
+// A number, an array, null or "" would list an empty item that `update` could pick as newest.
+QString tagOf(const QJsonObject &version)
+{
+    const QJsonValue tag = version.value(tagNameKey);
+    return tag.isString() ? tag.toString() : QString();
 }
 
 // The published value must be the digest's 64 hex digits, in either case, and nothing else:
@@ -182,12 +194,20 @@ void NVKCloudInterface::parseJsonReply(QNetworkReply *reply)
 void NVKCloudInterface::mergeVersions(const QJsonArray &versions)
 {
     for (const QJsonValue &element : versions) {
-        QMap<QString, QString> fields = fieldMap(element.toObject());
-        // Missing keys read as "" and are kept that way in the entry.
-        const QString tagName = fields[tagNameKey];
+        const QJsonObject version = element.toObject();
+        const QString tagName = tagOf(version);
+        if (tagName.isEmpty())
+            continue;
+        QMap<QString, QString> fields = fieldMap(version);
+        // Missing flags read as "" and are kept that way in the entry.
         const bool hidden = fields[prereleaseKey] == flagSet || fields[isBetaKey] == flagSet;
         if (hidden && !showBetas)
             continue;
+        // A tag given twice is listed once, where the entry the table keeps (the later one)
+        // stands: the item shown is the one whose files are downloaded, and the last item, which
+        // the window preselects, names the same version as it always did.
+        if (versionTable.contains(tagName))
+            versionList.removeAll(tagName);
         versionTable.insert(tagName, fields);
         versionList.append(tagName);
     }
@@ -219,10 +239,7 @@ void NVKCloudInterface::requestFirmware(const QString &version, const QString &h
     downloadFields = versionTable.value(version);
     const QList<QString> keys = firmwareKeys(version, hardwareId);
     for (const QString &key : keys) {
-        // The value is appended as the catalogue gives it; tolerant parsing escapes what must be.
-        const QUrl url(serverUrl + QLatin1Char('/') + releaseBranch + QLatin1Char('/') +
-                           scriptName + versionQuery + downloadFields.value(key),
-                       QUrl::TolerantMode);
+        const QUrl url = firmwareUrl(downloadFields.value(key));
         firmwareFiles.append(FirmwareFile{key, url, QByteArray()});
 
         QNetworkReply *reply = network->get(QNetworkRequest(url));
@@ -233,6 +250,19 @@ void NVKCloudInterface::requestFirmware(const QString &version, const QString &h
         connect(reply, &QNetworkReply::finished, this,
                 [this, reply] { getFirmwareFinished(reply); });
     }
+}
+
+// The file value is one query value, whatever it holds: "&", "#", "+", "%" or a space in it are
+// data for the server, never a second parameter, a fragment or an escape of its own.
+QUrl NVKCloudInterface::firmwareUrl(const QString &fileValue) const
+{
+    QUrl url(serverUrl + QLatin1Char('/') + releaseBranch + QLatin1Char('/') + scriptName,
+             QUrl::TolerantMode);
+    QUrlQuery query;
+    query.addQueryItem(versionQueryKey,
+                       QString::fromLatin1(QUrl::toPercentEncoding(fileValue, keptInFileValue)));
+    url.setQuery(query.query(QUrl::FullyEncoded), QUrl::StrictMode);
+    return url;
 }
 
 void NVKCloudInterface::abandonDownload()

@@ -12,6 +12,7 @@
 #include <QPointer>
 #include <QString>
 #include <QTimer>
+#include <QUrl>
 
 class QNetworkAccessManager;
 class QNetworkReply;
@@ -23,7 +24,8 @@ class QNetworkReply;
 // handled. Only the latest catalogue request and the latest download count: starting a new one
 // aborts what is left of the previous one, so a late answer can never change the newer result.
 //
-// Everything the server sends is bounded in size and time as it arrives (BoundedReply).
+// Everything the server sends is bounded in size and time as it arrives (BoundedReply), and the
+// catalogue's values are checked before they are listed or put into a download URL.
 class NVKCloudInterface : public QObject
 {
     Q_OBJECT
@@ -85,6 +87,7 @@ public slots:
 
 private:
     void mergeVersions(const QJsonArray &versions);
+    QUrl firmwareUrl(const QString &fileValue) const;
     void abandonCatalogueRequest();
     void abandonDownload();
 

@@ -114,6 +114,8 @@ private slots:
     void hostileAnswersAreCutShort();
     void imageMustMatchPublishedChecksum_data();
     void imageMustMatchPublishedChecksum();
+    void fileNameTravelsAsOneQueryValue_data();
+    void fileNameTravelsAsOneQueryValue();
     void untrustedServerSaysWhy();
 
 private:
@@ -442,6 +444,46 @@ void TestFirmwareDownload::imageMustMatchPublishedChecksum()
              flashable ? QString() : QStringLiteral("checksum does not match the published one"));
     QCOMPARE(imagesOf(cloud->firmwareFiles),
              QList<QByteArray>{flashable ? served("dov-main-1.0.bin") : QByteArray()});
+}
+
+// The catalogue's file name is one query value, whatever it holds: the server is asked for that
+// file, never for a shorter name, a second parameter or a name decoded twice. Plain names and
+// subfolders go out exactly as they always did.
+void TestFirmwareDownload::fileNameTravelsAsOneQueryValue_data()
+{
+    QTest::addColumn<QString>("value");
+    QTest::addColumn<bool>("urlAsBefore");
+
+    QTest::newRow("& would start a second parameter") << "a.bin&version=evil.bin" << false;
+    QTest::newRow("# would start a fragment") << "a.bin#frag" << false;
+    QTest::newRow("+ would be read as a space") << "x+y.bin" << false;
+    QTest::newRow("% would start an escape") << "100%41.bin" << false;
+    QTest::newRow("a space") << "x y.bin" << false;
+    QTest::newRow("= ? ; are data") << "a=b?c;d.bin" << false;
+    QTest::newRow("non-ASCII") << QString::fromUtf8("\xD0\xBF\xD1\x80.bin") << false;
+    QTest::newRow("plain name") << "DOVUr3_main_1.2.0-rc1.bin" << true;
+    QTest::newRow("file in a subfolder") << "sub/part.bin" << true;
+}
+
+void TestFirmwareDownload::fileNameTravelsAsOneQueryValue()
+{
+    QFETCH(QString, value);
+    QFETCH(bool, urlAsBefore);
+    // What a name would fetch if it were cut, split or decoded twice.
+    const QStringList decoys{"a.bin", "evil.bin", "100A.bin", "x", "a=b"};
+    for (const QString &decoy : decoys)
+        QVERIFY(folder->writeFile(defaultBranch, decoy, "decoy " + decoy.toUtf8()));
+    if (value != "x y.bin")
+        QVERIFY(folder->writeFile(defaultBranch, "x y.bin", "decoy x y.bin"));
+    const QByteArray image = ReleaseFolder::image(6000, 99);
+    QVERIFY(folder->writeFile(defaultBranch, value, image));
+    reloadCatalogue(catalogueWith(value));
+
+    QCOMPARE(downloadVersion7().code, QString());
+    QCOMPARE(imagesOf(cloud->firmwareFiles), QList<QByteArray>{image});
+    QCOMPARE(server->requests().size(), 1);
+    if (urlAsBefore)
+        QCOMPARE(server->requests().first(), download(defaultBranch, value));
 }
 
 // A server whose certificate the system does not trust lists nothing and gives nothing, and

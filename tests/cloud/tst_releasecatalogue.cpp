@@ -31,6 +31,14 @@ QByteArray oneProduct(const QByteArray &versions)
     return R"([{"product": "Lumetra", "versions": [)" + versions + "]}]";
 }
 
+// A version object with one firmware file for DOVUr3.
+QByteArray version(const QByteArray &tag, const QByteArray &file, const QByteArray &flags = {})
+{
+    return R"({"tag_name": )" + tag + R"(, "DOVUr3_main_firmware": ")" + file + "\"" + flags + "}";
+}
+
+const QString fileKey = QStringLiteral("DOVUr3_main_firmware");
+
 } // namespace
 
 // Waits until the latest request has been answered and parsed: its timer stops then.
@@ -44,6 +52,8 @@ private slots:
     void init();
     void readsCatalogue_data();
     void readsCatalogue();
+    void checksValuesBeforeListing_data();
+    void checksValuesBeforeListing();
     void hostileCatalogueIsAbandoned_data();
     void hostileCatalogueIsAbandoned();
     void silentServerReportsOncePerExpiry_data();
@@ -120,6 +130,55 @@ void TestReleaseCatalogue::readsCatalogue()
     QCOMPARE(updateSpy.count(), updates);
     // The timer stopped because the answer came, and an unusable one is not reported.
     QCOMPARE(noInternet.count(), 0);
+}
+
+// Only a version with a tag that can be shown and chosen is listed, and each tag once, with the
+// files that a download of it would fetch.
+void TestReleaseCatalogue::checksValuesBeforeListing_data()
+{
+    QTest::addColumn<QByteArray>("catalogue");
+    QTest::addColumn<bool>("showBetas");
+    QTest::addColumn<QStringList>("listed"); // "tag=file" in list order
+
+    QTest::newRow("tags that are no non-empty string are skipped")
+        << oneProduct(version("1", "number.bin") + ',' + version(R"(["A"])", "array.bin") + ',' +
+                      version("null", "null.bin") + ',' + version("true", "bool.bin") + ',' +
+                      version(R"({"t": "A"})", "object.bin") + ',' + version(R"("")", "empty.bin") +
+                      R"(, {"DOVUr3_main_firmware": "missing.bin"}, )" + version(R"("B")", "b.bin"))
+        << false << QStringList{"B=b.bin"};
+    // The window preselects the last item: it is still the version it was.
+    QTest::newRow("a tag twice: once, where the later entry stands, with its files")
+        << oneProduct(version(R"("A")", "a1.bin") + ',' + version(R"("B")", "b.bin") + ',' +
+                      version(R"("A")", "a2.bin"))
+        << false << QStringList{"B=b.bin", "A=a2.bin"};
+    QTest::newRow("a tag twice across product objects")
+        << QByteArray(R"([{"product": "Lumetra", "versions": [)" + version(R"("A")", "a1.bin") +
+                      R"(]}, {"product": "Lumetra", "versions": [)" + version(R"("B")", "b.bin") +
+                      ',' + version(R"("A")", "a2.bin") + "]}]")
+        << false << QStringList{"B=b.bin", "A=a2.bin"};
+    const QByteArray hiddenTwin = oneProduct(version(R"("A")", "a1.bin") + ',' +
+                                             version(R"("A")", "a2.bin", R"(, "isbeta": "true")"));
+    QTest::newRow("a hidden beta does not replace the release of its tag")
+        << hiddenTwin << false << QStringList{"A=a1.bin"};
+    QTest::newRow("a shown beta replaces it") << hiddenTwin << true << QStringList{"A=a2.bin"};
+}
+
+void TestReleaseCatalogue::checksValuesBeforeListing()
+{
+    QFETCH(QByteArray, catalogue);
+    QFETCH(bool, showBetas);
+    QFETCH(QStringList, listed);
+    QVERIFY(folder->writeCatalogue(defaultBranch, catalogue));
+
+    NVKCloudInterface cloud(server->baseUrl());
+    cloud.requestVersions(defaultBranch, showBetas);
+    WAIT_FOR_ANSWER(cloud);
+
+    QStringList versions;
+    for (const QString &tag : std::as_const(cloud.versionList))
+        versions.append(tag + '=' + cloud.versionTable.value(tag).value(fileKey));
+    QCOMPARE(versions, listed);
+    QCOMPARE(cloud.versionTable.size(), listed.size());
 }
 
 // A catalogue that never ends, announces more than any catalogue is, trickles on, or is no

@@ -316,7 +316,7 @@ void TestFirmwareDownload::everyFileMustArrive()
     // The catalogue came from the local server; the download may go elsewhere.
     if (!serverUrl.isEmpty())
         cloud->serverUrl = serverUrl;
-    // A shortened no-data limit: the real 30 s one is set on the same request.
+    // A shortened no-data limit; the real one is 30 s.
     cloud->downloadTimeoutMs = 300;
 
     QSignalSpy finished(cloud.get(), &NVKCloudInterface::firmware_download_finished);

@@ -243,11 +243,13 @@ ExitCode FlashTool::download(const QString &version, const QString &hardwareId,
 {
     QEventLoop loop;
     QString failedFile;
+    DownloadFailure why;
     QObject::connect(&cloud, &NVKCloudInterface::firmware_download_finished, &loop,
                      &QEventLoop::quit);
     QObject::connect(&cloud, &NVKCloudInterface::firmware_download_failed, &loop,
-                     [&](const QString &fileName) {
+                     [&](const QString &fileName, const DownloadFailure &reason) {
                          failedFile = fileName;
+                         why = reason;
                          loop.quit();
                      });
     cloud.requestFirmware(version, hardwareId);
@@ -260,7 +262,8 @@ ExitCode FlashTool::download(const QString &version, const QString &hardwareId,
     loop.exec();
     if (!failedFile.isNull()) {
         reporter.status(QStringLiteral("Error: Firmware download failed"), red);
-        reporter.error(QStringLiteral("the download of %1 failed").arg(failedFile));
+        reporter.reason(why.code, why.detail);
+        reporter.error(QStringLiteral("the download of %1 failed: %2").arg(failedFile, why.detail));
         return ExitCode::Download;
     }
     for (const FirmwareFile &file : std::as_const(cloud.firmwareFiles))
@@ -331,9 +334,11 @@ ExitCode FlashTool::install(const QString &port, const QString &label,
                            .arg(failed.join(QStringLiteral(", "))));
         return ExitCode::Flashing;
     }
-    reporter.error(QStringLiteral("the server sent less than %1 bytes for %2")
-                       .arg(MeterSession::smallestImageBytes)
-                       .arg(refused.join(QStringLiteral(", "))));
+    const QString tooSmall =
+        QStringLiteral("less than %1 bytes").arg(MeterSession::smallestImageBytes);
+    reporter.reason(DownloadFailure::tooSmall, tooSmall);
+    reporter.error(QStringLiteral("the server sent %1 for %2")
+                       .arg(tooSmall, refused.join(QStringLiteral(", "))));
     return ExitCode::Download;
 }
 
@@ -356,10 +361,10 @@ QString FlashTool::branch() const
 bool FlashTool::loadCatalogue(bool asStatus)
 {
     QEventLoop loop;
-    QString failure;
+    DownloadFailure failure;
     QObject::connect(&cloud, &NVKCloudInterface::catalogue_received, &loop, &QEventLoop::quit);
     QObject::connect(&cloud, &NVKCloudInterface::catalogue_failed, &loop,
-                     [&](const QString &reason) {
+                     [&](const DownloadFailure &reason) {
                          failure = reason;
                          loop.quit();
                      });
@@ -367,16 +372,18 @@ bool FlashTool::loadCatalogue(bool asStatus)
     QObject::connect(&cloud, &NVKCloudInterface::no_internet_connection, &loop, [&] {
         if (asStatus)
             reporter.status(QStringLiteral("No Internet Connection"), QStringLiteral("Red"));
-        failure = QStringLiteral("no answer within %1 s").arg(cloud.jsonTimeoutMs / 1000);
+        failure.code = DownloadFailure::timeout;
+        failure.detail = QStringLiteral("no answer within %1 s").arg(cloud.jsonTimeoutMs / 1000);
         loop.quit();
     });
     const QString chosenBranch = branch();
     cloud.requestVersions(chosenBranch, invocation.betas);
     loop.exec();
-    if (failure.isEmpty())
+    if (!failure.isFailure())
         return true;
+    reporter.reason(failure.code, failure.detail);
     reporter.error(QStringLiteral("release catalogue unavailable at %1/%2/lumetrarelease/: %3")
-                       .arg(cloud.serverUrl, chosenBranch, failure));
+                       .arg(cloud.serverUrl, chosenBranch, failure.detail));
     return false;
 }
 

@@ -228,6 +228,12 @@ void Reporter::error(const QString &text)
     writeText(stderr, QLatin1String(programPrefix) + text);
 }
 
+void Reporter::reason(const QString &code, const QString &detail)
+{
+    reasonCode = code;
+    reasonDetail = detail;
+}
+
 void Reporter::trace(const QString &text)
 {
     writeText(stderr, text);
@@ -248,12 +254,15 @@ ExitCode Reporter::result(ExitCode code)
 {
     if (jsonOutput) {
         const bool ok = code == ExitCode::Success;
+        const bool known = !ok && !reasonCode.isEmpty();
         event({{"event", "result"},
                {"exitCode", int(code)},
                {"ok", ok},
                {"message", ok ? lastStatus : lastError},
                {"port", jsonText(meterPort)},
-               {"serialNumber", jsonText(meterSerialNumber)}});
+               {"serialNumber", jsonText(meterSerialNumber)},
+               {"reason", known ? QJsonValue(reasonCode) : QJsonValue()},
+               {"detail", known ? QJsonValue(reasonDetail) : QJsonValue()}});
     }
     return code;
 }

@@ -44,13 +44,16 @@ public:
     void progress(const ImageProgress &image);
     void note(const QString &text);
     void error(const QString &text);
+    // Why the command failed, for the result object: a stable code and its text.
+    void reason(const QString &code, const QString &detail);
     void trace(const QString &text);
     // The meter that update or flash is about, for the result; unknown until one is chosen.
     void meter(const QString &portName, const QString &serialNumber);
     // The outcome of update and flash: a result object with --json, whose message is the last
     // status line on success and the error line otherwise, with the meter's port and serial
-    // number (null while unknown). Without --json nothing, as those two have said it all.
-    // Returns the code.
+    // number (null while unknown) and the failure's reason and detail when one was given
+    // (null otherwise). Without --json nothing, as those two have said it all. Returns the
+    // code.
     ExitCode result(ExitCode code);
     // A result line or a listing document on standard output.
     void print(const QString &line);
@@ -85,6 +88,8 @@ private:
     QString lastError;
     QString meterPort;
     QString meterSerialNumber;
+    QString reasonCode;
+    QString reasonDetail;
 
     // The image whose progress is being shown.
     QString progressImage;

@@ -2,6 +2,8 @@
 // SPDX-FileCopyrightText: Norvatek
 #include "nvkcloudinterface.h"
 
+#include "boundedreply.h"
+
 #include <QCryptographicHash>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -10,11 +12,15 @@
 #include <QNetworkReply>
 #include <QNetworkRequest>
 #include <QUrl>
+#include <QUrlQuery>
 
 namespace {
 
 const QString catalogueSuffix = QStringLiteral("/lumetrarelease/");
-const QString versionQuery = QStringLiteral("?version=");
+const QString versionQueryKey = QStringLiteral("version");
+// Kept as it is in the query value: a file in a subfolder of the branch has always been named so,
+// and a slash means nothing special inside a query.
+const QByteArray keptInFileValue = QByteArrayLiteral("/");
 const QString productKey = QStringLiteral("product");
 const QString productName = QStringLiteral("Lumetra");
 const QString versionsKey = QStringLiteral("versions");
@@ -30,9 +36,6 @@ const QString firmwareKeySuffix = QStringLiteral("firmware");
 const QString checksumKeySuffix = QStringLiteral("_sha256");
 const QString appMarker = QStringLiteral("App");
 constexpr qsizetype hardwareIdLength = 6;
-
-constexpr int httpSuccessFirst = 200;
-constexpr int httpSuccessLast = 299;
 
 // Every member value as text; anything that is not a JSON string reads as "".
 QMap<QString, QString> fieldMap(const QJsonObject &version)
@@ -63,26 +66,23 @@ bool contributesVersions(const QJsonObject &product)
     return false;
 }
 
-bool isSuccess(QNetworkReply *reply)
+// How a reply ended: its bounds say so for every reply this client made; any other reply (handed
+// to a slot from outside) counts as failed.
+DownloadFailure outcomeOf(const QNetworkReply *reply, QByteArray &body)
 {
-    const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
-    return reply->error() == QNetworkReply::NoError && status >= httpSuccessFirst &&
-           status <= httpSuccessLast;
+    const BoundedReply *bounded = BoundedReply::of(reply);
+    if (!bounded)
+        return DownloadFailure{DownloadFailure::connection, reply->errorString(), 0};
+    body = bounded->body();
+    return bounded->failure();
 }
 
-// Why a catalogue answer is no catalogue, in words for a person reading an error line.
-QString failureReason(QNetworkReply *reply)
+// A version is listed only under a tag that can be shown and chosen: a non-empty JSON string.
+// A number, an array, null or "" would list an empty item that `update` could pick as newest.
+QString tagOf(const QJsonObject &version)
 {
-    const QVariant status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute);
-    const int code = status.toInt();
-    if (status.isValid() && (code < httpSuccessFirst || code > httpSuccessLast)) {
-        return QStringLiteral("HTTP status %1 %2")
-            .arg(code)
-            .arg(reply->attribute(QNetworkRequest::HttpReasonPhraseAttribute).toString());
-    }
-    if (reply->error() != QNetworkReply::NoError)
-        return reply->errorString();
-    return QStringLiteral("the answer is not a release catalogue");
+    const QJsonValue tag = version.value(tagNameKey);
+    return tag.isString() ? tag.toString() : QString();
 }
 
 // The published value must be the digest's 64 hex digits, in either case, and nothing else:
@@ -131,6 +131,7 @@ void NVKCloudInterface::requestVersions(const QString &branch, bool betas)
     releaseBranch = branch;
     const QUrl url(serverUrl + QLatin1Char('/') + branch + catalogueSuffix, QUrl::TolerantMode);
     QNetworkReply *reply = network->get(QNetworkRequest(url));
+    new BoundedReply(reply, {maximumCatalogueBytes, 0, wholeCatalogueTimeoutMs});
     catalogueReply = reply;
     connect(reply, &QNetworkReply::finished, this, [this, reply] { parseJsonReply(reply); });
     jsonTimer.start(jsonTimeoutMs);
@@ -162,13 +163,17 @@ void NVKCloudInterface::parseJsonReply(QNetworkReply *reply)
     catalogueReply = nullptr;
     jsonTimer.stop();
 
-    // A failed request or an error page is simply not a catalogue: the list stays empty and
-    // nothing is reported, as the window has no words for it beyond the time-out.
-    // An aborted or timed-out reply is closed and has no body to read.
-    const QJsonDocument document =
-        catalogueDocument(reply->isOpen() ? reply->readAll() : QByteArray());
-    if (!document.isArray()) {
-        emit catalogue_failed(failureReason(reply));
+    // A failed request or an error page is simply not a catalogue: the list stays empty, and
+    // only callers that listen for catalogue_failed() hear why.
+    QByteArray body;
+    DownloadFailure failure = outcomeOf(reply, body);
+    const QJsonDocument document = catalogueDocument(body);
+    if (!failure.isFailure() && !document.isArray()) {
+        failure.code = DownloadFailure::notCatalogue;
+        failure.detail = QStringLiteral("the answer is not a release catalogue");
+    }
+    if (failure.isFailure()) {
+        emit catalogue_failed(failure);
         return;
     }
 
@@ -189,12 +194,20 @@ void NVKCloudInterface::parseJsonReply(QNetworkReply *reply)
 void NVKCloudInterface::mergeVersions(const QJsonArray &versions)
 {
     for (const QJsonValue &element : versions) {
-        QMap<QString, QString> fields = fieldMap(element.toObject());
-        // Missing keys read as "" and are kept that way in the entry.
-        const QString tagName = fields[tagNameKey];
+        const QJsonObject version = element.toObject();
+        const QString tagName = tagOf(version);
+        if (tagName.isEmpty())
+            continue;
+        QMap<QString, QString> fields = fieldMap(version);
+        // Missing flags read as "" and are kept that way in the entry.
         const bool hidden = fields[prereleaseKey] == flagSet || fields[isBetaKey] == flagSet;
         if (hidden && !showBetas)
             continue;
+        // A tag given twice is listed once, where the entry the table keeps (the later one)
+        // stands: the item shown is the one whose files are downloaded, and the last item, which
+        // the window preselects, names the same version as it always did.
+        if (versionTable.contains(tagName))
+            versionList.removeAll(tagName);
         versionTable.insert(tagName, fields);
         versionList.append(tagName);
     }
@@ -226,20 +239,30 @@ void NVKCloudInterface::requestFirmware(const QString &version, const QString &h
     downloadFields = versionTable.value(version);
     const QList<QString> keys = firmwareKeys(version, hardwareId);
     for (const QString &key : keys) {
-        // The value is appended as the catalogue gives it; tolerant parsing escapes what must be.
-        const QUrl url(serverUrl + QLatin1Char('/') + releaseBranch + QLatin1Char('/') +
-                           scriptName + versionQuery + downloadFields.value(key),
-                       QUrl::TolerantMode);
+        const QUrl url = firmwareUrl(downloadFields.value(key));
         firmwareFiles.append(FirmwareFile{key, url, QByteArray()});
 
-        QNetworkRequest request(url);
-        // A server that stops sending must end the download, not leave the update waiting.
-        request.setTransferTimeout(downloadTimeoutMs);
-        QNetworkReply *reply = network->get(request);
+        QNetworkReply *reply = network->get(QNetworkRequest(url));
+        // A server that stops sending, trickles or never ends must end the download, not leave
+        // the update waiting with the meter's port held or fill the memory.
+        new BoundedReply(reply, {maximumImageBytes, downloadTimeoutMs, wholeImageTimeoutMs});
         firmwareReplies.append(reply);
         connect(reply, &QNetworkReply::finished, this,
                 [this, reply] { getFirmwareFinished(reply); });
     }
+}
+
+// The file value is one query value, whatever it holds: "&", "#", "+", "%" or a space in it are
+// data for the server, never a second parameter, a fragment or an escape of its own.
+QUrl NVKCloudInterface::firmwareUrl(const QString &fileValue) const
+{
+    QUrl url(serverUrl + QLatin1Char('/') + releaseBranch + QLatin1Char('/') + scriptName,
+             QUrl::TolerantMode);
+    QUrlQuery query;
+    query.addQueryItem(versionQueryKey,
+                       QString::fromLatin1(QUrl::toPercentEncoding(fileValue, keptInFileValue)));
+    url.setQuery(query.query(QUrl::FullyEncoded), QUrl::StrictMode);
+    return url;
 }
 
 void NVKCloudInterface::abandonDownload()
@@ -265,16 +288,21 @@ void NVKCloudInterface::getFirmwareFinished(QNetworkReply *reply)
         return;
     firmwareReplies[index] = nullptr;
 
-    // Only a real image may reach the device: an error page, an empty body or bytes that differ
-    // from the published checksum are a failure, not an image. A TLS certificate the system does
-    // not trust already ended the reply with an error.
+    // Only a real image may reach the device: an error page, a partial or empty body, one past
+    // its bounds or bytes that differ from the published checksum are a failure, not an image.
+    // A TLS certificate the system does not trust already ended the reply with an error.
     const QString fileName = firmwareFiles.at(index).name;
-    const QByteArray body = isSuccess(reply) ? reply->readAll() : QByteArray();
+    QByteArray body;
+    DownloadFailure failure = outcomeOf(reply, body);
     const auto checksum = downloadFields.constFind(fileName + checksumKeySuffix);
-    const bool published = checksum != downloadFields.constEnd();
-    if (body.isEmpty() || (published && !matchesChecksum(body, *checksum))) {
+    if (!failure.isFailure() && checksum != downloadFields.constEnd() &&
+        !matchesChecksum(body, *checksum)) {
+        failure.code = DownloadFailure::checksumMismatch;
+        failure.detail = QStringLiteral("checksum does not match the published one");
+    }
+    if (failure.isFailure()) {
         abandonDownload();
-        emit firmware_download_failed(fileName);
+        emit firmware_download_failed(fileName, failure);
         return;
     }
     firmwareFiles[index].image = body;

@@ -2,6 +2,7 @@
 // SPDX-FileCopyrightText: Norvatek
 #pragma once
 
+#include "downloadfailure.h"
 #include "firmwarefile.h"
 
 #include <QJsonArray>
@@ -11,6 +12,7 @@
 #include <QPointer>
 #include <QString>
 #include <QTimer>
+#include <QUrl>
 
 class QNetworkAccessManager;
 class QNetworkReply;
@@ -21,6 +23,9 @@ class QNetworkReply;
 // Lifecycle: one network access manager lives as long as the client; each reply is deleted once
 // handled. Only the latest catalogue request and the latest download count: starting a new one
 // aborts what is left of the previous one, so a late answer can never change the newer result.
+//
+// Everything the server sends is bounded in size and time as it arrives (BoundedReply), and the
+// catalogue's values are checked before they are listed or put into a download URL.
 class NVKCloudInterface : public QObject
 {
     Q_OBJECT
@@ -49,22 +54,31 @@ public:
 
     // How long a catalogue request may go unanswered before no_internet_connection().
     int jsonTimeoutMs = 6000;
+    // A catalogue still arriving after this is abandoned: catalogue_failed().
+    int wholeCatalogueTimeoutMs = 60 * 1000;
     // How long a firmware download may go without receiving any data before it fails.
     int downloadTimeoutMs = 30000;
+    // How long one firmware file may take in all, however steadily its bytes trickle in.
+    int wholeImageTimeoutMs = 10 * 60 * 1000;
+    // The largest firmware file and catalogue taken in: the meter's flash is far smaller, and a
+    // catalogue of thousands of versions still fits. Anything larger is aborted as it arrives.
+    qint64 maximumImageBytes = 16 * 1024 * 1024;
+    qint64 maximumCatalogueBytes = 8 * 1024 * 1024;
 
 signals:
     void versions_update();
     void firmware_download_finished();
     void no_internet_connection();
     // The download ended without every file: fileName is the catalogue key of the file that
-    // failed (refused, unresolved, untrusted certificate, error status, empty body, no data in
-    // time, or bytes that do not match the checksum the catalogue publishes for it).
-    void firmware_download_failed(const QString &fileName);
+    // failed, reason why (refused, unresolved, untrusted certificate, a status other than 200 or
+    // 203, empty body, too large, no data or not complete in time, or bytes that do not match
+    // the checksum the catalogue publishes for it). Nothing of the download is kept.
+    void firmware_download_failed(const QString &fileName, const DownloadFailure &reason);
     // The end of the latest catalogue request, for callers that must know when the list is whole
     // (the window refills its list as versions arrive and needs neither): every product object
     // has been merged, or the answer was no catalogue at all (reason says why).
     void catalogue_received();
-    void catalogue_failed(const QString &reason);
+    void catalogue_failed(const DownloadFailure &reason);
 
 public slots:
     void getFirmwareFinished(QNetworkReply *reply);
@@ -73,6 +87,7 @@ public slots:
 
 private:
     void mergeVersions(const QJsonArray &versions);
+    QUrl firmwareUrl(const QString &fileValue) const;
     void abandonCatalogueRequest();
     void abandonDownload();
 

@@ -139,6 +139,8 @@ struct Row
     QStringList traced;       // lines of the protocol trace on standard error (--trace)
     bool interrupted = false; // Ctrl-C once the first image is being written (on a terminal)
     int resultMeter = 0;      // whose port and serial number the --json result names; -1: none
+    QString reason;           // with --json: the result's reason code and detail, if any
+    QString detail;
 
     Row &withMeters(int count) { return meters = count, *this; }
     Row &saved(const QString &branch) { return savedBranch = branch, *this; }
@@ -164,6 +166,12 @@ struct Row
     Row &interruptedOnce() { return interrupted = true, *this; }
     Row &traces(const QStringList &lines) { return traced = lines, *this; }
     Row &resultFor(int meter) { return resultMeter = meter, *this; }
+    Row &because(const QString &code, const QString &text)
+    {
+        reason = code;
+        detail = text;
+        return *this;
+    }
 };
 
 Row run(const QStringList &arguments, int exitCode)
@@ -215,6 +223,14 @@ QString jsonEvents(const QString &out, int exitCode)
     if (!progress && exitCode == 0)
         texts.append(QStringLiteral("(no progress event)"));
     return texts.join(QLatin1Char('\n')) + QLatin1Char('\n');
+}
+
+// The last line of --json output, the result object.
+QJsonObject resultOf(const QString &out)
+{
+    const QStringList lines = out.split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+    return lines.isEmpty() ? QJsonObject()
+                           : QJsonDocument::fromJson(lines.last().toUtf8()).object();
 }
 
 } // namespace
@@ -376,7 +392,8 @@ void LumetraFlashTest::commands_data()
                  "firmware": {"DOVUr3_main_firmware": "3.0.0-labs-DOVUr3_main_firmware.bin"}}])");
     QTest::newRow("versions: unknown branch")
         << run({server, "versions", "--branch", "nope"}, 5)
-               .complains("catalogue unavailable at %server/nope/lumetrarelease/: HTTP status 404");
+               .complains("catalogue unavailable at %server/nope/lumetrarelease/: server answered "
+                          "HTTP 404");
 
     QTest::newRow("update: a bar on a terminal, Ctrl-C refused")
         << run(update + QStringList{"1.0.0"}, 0)
@@ -470,11 +487,13 @@ void LumetraFlashTest::commands_data()
                .notes({"using the saved release branch labs/rf-team"})
                .prints(
                    "Branch Path: labs/rf-team\nConnecting...\nError: Firmware download failed\n")
-               .complains("the download of DOVUr3_main_firmware failed");
-    QTest::newRow("update: the image does not match its published checksum")
-        << run(update + QStringList{"2.1.0"}, 6)
+               .complains("the download of DOVUr3_main_firmware failed: server answered HTTP 404");
+    QTest::newRow("update --json: the image does not match its published checksum")
+        << run(update + QStringList{"--json", "2.1.0"}, 6)
                .prints("Connecting...\nError: Firmware download failed\n")
-               .complains("the download of DOVUr3_main_firmware failed");
+               .complains("the download of DOVUr3_main_firmware failed: checksum does not match "
+                          "the published one")
+               .because("checksum-mismatch", "checksum does not match the published one");
     QTest::newRow("update: the meter cancels the transfer")
         << run(update + QStringList{"1.0.0"}, 7)
                .meterCancelsAt(3)
@@ -564,6 +583,11 @@ void LumetraFlashTest::commands()
                  named ? QJsonValue(QStringLiteral("LM000%1").arg(row.resultMeter)) : QJsonValue());
     } else
         QCOMPARE(result.out, out);
+    if (!row.reason.isNull()) {
+        const QJsonObject end = resultOf(result.out);
+        QCOMPARE(end.value(QLatin1String("reason")).toString(), row.reason);
+        QCOMPARE(end.value(QLatin1String("detail")).toString(), row.detail);
+    }
     if (!row.traced.isEmpty()) {
         for (const QString &line : row.traced)
             QVERIFY2(result.err.contains(line),

@@ -5,7 +5,11 @@
 #include "nvkcloudinterface.h"
 #include "releasefolder.h"
 #include "releaseserver.h"
+#include "testcertificates.h"
 
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QNetworkReply>
 #include <QSignalSpy>
 #include <QTest>
@@ -66,6 +70,31 @@ QString download(const QString &branch, const QString &value)
 // Long enough for an answer that must not come (a second report, a stopped file) to arrive.
 constexpr int quietMs = 200;
 
+// A standard catalogue with one more version, 7.0, whose one file for DOVUr3 is named `value`
+// and, unless `sha256` is null, published with that checksum.
+QByteArray catalogueWith(const QString &value, const QString &sha256 = QString())
+{
+    QJsonArray products = QJsonDocument::fromJson(standardCatalogue).array();
+    QJsonObject product = products.first().toObject();
+    QJsonArray versions = product.value("versions").toArray();
+    QJsonObject version{{"tag_name", "7.0"}, {mainKey, value}};
+    if (!sha256.isNull())
+        version.insert(mainKey + "_sha256", sha256);
+    versions.append(version);
+    product.insert("versions", versions);
+    products.replace(0, product);
+    return QJsonDocument(products).toJson();
+}
+
+// Each hex digit replaced by another, so the value has the right form and no digit right.
+QString everyDigitWrong(const QString &hex)
+{
+    QString wrong;
+    for (const QChar digit : hex)
+        wrong += QString::number((digit.toLatin1() - '0' + 1) % 10);
+    return wrong;
+}
+
 } // namespace
 
 // Waits until the client has read the catalogue of its latest request.
@@ -81,8 +110,20 @@ private slots:
     void downloadsFilesOfVersion();
     void everyFileMustArrive_data();
     void everyFileMustArrive();
+    void hostileAnswersAreCutShort_data();
+    void hostileAnswersAreCutShort();
+    void imageMustMatchPublishedChecksum_data();
+    void imageMustMatchPublishedChecksum();
+    void fileNameTravelsAsOneQueryValue_data();
+    void fileNameTravelsAsOneQueryValue();
+    void untrustedServerSaysWhy();
 
 private:
+    // Publishes `catalogue` on the standard branch and has the client read it.
+    void reloadCatalogue(const QByteArray &catalogue);
+    // Downloads version 7.0 of catalogueWith(); the failure, if any.
+    DownloadFailure downloadVersion7();
+
     std::unique_ptr<ReleaseFolder> folder;
     std::unique_ptr<ReleaseServer> server;
     std::unique_ptr<NVKCloudInterface> cloud;
@@ -186,14 +227,17 @@ void TestFirmwareDownload::downloadsFilesOfVersion()
     QTRY_COMPARE(cloud->findChildren<QNetworkReply *>().size(), 0);
 }
 
-// Only a real image may reach the device: a download finishes only when every file came with a
-// 2xx status and a body; anything else fails it, naming the file, and stops the other files.
+// Only a real image may reach the device: a download finishes only when every file came whole
+// with status 200 or 203; anything else fails it, naming the file and saying why, and stops the
+// other files.
 void TestFirmwareDownload::everyFileMustArrive_data()
 {
     QTest::addColumn<QString>("version");
     QTest::addColumn<ServerFaults>("faults");
     QTest::addColumn<QString>("serverUrl"); // of the download, when not the local server
     QTest::addColumn<QString>("failedKey"); // empty when the download finishes
+    QTest::addColumn<QString>("reason");
+    QTest::addColumn<QString>("detail");
     QTest::addColumn<QList<QByteArray>>("images");
 
     ServerFaults redirect;
@@ -204,6 +248,13 @@ void TestFirmwareDownload::everyFileMustArrive_data()
     errorPage.body = QByteArray(8192, 'E');
     ServerFaults multipleChoices = errorPage;
     multipleChoices.status = 300;
+    // Part of the image, never asked for: it must not pass for the whole of it.
+    ServerFaults partial;
+    partial.status = 206;
+    partial.body = served("dov-main-1.0.bin").left(5000);
+    ServerFaults throughProxy;
+    throughProxy.status = 203;
+    throughProxy.body = served("dov-main-1.0.bin");
     ServerFaults closedEarly;
     closedEarly.truncateTo = 10000;
     closedEarly.closeEarly = true;
@@ -218,22 +269,37 @@ void TestFirmwareDownload::everyFileMustArrive_data()
     const QString v1 = QStringLiteral("1.0");
     const QString local;    // the download goes to the local server
     const QString finishes; // no file fails
-    const QList<QByteArray> none{QByteArray()};
+    const QString none;     // no reason
+    const QList<QByteArray> nothing{QByteArray()};
+    const QList<QByteArray> mainImage{served("dov-main-1.0.bin")};
+    const QString status = QStringLiteral("http-status");
+    const QString connection = QStringLiteral("connection");
 
     QTest::newRow("redirect to a path is followed")
-        << v1 << redirect << local << finishes << QList<QByteArray>{served("moved.bin")};
-    QTest::newRow("connection refused")
-        << v1 << ServerFaults() << "http://127.0.0.1:9" << mainKey << none;
+        << v1 << redirect << local << finishes << none << none
+        << QList<QByteArray>{served("moved.bin")};
+    QTest::newRow("203 through a proxy is the image")
+        << v1 << throughProxy << local << finishes << none << none << mainImage;
+    QTest::newRow("connection refused") << v1 << ServerFaults() << "http://127.0.0.1:9" << mainKey
+                                        << connection << "connection refused" << nothing;
     // Large enough to pass for an image: it must never reach the device.
-    QTest::newRow("500 with an error page of 8 KiB") << v1 << errorPage << local << mainKey << none;
+    QTest::newRow("500 with an error page of 8 KiB")
+        << v1 << errorPage << local << mainKey << status << "server answered HTTP 500" << nothing;
     QTest::newRow("300 with a body of 8 KiB, nowhere to go")
-        << v1 << multipleChoices << local << mainKey << none;
+        << v1 << multipleChoices << local << mainKey << status << "server answered HTTP 300"
+        << nothing;
+    QTest::newRow("206 with 5000 of the 20000 bytes")
+        << v1 << partial << local << mainKey << status << "HTTP status 206 instead of 200"
+        << nothing;
     QTest::newRow("connection closed before the promised length")
-        << v1 << closedEarly << local << mainKey << none;
-    QTest::newRow("200 with an empty body") << v1 << emptyBody << local << mainKey << none;
-    QTest::newRow("no data within the time limit") << v1 << silent << local << mainKey << none;
+        << v1 << closedEarly << local << mainKey << connection << "connection closed before the end"
+        << nothing;
+    QTest::newRow("200 with an empty body") << v1 << emptyBody << local << mainKey << "empty"
+                                            << "the server sent no data" << nothing;
+    QTest::newRow("no data within the time limit") << v1 << silent << local << mainKey << "timeout"
+                                                   << "no data for 300 ms" << nothing;
     QTest::newRow("file missing on the server stops the other file")
-        << QString("4.0") << slowMain << local << bootKey
+        << QString("4.0") << slowMain << local << bootKey << status << "server answered HTTP 404"
         << QList<QByteArray>{QByteArray(), QByteArray()};
 }
 
@@ -243,12 +309,14 @@ void TestFirmwareDownload::everyFileMustArrive()
     QFETCH(ServerFaults, faults);
     QFETCH(QString, serverUrl);
     QFETCH(QString, failedKey);
+    QFETCH(QString, reason);
+    QFETCH(QString, detail);
     QFETCH(QList<QByteArray>, images);
     server->setFaults(faults);
     // The catalogue came from the local server; the download may go elsewhere.
     if (!serverUrl.isEmpty())
         cloud->serverUrl = serverUrl;
-    // A shortened no-data limit: the real 30 s one is set on the same request.
+    // A shortened no-data limit; the real one is 30 s.
     cloud->downloadTimeoutMs = 300;
 
     QSignalSpy finished(cloud.get(), &NVKCloudInterface::firmware_download_finished);
@@ -259,8 +327,191 @@ void TestFirmwareDownload::everyFileMustArrive()
 
     QCOMPARE(finished.count() + failed.count(), 1);
     QCOMPARE(failed.isEmpty() ? QString() : failed.first().first().toString(), failedKey);
+    const DownloadFailure why =
+        failed.isEmpty() ? DownloadFailure() : failed.first().at(1).value<DownloadFailure>();
+    QCOMPARE(why.code, reason);
+    QCOMPARE(why.detail, detail);
+    if (!failed.isEmpty() && faults.status != 0)
+        QCOMPARE(why.httpStatus, faults.status);
     QCOMPARE(imagesOf(cloud->firmwareFiles), images);
     QTRY_COMPARE(cloud->findChildren<QNetworkReply *>().size(), 0);
+}
+
+// A server that sends without end, announces more than an image can be, or trickles its bytes
+// is cut off as soon as it passes a bound, and nothing of it is kept. The bounds are shortened
+// where the real ones would make the test slow; the 16 MiB one is used as built.
+void TestFirmwareDownload::hostileAnswersAreCutShort_data()
+{
+    QTest::addColumn<ServerFaults>("faults");
+    QTest::addColumn<qint64>("maximumBytes"); // 0: as built
+    QTest::addColumn<int>("wholeMs");         // 0: as built
+    QTest::addColumn<QString>("reason");      // empty: the image arrives
+    QTest::addColumn<QString>("detail");
+
+    ServerFaults endless;
+    endless.endlessBody = true;
+    ServerFaults hugeLength;
+    hugeLength.announcedLength = Q_INT64_C(3) << 29; // 1.5 GiB
+    ServerFaults trickle;
+    trickle.trickleMs = 20; // one byte every 20 ms: 400 s for 20000 bytes, never 30 s silent
+    const qint64 size = serverFiles.value("dov-main-1.0.bin");
+    const QString tooLarge = QStringLiteral("too-large");
+
+    QTest::newRow("endless body, passing 256 KiB as it arrives")
+        << endless << qint64(256 * 1024) << 0 << tooLarge << "larger than 256 KiB";
+    QTest::newRow("Content-Length of 1.5 GiB, before any byte")
+        << hugeLength << qint64(0) << 0 << tooLarge << "larger than 16 MiB";
+    QTest::newRow("one byte over the limit") << ServerFaults() << size - 1 << 0 << tooLarge
+                                             << QString("larger than %1 bytes").arg(size - 1);
+    QTest::newRow("exactly the limit") << ServerFaults() << size << 0 << QString() << QString();
+    QTest::newRow("trickle past the whole limit") << trickle << qint64(0) << 300 << "timeout"
+                                                  << "not complete after 300 ms";
+}
+
+void TestFirmwareDownload::hostileAnswersAreCutShort()
+{
+    QFETCH(ServerFaults, faults);
+    QFETCH(qint64, maximumBytes);
+    QFETCH(int, wholeMs);
+    QFETCH(QString, reason);
+    QFETCH(QString, detail);
+    server->setFaults(faults);
+    if (maximumBytes != 0)
+        cloud->maximumImageBytes = maximumBytes;
+    if (wholeMs != 0)
+        cloud->wholeImageTimeoutMs = wholeMs;
+
+    QSignalSpy finished(cloud.get(), &NVKCloudInterface::firmware_download_finished);
+    QSignalSpy failed(cloud.get(), &NVKCloudInterface::firmware_download_failed);
+    cloud->requestFirmware("1.0", "DOVUr3");
+    QVERIFY((reason.isEmpty() ? finished : failed).wait(5000));
+
+    const DownloadFailure why =
+        failed.isEmpty() ? DownloadFailure() : failed.first().at(1).value<DownloadFailure>();
+    QCOMPARE(why.code, reason);
+    QCOMPARE(why.detail, detail);
+    QCOMPARE(imagesOf(cloud->firmwareFiles),
+             QList<QByteArray>{reason.isEmpty() ? served("dov-main-1.0.bin") : QByteArray()});
+    // The reply was aborted, not left to run on in the background.
+    QTRY_COMPARE(cloud->findChildren<QNetworkReply *>().size(), 0);
+}
+
+void TestFirmwareDownload::reloadCatalogue(const QByteArray &catalogue)
+{
+    QVERIFY(folder->writeCatalogue(defaultBranch, catalogue));
+    cloud->requestVersions(defaultBranch, false);
+    WAIT_FOR_CATALOGUE(*cloud);
+    server->clearRequests();
+}
+
+DownloadFailure TestFirmwareDownload::downloadVersion7()
+{
+    QSignalSpy finished(cloud.get(), &NVKCloudInterface::firmware_download_finished);
+    QSignalSpy failed(cloud.get(), &NVKCloudInterface::firmware_download_failed);
+    cloud->requestFirmware("7.0", "DOVUr3");
+    if (!QTest::qWaitFor([&] { return !finished.isEmpty() || !failed.isEmpty(); }, 5000))
+        return DownloadFailure{QStringLiteral("no answer"), QString(), 0};
+    return failed.isEmpty() ? DownloadFailure() : failed.first().at(1).value<DownloadFailure>();
+}
+
+// The published checksum is compared whole: one that is right only in its first half, or that
+// stops there, belongs to other bytes.
+void TestFirmwareDownload::imageMustMatchPublishedChecksum_data()
+{
+    QTest::addColumn<QString>("published");
+    QTest::addColumn<bool>("flashable");
+
+    const QString digest = ReleaseFolder::sha256(served("dov-main-1.0.bin"));
+    QTest::newRow("the whole checksum") << digest << true;
+    QTest::newRow("the whole checksum in upper case") << digest.toUpper() << true;
+    QTest::newRow("right in its first 32 digits only")
+        << digest.left(32) + everyDigitWrong(digest.mid(32)) << false;
+    QTest::newRow("cut to its first 32 digits") << digest.left(32) << false;
+    QTest::newRow("right but for the last digit")
+        << digest.left(63) + everyDigitWrong(digest.right(1)) << false;
+    QTest::newRow("followed by a newline") << digest + "\n" << false;
+}
+
+void TestFirmwareDownload::imageMustMatchPublishedChecksum()
+{
+    QFETCH(QString, published);
+    QFETCH(bool, flashable);
+    reloadCatalogue(catalogueWith("dov-main-1.0.bin", published));
+
+    const DownloadFailure why = downloadVersion7();
+    QCOMPARE(why.code, flashable ? QString() : QStringLiteral("checksum-mismatch"));
+    QCOMPARE(why.detail,
+             flashable ? QString() : QStringLiteral("checksum does not match the published one"));
+    QCOMPARE(imagesOf(cloud->firmwareFiles),
+             QList<QByteArray>{flashable ? served("dov-main-1.0.bin") : QByteArray()});
+}
+
+// The catalogue's file name is one query value, whatever it holds: the server is asked for that
+// file, never for a shorter name, a second parameter or a name decoded twice. Plain names and
+// subfolders go out exactly as they always did.
+void TestFirmwareDownload::fileNameTravelsAsOneQueryValue_data()
+{
+    QTest::addColumn<QString>("value");
+    QTest::addColumn<bool>("urlAsBefore");
+
+    QTest::newRow("& would start a second parameter") << "a.bin&version=evil.bin" << false;
+    QTest::newRow("# would start a fragment") << "a.bin#frag" << false;
+    QTest::newRow("+ would be read as a space") << "x+y.bin" << false;
+    QTest::newRow("% would start an escape") << "100%41.bin" << false;
+    QTest::newRow("a space") << "x y.bin" << false;
+    QTest::newRow("= ? ; are data") << "a=b?c;d.bin" << false;
+    QTest::newRow("non-ASCII") << QString::fromUtf8("\xD0\xBF\xD1\x80.bin") << false;
+    QTest::newRow("plain name") << "DOVUr3_main_1.2.0-rc1.bin" << true;
+    QTest::newRow("file in a subfolder") << "sub/part.bin" << true;
+}
+
+void TestFirmwareDownload::fileNameTravelsAsOneQueryValue()
+{
+    QFETCH(QString, value);
+    QFETCH(bool, urlAsBefore);
+    // What a name would fetch if it were cut, split or decoded twice.
+    const QStringList decoys{"a.bin", "evil.bin", "100A.bin", "x", "a=b"};
+    for (const QString &decoy : decoys)
+        QVERIFY(folder->writeFile(defaultBranch, decoy, "decoy " + decoy.toUtf8()));
+    if (value != "x y.bin")
+        QVERIFY(folder->writeFile(defaultBranch, "x y.bin", "decoy x y.bin"));
+    const QByteArray image = ReleaseFolder::image(6000, 99);
+    QVERIFY(folder->writeFile(defaultBranch, value, image));
+    reloadCatalogue(catalogueWith(value));
+
+    QCOMPARE(downloadVersion7().code, QString());
+    QCOMPARE(imagesOf(cloud->firmwareFiles), QList<QByteArray>{image});
+    QCOMPARE(server->requests().size(), 1);
+    if (urlAsBefore)
+        QCOMPARE(server->requests().first(), download(defaultBranch, value));
+}
+
+// A server whose certificate the system does not trust lists nothing and gives nothing, and
+// both say why.
+void TestFirmwareDownload::untrustedServerSaysWhy()
+{
+    const TestCertificates certificates(QStringLiteral("localhost"));
+    QVERIFY2(certificates.isValid(), qPrintable(certificates.error()));
+    ReleaseServer httpsServer(folder->path());
+    QVERIFY(httpsServer.useTls(certificates.serverCertificateFile(), certificates.serverKeyFile()));
+    QVERIFY(httpsServer.start() != 0);
+    cloud->serverUrl = httpsServer.baseUrl(QStringLiteral("localhost"));
+    const QString untrusted = QStringLiteral("server certificate not trusted: ");
+
+    QSignalSpy failed(cloud.get(), &NVKCloudInterface::firmware_download_failed);
+    cloud->requestFirmware("1.0", "DOVUr3");
+    QVERIFY(failed.wait(5000));
+    DownloadFailure why = failed.first().at(1).value<DownloadFailure>();
+    QCOMPARE(why.code, QStringLiteral("tls"));
+    QVERIFY2(why.detail.startsWith(untrusted), qPrintable(why.detail));
+
+    QSignalSpy catalogueFailed(cloud.get(), &NVKCloudInterface::catalogue_failed);
+    cloud->requestVersions(defaultBranch, false);
+    QVERIFY(catalogueFailed.wait(5000));
+    why = catalogueFailed.first().first().value<DownloadFailure>();
+    QCOMPARE(why.code, QStringLiteral("tls"));
+    QVERIFY2(why.detail.startsWith(untrusted), qPrintable(why.detail));
+    QVERIFY(cloud->versionList.isEmpty());
 }
 
 QTEST_GUILESS_MAIN(TestFirmwareDownload)

@@ -12,6 +12,8 @@
 #include <QSignalSpy>
 #include <QTest>
 
+Q_DECLARE_METATYPE(ServerFaults)
+
 namespace {
 
 const QString defaultBranch = QStringLiteral("cust");
@@ -29,6 +31,14 @@ QByteArray oneProduct(const QByteArray &versions)
     return R"([{"product": "Lumetra", "versions": [)" + versions + "]}]";
 }
 
+// A version object with one firmware file for DOVUr3.
+QByteArray version(const QByteArray &tag, const QByteArray &file, const QByteArray &flags = {})
+{
+    return R"({"tag_name": )" + tag + R"(, "DOVUr3_main_firmware": ")" + file + "\"" + flags + "}";
+}
+
+const QString fileKey = QStringLiteral("DOVUr3_main_firmware");
+
 } // namespace
 
 // Waits until the latest request has been answered and parsed: its timer stops then.
@@ -42,6 +52,10 @@ private slots:
     void init();
     void readsCatalogue_data();
     void readsCatalogue();
+    void checksValuesBeforeListing_data();
+    void checksValuesBeforeListing();
+    void hostileCatalogueIsAbandoned_data();
+    void hostileCatalogueIsAbandoned();
     void silentServerReportsOncePerExpiry_data();
     void silentServerReportsOncePerExpiry();
     void supersededAnswerNeitherFillsListNorStopsTimer();
@@ -116,6 +130,139 @@ void TestReleaseCatalogue::readsCatalogue()
     QCOMPARE(updateSpy.count(), updates);
     // The timer stopped because the answer came, and an unusable one is not reported.
     QCOMPARE(noInternet.count(), 0);
+}
+
+// Only a version with a tag that can be shown and chosen is listed, and each tag once, with the
+// files that a download of it would fetch.
+void TestReleaseCatalogue::checksValuesBeforeListing_data()
+{
+    QTest::addColumn<QByteArray>("catalogue");
+    QTest::addColumn<bool>("showBetas");
+    QTest::addColumn<QStringList>("listed"); // "tag=file" in list order
+
+    QTest::newRow("tags that are no non-empty string are skipped")
+        << oneProduct(version("1", "number.bin") + ',' + version(R"(["A"])", "array.bin") + ',' +
+                      version("null", "null.bin") + ',' + version("true", "bool.bin") + ',' +
+                      version(R"({"t": "A"})", "object.bin") + ',' + version(R"("")", "empty.bin") +
+                      R"(, {"DOVUr3_main_firmware": "missing.bin"}, )" + version(R"("B")", "b.bin"))
+        << false << QStringList{"B=b.bin"};
+    // The window preselects the last item: it is still the version it was.
+    QTest::newRow("a tag twice: once, where the later entry stands, with its files")
+        << oneProduct(version(R"("A")", "a1.bin") + ',' + version(R"("B")", "b.bin") + ',' +
+                      version(R"("A")", "a2.bin"))
+        << false << QStringList{"B=b.bin", "A=a2.bin"};
+    QTest::newRow("a tag twice across product objects")
+        << QByteArray(R"([{"product": "Lumetra", "versions": [)" + version(R"("A")", "a1.bin") +
+                      R"(]}, {"product": "Lumetra", "versions": [)" + version(R"("B")", "b.bin") +
+                      ',' + version(R"("A")", "a2.bin") + "]}]")
+        << false << QStringList{"B=b.bin", "A=a2.bin"};
+    const QByteArray hiddenTwin = oneProduct(version(R"("A")", "a1.bin") + ',' +
+                                             version(R"("A")", "a2.bin", R"(, "isbeta": "true")"));
+    QTest::newRow("a hidden beta does not replace the release of its tag")
+        << hiddenTwin << false << QStringList{"A=a1.bin"};
+    QTest::newRow("a shown beta replaces it") << hiddenTwin << true << QStringList{"A=a2.bin"};
+}
+
+void TestReleaseCatalogue::checksValuesBeforeListing()
+{
+    QFETCH(QByteArray, catalogue);
+    QFETCH(bool, showBetas);
+    QFETCH(QStringList, listed);
+    QVERIFY(folder->writeCatalogue(defaultBranch, catalogue));
+
+    NVKCloudInterface cloud(server->baseUrl());
+    cloud.requestVersions(defaultBranch, showBetas);
+    WAIT_FOR_ANSWER(cloud);
+
+    QStringList versions;
+    for (const QString &tag : std::as_const(cloud.versionList))
+        versions.append(tag + '=' + cloud.versionTable.value(tag).value(fileKey));
+    QCOMPARE(versions, listed);
+    QCOMPARE(cloud.versionTable.size(), listed.size());
+}
+
+// A catalogue that never ends, announces more than any catalogue is, trickles on, or is no
+// catalogue at all is abandoned with its reason; the 6 s line of the window still comes from
+// jsonTimer alone. Limits are shortened where the real ones would make the test slow.
+void TestReleaseCatalogue::hostileCatalogueIsAbandoned_data()
+{
+    QTest::addColumn<ServerFaults>("faults");
+    QTest::addColumn<QString>("serverUrl");   // empty: the local server
+    QTest::addColumn<qint64>("maximumBytes"); // 0: as built
+    QTest::addColumn<int>("wholeMs");         // 0: as built
+    QTest::addColumn<QString>("reason");      // empty: the catalogue is listed
+    QTest::addColumn<QString>("detail");
+    QTest::addColumn<int>("noInternet");
+
+    ServerFaults endless;
+    endless.endlessBody = true;
+    ServerFaults hugeLength;
+    hugeLength.announcedLength = Q_INT64_C(3) << 29; // 1.5 GiB
+    ServerFaults trickle;
+    trickle.trickleMs = 10;
+    ServerFaults partial;
+    partial.status = 206;
+    partial.body = productXYZ(QByteArray());
+    ServerFaults throughProxy = partial;
+    throughProxy.status = 203;
+    ServerFaults notFound;
+    notFound.status = 404;
+    notFound.body = "<html>no such branch</html>";
+    const QString local;
+    const QString tooLarge = QStringLiteral("too-large");
+    const QString status = QStringLiteral("http-status");
+
+    QTest::newRow("endless, passing 64 KiB as it arrives")
+        << endless << local << qint64(64 * 1024) << 0 << tooLarge << "larger than 64 KiB" << 0;
+    QTest::newRow("Content-Length of 1.5 GiB, before any byte")
+        << hugeLength << local << qint64(0) << 0 << tooLarge << "larger than 8 MiB" << 0;
+    // Still running when the window's 150 ms line comes, and abandoned at 400 ms.
+    QTest::newRow("trickling past the whole limit")
+        << trickle << local << qint64(0) << 400 << "timeout"
+        << "not complete after 400 ms" << 1;
+    QTest::newRow("206 with a whole catalogue")
+        << partial << local << qint64(0) << 0 << status << "HTTP status 206 instead of 200" << 0;
+    QTest::newRow("203 through a proxy is listed")
+        << throughProxy << local << qint64(0) << 0 << QString() << QString() << 0;
+    QTest::newRow("404 for a branch the server does not have")
+        << notFound << local << qint64(0) << 0 << status << "server answered HTTP 404" << 0;
+    QTest::newRow("connection refused")
+        << ServerFaults() << "http://127.0.0.1:9" << qint64(0) << 0 << "connection"
+        << "connection refused" << 0;
+}
+
+void TestReleaseCatalogue::hostileCatalogueIsAbandoned()
+{
+    QFETCH(ServerFaults, faults);
+    QFETCH(QString, serverUrl);
+    QFETCH(qint64, maximumBytes);
+    QFETCH(int, wholeMs);
+    QFETCH(QString, reason);
+    QFETCH(QString, detail);
+    QFETCH(int, noInternet);
+    QVERIFY(folder->writeCatalogue(defaultBranch, productXYZ(QByteArray())));
+    server->setFaults(faults);
+
+    NVKCloudInterface cloud(serverUrl.isEmpty() ? server->baseUrl() : serverUrl);
+    cloud.jsonTimeoutMs = 150;
+    if (maximumBytes != 0)
+        cloud.maximumCatalogueBytes = maximumBytes;
+    if (wholeMs != 0)
+        cloud.wholeCatalogueTimeoutMs = wholeMs;
+    QSignalSpy received(&cloud, &NVKCloudInterface::catalogue_received);
+    QSignalSpy failed(&cloud, &NVKCloudInterface::catalogue_failed);
+    QSignalSpy noInternetSpy(&cloud, &NVKCloudInterface::no_internet_connection);
+    cloud.requestVersions(defaultBranch, false);
+    QVERIFY((reason.isEmpty() ? received : failed).wait(5000));
+
+    const DownloadFailure why =
+        failed.isEmpty() ? DownloadFailure() : failed.first().first().value<DownloadFailure>();
+    QCOMPARE(why.code, reason);
+    QCOMPARE(why.detail, detail);
+    QCOMPARE(cloud.versionList, reason.isEmpty() ? QStringList({"X", "Y", "Z"}) : QStringList());
+    QCOMPARE(noInternetSpy.count(), noInternet);
+    QVERIFY(!cloud.jsonTimer.isActive());
+    QTRY_COMPARE(cloud.findChildren<QNetworkReply *>().size(), 0);
 }
 
 void TestReleaseCatalogue::silentServerReportsOncePerExpiry_data()

@@ -55,6 +55,13 @@ int main(int argc, char *argv[])
         {QStringLiteral("redirect"), QStringLiteral("Answer 302 with this Location."),
          QStringLiteral("URL")},
         {QStringLiteral("never-answer"), QStringLiteral("Accept requests and never answer.")},
+        {QStringLiteral("endless-body"),
+         QStringLiteral("Answer 200 without a length and send bytes until the client hangs up.")},
+        {QStringLiteral("announce-length"),
+         QStringLiteral("Announce this Content-Length, whatever the body holds."),
+         QStringLiteral("N")},
+        {QStringLiteral("trickle-ms"), QStringLiteral("Send the body one byte every N ms."),
+         QStringLiteral("N")},
         {QStringLiteral("path-contains"),
          QStringLiteral("Apply the faults only to requests whose path and query contain TEXT."),
          QStringLiteral("TEXT")},
@@ -80,10 +87,15 @@ int main(int argc, char *argv[])
     qint64 delayMs = 0;
     qint64 status = 0;
     qint64 truncateTo = -1;
+    qint64 announcedLength = -1;
+    qint64 trickleMs = 0;
     if (!readInt(parser, QStringLiteral("port"), 0, 65535, port) ||
         !readInt(parser, QStringLiteral("delay-ms"), 0, 24 * 3600 * 1000, delayMs) ||
         !readInt(parser, QStringLiteral("status"), 100, 599, status) ||
-        !readInt(parser, QStringLiteral("truncate"), 0, Q_INT64_C(1) << 40, truncateTo))
+        !readInt(parser, QStringLiteral("truncate"), 0, Q_INT64_C(1) << 40, truncateTo) ||
+        !readInt(parser, QStringLiteral("announce-length"), 0, Q_INT64_C(1) << 50,
+                 announcedLength) ||
+        !readInt(parser, QStringLiteral("trickle-ms"), 1, 24 * 3600 * 1000, trickleMs))
         return 2;
 
     ServerFaults faults;
@@ -95,6 +107,9 @@ int main(int argc, char *argv[])
     faults.closeEarly = parser.isSet(QStringLiteral("close-early"));
     faults.redirectTo = parser.value(QStringLiteral("redirect"));
     faults.neverAnswer = parser.isSet(QStringLiteral("never-answer"));
+    faults.endlessBody = parser.isSet(QStringLiteral("endless-body"));
+    faults.announcedLength = announcedLength;
+    faults.trickleMs = static_cast<int>(trickleMs);
 
     const QString certificateFile = parser.value(QStringLiteral("tls-cert"));
     const QString keyFile = parser.value(QStringLiteral("tls-key"));

@@ -31,6 +31,11 @@ constexpr int statusBadRequest = 400;
 constexpr int statusNotFound = 404;
 constexpr int statusMethodNotAllowed = 405;
 
+// An endless body goes out in pieces of this size whenever the socket has sent the last one, so
+// the server's own buffer stays small however fast the client reads.
+constexpr qint64 endlessPieceBytes = 64 * 1024;
+constexpr int endlessPieceIntervalMs = 1;
+
 // Path and query as the client sent them, the form the request log and `pathContains` use.
 QString targetOf(const QUrl &url)
 {
@@ -49,6 +54,16 @@ ReleaseHttpServer::Answer plainAnswer(int status, const QByteArray &text)
     return answer;
 }
 
+// A query value decoded as the real server's script reads it: "+" is a space, then every %XX is
+// the byte it names, once. A client must therefore send "+", "&", "#" and "%" encoded to have
+// them taken as part of a file name.
+QString formValue(const QString &encoded)
+{
+    QString value = encoded;
+    value.replace(QLatin1Char('+'), QLatin1Char(' '));
+    return QUrl::fromPercentEncoding(value.toUtf8());
+}
+
 // A relative path whose every segment names an entry below the folder: no "..", no ".", no
 // empty segment, no backslash and no leading slash that would make it absolute.
 bool isSafeRelativePath(const QString &path)
@@ -63,13 +78,50 @@ bool isSafeRelativePath(const QString &path)
     return true;
 }
 
+// Writes the body of a slow or endless answer bit by bit from the server's thread, until it is all
+// out or the client hangs up (the socket, and the timer with it, are deleted then).
+void stream(QTcpSocket *socket, const ReleaseHttpServer::Answer &answer)
+{
+    auto *timer = new QTimer(socket);
+    QByteArray rest = answer.body;
+    QObject::connect(timer, &QTimer::timeout, socket, [socket, timer, rest, answer]() mutable {
+        if (socket->state() != QAbstractSocket::ConnectedState) {
+            timer->deleteLater();
+            return;
+        }
+        if (answer.endless) {
+            if (socket->bytesToWrite() == 0)
+                socket->write(QByteArray(endlessPieceBytes, 'E'));
+            return;
+        }
+        socket->write(rest.left(1));
+        rest.remove(0, 1);
+        if (!rest.isEmpty())
+            return;
+        timer->deleteLater();
+        if (answer.closeAfterBody)
+            socket->disconnectFromHost();
+    });
+    timer->start(answer.endless ? endlessPieceIntervalMs : answer.trickleMs);
+}
+
 void send(QHttpServerResponder &responder, const ReleaseHttpServer::Answer &answer)
 {
     responder.writeStatusLine(static_cast<QHttpServerResponder::StatusCode>(answer.status));
     for (const auto &header : answer.headers)
         responder.writeHeader(header.first, header.second);
-    const qint64 length = answer.contentLength >= 0 ? answer.contentLength : answer.body.size();
-    responder.writeHeader(QByteArrayLiteral("Content-Length"), QByteArray::number(length));
+    if (answer.endless) {
+        // Without a length the body ends only when the connection does.
+        responder.writeHeader(QByteArrayLiteral("Connection"), QByteArrayLiteral("close"));
+    } else {
+        const qint64 length = answer.contentLength >= 0 ? answer.contentLength : answer.body.size();
+        responder.writeHeader(QByteArrayLiteral("Content-Length"), QByteArray::number(length));
+    }
+    if (answer.endless || answer.trickleMs > 0) {
+        responder.writeBody(QByteArray());
+        stream(responder.socket(), answer);
+        return;
+    }
     responder.writeBody(answer.body);
     if (answer.closeAfterBody)
         responder.socket()->disconnectFromHost();
@@ -149,7 +201,8 @@ ReleaseHttpServer::Answer ReleaseHttpServer::answerFor(const QUrl &url) const
         if (!query.hasQueryItem(versionQueryKey))
             return plainAnswer(statusBadRequest, QByteArrayLiteral("Missing version\n"));
         const QString branch = path.mid(1, path.size() - 1 - scriptPathSuffix.size());
-        fileName = fileFor(branch, query.queryItemValue(versionQueryKey, QUrl::FullyDecoded));
+        fileName =
+            fileFor(branch, formValue(query.queryItemValue(versionQueryKey, QUrl::FullyEncoded)));
         contentType = QByteArrayLiteral("application/octet-stream");
     }
 
@@ -189,6 +242,11 @@ bool ReleaseHttpServer::handleRequest(const QHttpServerRequest &request, QTcpSoc
     } else if (!fault.redirectTo.isEmpty()) {
         answer.status = statusFound;
         answer.headers.append({QByteArrayLiteral("Location"), fault.redirectTo.toUtf8()});
+    } else if (fault.endlessBody) {
+        answer.status = statusOk;
+        answer.headers.append(
+            {QByteArrayLiteral("Content-Type"), QByteArrayLiteral("application/octet-stream")});
+        answer.endless = true;
     } else {
         answer = answerFor(request.url());
         if (fault.truncateTo >= 0 && fault.closeEarly) {
@@ -198,6 +256,9 @@ bool ReleaseHttpServer::handleRequest(const QHttpServerRequest &request, QTcpSoc
         if (fault.truncateTo >= 0)
             answer.body.truncate(fault.truncateTo);
     }
+    if (fault.announcedLength >= 0)
+        answer.contentLength = fault.announcedLength;
+    answer.trickleMs = fault.trickleMs;
     logAnswer(target, answer);
 
     if (fault.delayMs <= 0) {
@@ -230,10 +291,12 @@ void ReleaseHttpServer::logAnswer(const QString &target, const Answer &answer) c
         if (!logging)
             return;
     }
-    const QByteArray outcome = answer.status == 0
-                                   ? QByteArrayLiteral("no answer (fault)")
-                                   : QByteArray::number(answer.status) + " (" +
-                                         QByteArray::number(answer.body.size()) + " bytes)";
+    QByteArray outcome = QByteArrayLiteral("no answer (fault)");
+    if (answer.endless)
+        outcome = QByteArray::number(answer.status) + " (endless body)";
+    else if (answer.status != 0)
+        outcome = QByteArray::number(answer.status) + " (" +
+                  QByteArray::number(answer.body.size()) + " bytes)";
     std::fprintf(stdout, "%s -> %s\n", target.toUtf8().constData(), outcome.constData());
     std::fflush(stdout);
 }

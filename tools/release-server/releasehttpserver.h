@@ -38,6 +38,8 @@ public:
         QByteArray body;
         qint64 contentLength = -1; // the length announced, when it is not the body's
         bool closeAfterBody = false;
+        bool endless = false; // no length; the body repeats until the client hangs up
+        int trickleMs = 0;    // > 0: one byte of the body every trickleMs
     };
 
     // The answer of a well-behaved server to GET <target> (path and query, unfaulted).

@@ -11,8 +11,8 @@ class QThread;
 class ReleaseHttpServer;
 
 // Misbehaviour to put on the answers, so tests can show how the client copes with a bad server.
-// At most one kind of answer applies, in this order: neverAnswer, status, redirectTo, truncateTo;
-// delayMs comes on top of any of them.
+// At most one kind of answer applies, in this order: neverAnswer, status, redirectTo, endlessBody,
+// truncateTo; announcedLength, trickleMs and delayMs come on top of any of them.
 struct ServerFaults
 {
     QString
@@ -27,6 +27,13 @@ struct ServerFaults
     bool closeEarly = false;
     QString redirectTo;       // non-empty: answer 302 with this Location (path or absolute URL)
     bool neverAnswer = false; // accept the request and never answer
+    // A 200 without Content-Length whose body never ends: bytes flow until the client hangs up.
+    bool endlessBody = false;
+    // >= 0: Content-Length announces this many bytes, whatever the body holds; the connection
+    // then stays open, waiting for the rest.
+    qint64 announcedLength = -1;
+    // > 0: the body goes out one byte every trickleMs, so data keeps coming but never ends soon.
+    int trickleMs = 0;
 };
 
 // Serves a release folder on 127.0.0.1 from a thread of its own, so it keeps answering while the

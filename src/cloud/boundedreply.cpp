@@ -1,0 +1,192 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+// SPDX-FileCopyrightText: Norvatek
+#include "boundedreply.h"
+
+#include <QNetworkReply>
+#include <QNetworkRequest>
+#include <QVariant>
+
+#if QT_CONFIG(ssl)
+#include <QSslError>
+#endif
+
+namespace {
+
+// The statuses that bring the whole resource: OK, and OK through a transforming proxy. A 206
+// carries only part of it, and no other 2xx carries an image or a catalogue.
+constexpr int httpOk = 200;
+constexpr int httpNonAuthoritative = 203;
+constexpr int httpSuccessFirst = 200;
+constexpr int httpSuccessLast = 299;
+
+constexpr qint64 bytesPerKibibyte = 1024;
+constexpr qint64 bytesPerMebibyte = 1024 * 1024;
+constexpr int msPerSecond = 1000;
+constexpr int msPerMinute = 60 * msPerSecond;
+// Below this a limit reads better in seconds ("60 s" rather than "1 min").
+constexpr int shortestMinutesMs = 2 * msPerMinute;
+
+} // namespace
+
+BoundedReply::BoundedReply(QNetworkReply *networkReply, const Limits &replyLimits)
+    : QObject(networkReply), reply(networkReply), limits(replyLimits)
+{
+    connect(reply, &QNetworkReply::metaDataChanged, this, &BoundedReply::checkAnnouncedLength);
+    connect(reply, &QNetworkReply::readyRead, this, &BoundedReply::readArrived);
+    connect(reply, &QNetworkReply::finished, this, &BoundedReply::finish);
+#if QT_CONFIG(ssl)
+    connect(reply, &QNetworkReply::sslErrors, this, [this](const QList<QSslError> &errors) {
+        if (certificateProblem.isEmpty() && !errors.isEmpty())
+            certificateProblem = errors.first().errorString();
+    });
+#endif
+
+    // Any sign of life from the server (headers, a redirect, body bytes) restarts the idle limit;
+    // the whole limit runs from the request, however busy the server keeps the line.
+    idleTimer.setSingleShot(true);
+    wholeTimer.setSingleShot(true);
+    connect(&idleTimer, &QTimer::timeout, this, [this] {
+        fail(DownloadFailure::timeout,
+             QStringLiteral("no data for ") + durationText(limits.idleMs));
+    });
+    connect(&wholeTimer, &QTimer::timeout, this, [this] {
+        fail(DownloadFailure::timeout,
+             QStringLiteral("not complete after ") + durationText(limits.wholeMs));
+    });
+    if (limits.idleMs > 0) {
+        const auto stillAlive = [this] { idleTimer.start(limits.idleMs); };
+        connect(reply, &QNetworkReply::downloadProgress, this, stillAlive);
+        connect(reply, &QNetworkReply::redirected, this, stillAlive);
+        stillAlive();
+    }
+    if (limits.wholeMs > 0)
+        wholeTimer.start(limits.wholeMs);
+}
+
+const BoundedReply *BoundedReply::of(const QNetworkReply *reply)
+{
+    return reply->findChild<BoundedReply *>(QString(), Qt::FindDirectChildrenOnly);
+}
+
+QString BoundedReply::sizeText(qint64 bytes)
+{
+    if (bytes > 0 && bytes % bytesPerMebibyte == 0)
+        return QStringLiteral("%1 MiB").arg(bytes / bytesPerMebibyte);
+    if (bytes > 0 && bytes % bytesPerKibibyte == 0)
+        return QStringLiteral("%1 KiB").arg(bytes / bytesPerKibibyte);
+    return QStringLiteral("%1 bytes").arg(bytes);
+}
+
+QString BoundedReply::durationText(int ms)
+{
+    if (ms >= shortestMinutesMs && ms % msPerMinute == 0)
+        return QStringLiteral("%1 min").arg(ms / msPerMinute);
+    if (ms > 0 && ms % msPerSecond == 0)
+        return QStringLiteral("%1 s").arg(ms / msPerSecond);
+    return QStringLiteral("%1 ms").arg(ms);
+}
+
+void BoundedReply::checkAnnouncedLength()
+{
+    if (limits.idleMs > 0)
+        idleTimer.start(limits.idleMs);
+    const QVariant announced = reply->header(QNetworkRequest::ContentLengthHeader);
+    if (announced.isValid() && announced.toLongLong() > limits.maximumBytes)
+        fail(DownloadFailure::tooLarge,
+             QStringLiteral("larger than ") + sizeText(limits.maximumBytes));
+}
+
+void BoundedReply::readArrived()
+{
+    if (outcome.isFailure())
+        return;
+    // One byte past the limit is enough to know it is passed; the rest is never taken in. What
+    // is read is no more than what is there, as read() reserves room for all it is asked for.
+    const qint64 room = limits.maximumBytes - received.size() + 1;
+    received += reply->read(qMin(reply->bytesAvailable(), room));
+    if (received.size() > limits.maximumBytes)
+        fail(DownloadFailure::tooLarge,
+             QStringLiteral("larger than ") + sizeText(limits.maximumBytes));
+}
+
+void BoundedReply::fail(const QString &code, const QString &detail)
+{
+    if (outcome.isFailure())
+        return;
+    outcome.code = code;
+    outcome.detail = detail;
+    outcome.httpStatus = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
+    received.clear();
+    idleTimer.stop();
+    wholeTimer.stop();
+    // Finishes the reply at once: its owner hears finished() inside this call and finds the
+    // failure already here.
+    reply->abort();
+}
+
+void BoundedReply::finish()
+{
+    idleTimer.stop();
+    wholeTimer.stop();
+    if (outcome.isFailure())
+        return;
+    // Bytes that came with the end of the reply, before any readyRead for them.
+    if (reply->isOpen())
+        readArrived();
+    if (outcome.isFailure())
+        return;
+    outcome = classify();
+    if (outcome.isFailure())
+        received.clear();
+}
+
+DownloadFailure BoundedReply::classify() const
+{
+    const QVariant statusValue = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute);
+    const int status = statusValue.toInt();
+    const auto failure = [status](const QString &code, const QString &detail) {
+        return DownloadFailure{code, detail, status};
+    };
+
+    switch (reply->error()) {
+    case QNetworkReply::SslHandshakeFailedError:
+        if (!certificateProblem.isEmpty())
+            return failure(DownloadFailure::tls,
+                           QStringLiteral("server certificate not trusted: ") + certificateProblem);
+        return failure(DownloadFailure::tls,
+                       QStringLiteral("TLS handshake failed: ") + reply->errorString());
+    case QNetworkReply::InsecureRedirectError:
+        return failure(DownloadFailure::tls, QStringLiteral("redirect from https to http refused"));
+    case QNetworkReply::TooManyRedirectsError:
+        return failure(DownloadFailure::httpStatusCode, QStringLiteral("too many redirects"));
+    default:
+        break;
+    }
+
+    if (statusValue.isValid() && status != httpOk && status != httpNonAuthoritative) {
+        if (status >= httpSuccessFirst && status <= httpSuccessLast)
+            return failure(DownloadFailure::httpStatusCode,
+                           QStringLiteral("HTTP status %1 instead of %2").arg(status).arg(httpOk));
+        return failure(DownloadFailure::httpStatusCode,
+                       QStringLiteral("server answered HTTP %1").arg(status));
+    }
+
+    switch (reply->error()) {
+    case QNetworkReply::NoError:
+        if (received.isEmpty())
+            return failure(DownloadFailure::empty, QStringLiteral("the server sent no data"));
+        return failure(QString(), QString());
+    case QNetworkReply::ConnectionRefusedError:
+        return failure(DownloadFailure::connection, QStringLiteral("connection refused"));
+    case QNetworkReply::RemoteHostClosedError:
+        return failure(DownloadFailure::connection,
+                       QStringLiteral("connection closed before the end"));
+    case QNetworkReply::HostNotFoundError:
+        return failure(DownloadFailure::connection,
+                       QStringLiteral("server name not found: ") + reply->url().host());
+    case QNetworkReply::TimeoutError:
+        return failure(DownloadFailure::timeout, QStringLiteral("the connection timed out"));
+    default:
+        return failure(DownloadFailure::connection, reply->errorString());
+    }
+}

@@ -142,6 +142,20 @@ void SerialLink::drainInput()
         read(drainChunkBytes);
 }
 
+void SerialLink::discardInput()
+{
+    for (int round = 0; round < discardRounds; ++round) {
+        if (portFailed || !port.isOpen())
+            return;
+        // A zero wait only moves into the port's buffer what the driver already holds.
+        if (port.bytesAvailable() == 0 && !port.waitForReadyRead(0)) {
+            checkPort();
+            return;
+        }
+        read(port.bytesAvailable());
+    }
+}
+
 QString SerialLink::readReply(int lines)
 {
     QString reply;

@@ -130,6 +130,13 @@ bool FirmwareFlasher::failOnLink(int block)
                 block);
 }
 
+bool FirmwareFlasher::failWrite(WriteResult result, int block)
+{
+    if (result == WriteResult::Cancelled)
+        return fail(FlashFailure::Kind::MeterCancelled, block);
+    return failOnLink(block);
+}
+
 void FirmwareFlasher::setCrcOfDataBlock()
 {
     const quint16 crc = crc16(dataBlock);
@@ -162,8 +169,8 @@ bool FirmwareFlasher::flashImage(const QByteArray &newImage, const QString &file
     setCrcOfDataBlock();
     crcRequestSeen = false;
     ackSeen = false;
-    if (!sendPacket())
-        return failOnLink(0);
+    if (const WriteResult written = sendPacket(); written != WriteResult::Written)
+        return failWrite(written, 0);
     switch (waitForControlByte(ack)) {
     case ControlWait::Received:
         break;
@@ -212,12 +219,9 @@ bool FirmwareFlasher::sendNextBlock()
     // The end of transmission is followed at once by the closing block, whose ACK confirms both;
     // only the closing block is sent again, as the meter that took the end waits for it.
     const int end = blockCount() + 1;
-    if (!link->acquire(SerialLink::packetHoldReadTimeoutMs, QString()))
-        return failOnLink(end);
-    const bool written = writeFresh(QByteArray(1, char(eot)));
-    link->release();
-    if (!written)
-        return failOnLink(end);
+    if (const WriteResult written = writeFresh(QByteArray(1, char(eot)));
+        written != WriteResult::Written)
+        return failWrite(written, end);
     blockNumber = 0;
     blockNumberComplement = 255;
     dataBlock = QByteArray(blockSize, '\0');
@@ -232,8 +236,8 @@ bool FirmwareFlasher::sendConfirmed(int block)
 {
     for (int sends = 0; sends <= maxResends; ++sends) {
         ackSeen = false;
-        if (!sendPacket())
-            return failOnLink(block);
+        if (const WriteResult written = sendPacket(); written != WriteResult::Written)
+            return failWrite(written, block);
         switch (awaitAnswer()) {
         case ControlWait::Received:
             silentWaitsInRow = 0;
@@ -254,7 +258,7 @@ bool FirmwareFlasher::sendConfirmed(int block)
     return fail(FlashFailure::Kind::Unconfirmed, block);
 }
 
-bool FirmwareFlasher::sendPacket()
+FirmwareFlasher::WriteResult FirmwareFlasher::sendPacket()
 {
     QByteArray packet;
     packet.reserve(packetSize);
@@ -263,21 +267,25 @@ bool FirmwareFlasher::sendPacket()
     packet.append(char(blockNumberComplement));
     packet.append(dataBlock);
     packet.append(crcBytes);
-
-    if (!link->acquire(SerialLink::packetHoldReadTimeoutMs, QString()))
-        return false;
-    const bool written = writeFresh(packet);
-    link->release();
-    return written;
+    return writeFresh(packet);
 }
 
-bool FirmwareFlasher::writeFresh(const QByteArray &bytes)
+FirmwareFlasher::WriteResult FirmwareFlasher::writeFresh(const QByteArray &bytes)
 {
+    if (!link->acquire(SerialLink::packetHoldReadTimeoutMs, QString()))
+        return WriteResult::Failed;
     QThread::msleep(SerialLink::writePauseMs);
-    // A late ACK of an earlier packet, or noise, must not be read as the answer to this one.
-    link->discardInput();
-    cancelsInRow = 0;
-    return link->writeAndWait(bytes);
+    // A late ACK of an earlier packet, or noise, must not be read as the answer to this one. An
+    // abort is another matter: past CAN CAN the meter reads every byte as a command, so nothing
+    // more may go out, and a CAN at the very end may be the first of a pair still on its way.
+    const QByteArray stale = link->discardInput();
+    cancelsInRow = stale.endsWith(char(cancel)) ? 1 : 0;
+    const bool aborted = stale.contains(QByteArray(cancelBytesToAbort, char(cancel)));
+    const bool written = !aborted && link->writeAndWait(bytes);
+    link->release();
+    if (aborted)
+        return WriteResult::Cancelled;
+    return written ? WriteResult::Written : WriteResult::Failed;
 }
 
 void FirmwareFlasher::noteControlByte(quint8 byte)

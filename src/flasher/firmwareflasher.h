@@ -120,13 +120,21 @@ signals:
     void progress_update(int percent_complete);
 
 private:
+    // How writing a packet or a control byte ended.
+    enum class WriteResult {
+        Written,
+        Cancelled, // the meter had sent CAN CAN: nothing was written
+        Failed     // the link could not be held, or the port failed
+    };
+
     void resetTransfer();
-    bool sendPacket();
+    WriteResult sendPacket();
     bool sendNextBlock();
     // Sends the current packet until the meter acknowledges it, within the resend budget.
     bool sendConfirmed(int block);
-    // Writes bytes to the meter after the pause and after discarding the input that waits.
-    bool writeFresh(const QByteArray &bytes);
+    // Writes bytes to the meter under a hold, after the pause and after discarding the input that
+    // waits.
+    WriteResult writeFresh(const QByteArray &bytes);
     // The handshake after the header: waits for the byte, ignoring any other.
     ControlWait waitForControlByte(quint8 target);
     // The meter's answer to the data or closing packet just sent.
@@ -137,6 +145,7 @@ private:
     bool fail(FlashFailure::Kind kind, int block);
     // A write or wait that ended on the link: the port failed, or it could not be held.
     bool failOnLink(int block);
+    bool failWrite(WriteResult result, int block);
 
     FlashFailure failure;
 };

@@ -142,18 +142,20 @@ void SerialLink::drainInput()
         read(drainChunkBytes);
 }
 
-void SerialLink::discardInput()
+QByteArray SerialLink::discardInput()
 {
+    QByteArray dropped;
     for (int round = 0; round < discardRounds; ++round) {
         if (portFailed || !port.isOpen())
-            return;
+            break;
         // A zero wait only moves into the port's buffer what the driver already holds.
         if (port.bytesAvailable() == 0 && !port.waitForReadyRead(0)) {
             checkPort();
-            return;
+            break;
         }
-        read(port.bytesAvailable());
+        dropped += read(port.bytesAvailable());
     }
+    return dropped;
 }
 
 QString SerialLink::readReply(int lines)

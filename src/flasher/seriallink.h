@@ -41,8 +41,8 @@ public:
     void release();
     void drainInput();
     // Reads and drops the input that has arrived by now, without waiting for more: what the
-    // device sent before a packet cannot be its answer to that packet.
-    void discardInput();
+    // device sent before a packet cannot be its answer to that packet. Returns what it dropped.
+    QByteArray discardInput();
     QString readReply(int lines);
     QString sendCommand(const QString &command, int readTimeoutMs, int lines);
     bool sendBytes(const QByteArray &bytes);

@@ -58,6 +58,7 @@ const FaultName faultNames[] = {
     {"late-ack", PowerMeterOptions::Fault::LateAck},
     {"garbage-ack", PowerMeterOptions::Fault::GarbageAck},
     {"nak-in-noise", PowerMeterOptions::Fault::NakInNoise},
+    {"cancel-after-ack", PowerMeterOptions::Fault::CancelAfterAck},
     {"deaf-at", PowerMeterOptions::Fault::DeafAt},
     {"hang-at", PowerMeterOptions::Fault::HangAt},
     {"chatter-at", PowerMeterOptions::Fault::ChatterAt},

@@ -498,6 +498,11 @@ void PowerMeterSimulator::acknowledge(int packet)
         // One write, so the noise is on the line before the sender's next packet.
         reply(hitAgain(1) ? QByteArray(1, ack) + nakInNoise : QByteArray(1, ack));
         return;
+    case Fault::CancelAfterAck:
+        // One write: the cancel is on the line before the sender's next packet.
+        reply(QByteArray(1, ack) + QByteArray(2, cancel));
+        abandonTransfer();
+        return;
     case Fault::DisappearAfterBlock:
         ackAfterDelay();
         disappear();

@@ -45,17 +45,18 @@ struct PowerMeterOptions
                              // and answers nothing more (a bootloader stuck printing)
         // Faults at packet faultBlock alone; a repeat of a packet already taken is ACKed again,
         // as YMODEM receivers do.
-        NakBlock,     // NAKs it faultCount times (-1: every time), then takes it
-        DropBlock,    // takes no notice of it, faultCount times: it was lost on the line
-        SingleCancel, // answers it with one CAN, faultCount times, then takes it
-        LoseAck,      // takes it, but its ACK is lost faultCount times
-        LateAck,      // takes it and ACKs it ackDelayMs late, doing nothing meanwhile
-        GarbageAck,   // takes it and answers noise instead of the ACK, faultCount times
-        NakInNoise,   // takes it and ACKs it, then sends noise with a NAK inside
-        DeafAt,       // from it on, takes no notice of anything for faultDurationMs
-        HangAt,       // from it on, takes no notice of anything, for good
-        ChatterAt,    // from it on, prints without pause and answers nothing
-        UnplugAt      // is unplugged as it arrives (an owned fd is closed, see below)
+        NakBlock,       // NAKs it faultCount times (-1: every time), then takes it
+        DropBlock,      // takes no notice of it, faultCount times: it was lost on the line
+        SingleCancel,   // answers it with one CAN, faultCount times, then takes it
+        LoseAck,        // takes it, but its ACK is lost faultCount times
+        LateAck,        // takes it and ACKs it ackDelayMs late, doing nothing meanwhile
+        GarbageAck,     // takes it and answers noise instead of the ACK, faultCount times
+        NakInNoise,     // takes it and ACKs it, then sends noise with a NAK inside
+        CancelAfterAck, // takes it and ACKs it, then drops the transfer with CAN CAN
+        DeafAt,         // from it on, takes no notice of anything for faultDurationMs
+        HangAt,         // from it on, takes no notice of anything, for good
+        ChatterAt,      // from it on, prints without pause and answers nothing
+        UnplugAt        // is unplugged as it arrives (an owned fd is closed, see below)
     };
     // Where a fault strikes that is bound to a packet: 0 is the header block, 1 the first data
     // block of a batch and so on; or one of these two.

@@ -137,6 +137,15 @@ bool FirmwareFlasher::failWrite(WriteResult result, int block)
     return failOnLink(block);
 }
 
+bool FirmwareFlasher::failHandshake(ControlWait reply, FlashFailure::Kind unanswered)
+{
+    if (reply == ControlWait::Cancelled)
+        return fail(FlashFailure::Kind::MeterCancelled, 0);
+    if (reply == ControlWait::PortFailed)
+        return fail(FlashFailure::Kind::MeterUnplugged, 0);
+    return fail(unanswered, 0);
+}
+
 void FirmwareFlasher::setCrcOfDataBlock()
 {
     const quint16 crc = crc16(dataBlock);
@@ -171,27 +180,11 @@ bool FirmwareFlasher::flashImage(const QByteArray &newImage, const QString &file
     ackSeen = false;
     if (const WriteResult written = sendPacket(); written != WriteResult::Written)
         return failWrite(written, 0);
-    switch (waitForControlByte(ack)) {
-    case ControlWait::Received:
-        break;
-    case ControlWait::Cancelled:
-        return fail(FlashFailure::Kind::MeterCancelled, 0);
-    case ControlWait::PortFailed:
-        return fail(FlashFailure::Kind::MeterUnplugged, 0);
-    default:
-        return fail(FlashFailure::Kind::Unconfirmed, 0);
-    }
+    if (const ControlWait reply = waitForControlByte(ack); reply != ControlWait::Received)
+        return failHandshake(reply, FlashFailure::Kind::Unconfirmed);
     // The device may send its "C" before the header ACK; the flag it set ends this wait at once.
-    switch (waitForControlByte(crcRequest)) {
-    case ControlWait::Received:
-        break;
-    case ControlWait::Cancelled:
-        return fail(FlashFailure::Kind::MeterCancelled, 0);
-    case ControlWait::PortFailed:
-        return fail(FlashFailure::Kind::MeterUnplugged, 0);
-    default:
-        return fail(FlashFailure::Kind::NoCrcRequest, 0);
-    }
+    if (const ControlWait reply = waitForControlByte(crcRequest); reply != ControlWait::Received)
+        return failHandshake(reply, FlashFailure::Kind::NoCrcRequest);
 
     transferComplete = false;
     for (;;) {

@@ -146,6 +146,8 @@ private:
     // A write or wait that ended on the link: the port failed, or it could not be held.
     bool failOnLink(int block);
     bool failWrite(WriteResult result, int block);
+    // Ends the transfer after a wait of the header handshake that did not get its byte.
+    bool failHandshake(ControlWait reply, FlashFailure::Kind unanswered);
 
     FlashFailure failure;
 };

@@ -70,6 +70,8 @@ constexpr int mostNaks = 13;
 constexpr int endlessGarbageShare = 4;
 // The simulated bootloader announces nothing before "D"; the line wait only costs time.
 constexpr int replyLineTimeoutMs = 10;
+constexpr int setupAttempts = 3;
+constexpr int setupRetryMs = 50;
 // Time for the meter to act on the last bytes the flasher wrote before the run is judged.
 constexpr int settleMs = 20;
 // What a run may take besides its waits for answers: opening and draining the port, the line
@@ -103,6 +105,7 @@ struct Plan
 struct Outcome
 {
     bool started = false;
+    QString setupProblem; // why the run could not start
     bool flashed = false;
     bool holds = false;
     qint64 tookMs = 0;
@@ -186,8 +189,10 @@ void chooseFault(Plan &plan, QRandomGenerator &random, const Limits &limits)
         meter.faultCount = repeats;
         break;
     case Kind::LostAck:
+        // As many lost ACKs of the closing block as the flasher has silent waits would leave a
+        // meter that holds the image and never says so: no sender can tell it from a dead one.
         meter.fault = Fault::LoseAck;
-        meter.faultCount = repeats;
+        meter.faultCount = atClosing ? qMin(repeats, FirmwareFlasher::maxSilentWaits - 1) : repeats;
         break;
     case Kind::LateAck:
         // Late, not lost: the ACK comes before the flasher's silent waits run out. A meter that
@@ -262,20 +267,53 @@ QByteArray strayCommands(const QByteArray &commands)
     return commands.startsWith('D') ? stray : commands;
 }
 
+// One meter on a fresh pseudo-terminal, and the flasher's link open on it. Destroyed in reverse
+// order: the port closes before the master end, so the tty is never left to another run half
+// open.
+struct Bench
+{
+    PseudoTerminal terminal;
+    std::unique_ptr<PowerMeterSimulator> meter;
+    SerialLink link;
+    QString problem;
+
+    bool start(const PowerMeterOptions &options)
+    {
+        if (!terminal.open()) {
+            problem = QStringLiteral("no pseudo-terminal");
+            return false;
+        }
+        // Owned, so that an unplug closes the master end as pulling the cable hangs the port up.
+        meter = std::make_unique<PowerMeterSimulator>(terminal.takeMasterFd(), options,
+                                                      PowerMeterSimulator::Ownership::Owned);
+        meter->start();
+        if (link.acquire(replyLineTimeoutMs, terminal.slavePath()))
+            return true;
+        problem = QStringLiteral("%1 would not open: %2")
+                      .arg(terminal.slavePath(), link.port.errorString());
+        return false;
+    }
+};
+
 Outcome runOne(const Plan &plan, const Limits &limits)
 {
     Outcome outcome;
-    PseudoTerminal terminal;
-    if (!terminal.open())
+    // A pseudo-terminal or its lock file can be briefly out of reach on a busy machine; that says
+    // nothing about the flasher, so setting up is tried again.
+    std::unique_ptr<Bench> bench;
+    for (int attempt = 0; attempt < setupAttempts && !bench; ++attempt) {
+        bench = std::make_unique<Bench>();
+        if (!bench->start(plan.meter)) {
+            outcome.setupProblem = bench->problem;
+            bench.reset();
+            QThread::msleep(setupRetryMs);
+        }
+    }
+    if (!bench)
         return outcome;
-    // Owned, so that an unplug closes the master end as pulling the cable hangs the port up.
-    PowerMeterSimulator meter(terminal.takeMasterFd(), plan.meter,
-                              PowerMeterSimulator::Ownership::Owned);
-    meter.start();
-    SerialLink link;
+    SerialLink &link = bench->link;
+    PowerMeterSimulator &meter = *bench->meter;
     FirmwareFlasher flasher;
-    if (!link.acquire(replyLineTimeoutMs, terminal.slavePath()))
-        return outcome;
     flasher.attachLink(&link);
     flasher.ackTimeoutMs = limits.ackTimeoutMs;
     flasher.ackPollMs = limits.ackPollMs;
@@ -306,7 +344,7 @@ Outcome runOne(const Plan &plan, const Limits &limits)
 QString violation(const Plan &plan, const Outcome &outcome)
 {
     if (!outcome.started)
-        return QStringLiteral("the run could not start (no pseudo-terminal)");
+        return QStringLiteral("the run could not be set up: %1").arg(outcome.setupProblem);
     QStringList problems;
     if (outcome.flashed != outcome.holds)
         problems.append(

@@ -126,6 +126,11 @@ private slots:
         for (int k = 1; k <= (size + 127) / 128; ++k)
             numbers.append(k % 256);
         QCOMPARE(received.blockNumbers, numbers);
+        // A healthy meter sees "D", every packet once and one end of transmission, nothing else.
+        const QList<int> packets = QList<int>{0} + numbers + QList<int>{endOfTransmission, 0};
+        QCOMPARE(packetsWritten(bench.meter->received()), packets);
+        QCOMPARE(bench.meter->received().size(),
+                 1 + (numbers.size() + 2) * FirmwareFlasher::packetSize + 1);
 
         QList<int> emitted;
         for (const QList<QVariant> &arguments : spy)

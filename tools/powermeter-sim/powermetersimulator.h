@@ -56,7 +56,7 @@ struct PowerMeterOptions
         DeafAt,         // from it on, takes no notice of anything for faultDurationMs
         HangAt,         // from it on, takes no notice of anything, for good
         ChatterAt,      // from it on, prints without pause and answers nothing
-        UnplugAt        // is unplugged as it arrives (an owned fd is closed, see below)
+        UnplugAt        // is unplugged as it arrives (see Ownership below)
     };
     // Where a fault strikes that is bound to a packet: 0 is the header block, 1 the first data
     // block of a batch and so on; or one of these two.
@@ -90,8 +90,9 @@ public:
     enum class Ownership { Borrowed, Owned };
 
     // A borrowed fd is left open (umockdev's master end must never be closed); an owned one is
-    // closed on destruction, or when DisappearAfterBlock plays the unplug. With a borrowed fd
-    // that fault makes the device go mute instead.
+    // closed on destruction, or when DisappearAfterBlock or UnplugAt plays the unplug. With a
+    // borrowed fd those faults make the device go mute instead: it still takes bytes off the
+    // line (received() shows them), as a hung device does, and answers nothing.
     explicit PowerMeterSimulator(int masterFd, const PowerMeterOptions &options = {},
                                  Ownership ownership = Ownership::Borrowed);
     ~PowerMeterSimulator();

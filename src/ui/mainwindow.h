@@ -36,6 +36,10 @@ public:
     ~MainWindow() override;
 
     void writeStatus(const QString &text, const QString &colourName);
+    // The waits of the flasher and of the meter session. The window keeps the defaults; tests
+    // shorten them.
+    void setTiming(const FirmwareFlasher::Timing &timing) { flasher.setTiming(timing); }
+    void setTiming(const MeterSession::Timing &timing) { session.setTiming(timing); }
 
     // The window's names for the port discovery it shares with the command-line program.
     static QStringList findDevicePorts(const QList<UsbIdentifier> &deviceIdentifiers);
@@ -53,14 +57,12 @@ private slots:
     void no_internet_connection();
     void on_branchButton_clicked();
     void on_showBetaCheckBox_stateChanged(int arg1);
-    void firmwareDownloadFailed(const QString &fileName);
+    void firmwareDownloadFailed(const QString &fileName, const DownloadFailure &reason);
 
 private:
     void refreshVersions();
-    SerialLink *openDevicePort();
-    void updateFirmware(const QString &version);
-    void closePort();
-    bool flashDownloadedImages();
+    // A step of a run as the log shows it: its line in the colour of its tone.
+    void showStep(const UpdateStep &step);
     void listenForDownload(bool listen);
     void endRun();
     // Controls that could start, change or stall a run are disabled for its length and then
@@ -71,9 +73,8 @@ private:
     FirmwareFlasher flasher;
     NVKCloudInterface cloud;
     SerialLink serialLink;
-    // The device half of a run, which lumetra-flash shares; its pauses are fields a test can
-    // shorten.
-    MeterSession session{serialLink, flasher};
+    // The device half of a run, which lumetra-flash shares.
+    MeterSession session{serialLink, flasher, QStringLiteral("lumetra-updater")};
     QTimer portTimer;
     Ui::MainWindow *ui;
 

@@ -192,7 +192,9 @@ void UpdateWorkflowTest::openWindow(int replyLineTimeoutMs, const QString &serve
 {
     bench->window =
         std::make_unique<MainWindow>(serverUrl.isEmpty() ? bench->server->baseUrl() : serverUrl);
-    bench->window->flasher.replyLineTimeoutMs = replyLineTimeoutMs;
+    FirmwareFlasher::Timing timing;
+    timing.replyLineTimeoutMs = replyLineTimeoutMs;
+    bench->window->setTiming(timing);
     bench->window->show();
     // The catalogue has been answered once its time-out guard stops.
     QTRY_VERIFY(!bench->window->cloud.jsonTimer.isActive());
@@ -228,8 +230,8 @@ void UpdateWorkflowTest::expectWindowAtRest()
 {
     QVERIFY(updateButton()->isEnabled());
     QVERIFY(!MainWindow::updateRunning);
-    QCOMPARE(bench->window->serialLink.holdCount, 0);
-    QVERIFY(!bench->window->serialLink.port.isOpen());
+    QCOMPARE(bench->window->serialLink.holds(), 0);
+    QVERIFY(!bench->window->serialLink.isOpen());
 }
 
 void UpdateWorkflowTest::expectNothingWritten()
@@ -263,7 +265,7 @@ void UpdateWorkflowTest::goodUpdateFlashesEveryImageInKeyOrder()
     openWindow(); // the real line wait before each image is windowAnswersThroughTheRun's
     QCOMPARE(versions()->currentText(), QStringLiteral("2.0.0"));
 
-    bench->window->session.acquireRetryPauseMs = 150;
+    bench->window->setTiming(MeterSession::Timing{150, 1000});
     QVERIFY(QFile::rename(meterNode(), meterNode() + ".away"));
     auto nodeBack = std::async(std::launch::async, [this] {
         QThread::msleep(500); // past the first attempts, a second before the last of eleven
@@ -377,7 +379,7 @@ void UpdateWorkflowTest::runEndsBeforeFlashing()
         QVERIFY(QFile::remove(meterNode()));
     }
     openWindow();
-    bench->window->session.acquireRetryPauseMs = 10;
+    bench->window->setTiming(MeterSession::Timing{10, 1000});
     bench->server->clearRequests();
     bench->server->setFaults(faults);
 
@@ -579,7 +581,7 @@ void UpdateWorkflowTest::windowAnswersThroughTheRun_data()
     QTest::addColumn<LogLine>("lastLine");
 
     QTest::newRow("good update, real line wait")
-        << int(PowerMeterOptions::Fault::None) << FirmwareFlasher().replyLineTimeoutMs
+        << int(PowerMeterOptions::Fault::None) << FirmwareFlasher::Timing().replyLineTimeoutMs
         << LogLine("Update complete", green);
     QTest::newRow("meter falls silent after block 19")
         << int(PowerMeterOptions::Fault::DisappearAfterBlock) << 300

@@ -3,6 +3,7 @@
 #pragma once
 
 #include "exitcode.h"
+#include "updatestep.h"
 
 #include <QElapsedTimer>
 #include <QString>
@@ -38,8 +39,9 @@ public:
     // apart by the trace lines: it is left out then.
     Reporter(bool json, bool quiet, bool trace);
 
-    // A status line in the window's words; the colour is the window's colour name.
-    void status(const QString &text, const QString &colourName);
+    // A step of the update in the window's words, coloured by its tone on a terminal; with --json
+    // an event carrying the step's code beside the text. Steps without a line print nothing.
+    void status(const UpdateStep &step);
     // How far the image being written has come.
     void progress(const ImageProgress &image);
     void note(const QString &text);
@@ -61,10 +63,6 @@ public:
 
     bool json() const { return jsonOutput; }
 
-    // A meter's reply as a message quotes it: at most its first replyExcerptChars characters, then
-    // an ellipsis. A meter can send anything, and a screenful of it would bury the message.
-    static QString replyExcerpt(const QString &reply);
-    static constexpr int replyExcerptChars = 64;
     // A text as JSON: null where it is unknown (empty).
     static QJsonValue jsonText(const QString &text);
 

@@ -22,6 +22,10 @@ constexpr int portRefreshIntervalMs = 5000;
 // the screen's frame rate, which keeps the window live without slowing the transfer.
 constexpr int progressEventsIntervalMs = 16;
 
+// What to do after a transfer that stopped half-way: the bootloader has left download mode.
+const QString rewriteAdvice =
+    QStringLiteral("Put the meter back into bootloader mode and press Update again.");
+
 // The log's colour for each tone of a step (Qt's named colours).
 QString colourOf(UpdateStep::Tone tone)
 {
@@ -110,6 +114,7 @@ MainWindow::MainWindow(const QString &releaseServerUrl, QWidget *parent)
     connect(&cloud, &NVKCloudInterface::versions_update, this, &MainWindow::versions_update);
     connect(&cloud, &NVKCloudInterface::no_internet_connection, this,
             &MainWindow::no_internet_connection);
+    connect(&cloud, &NVKCloudInterface::catalogue_failed, this, &MainWindow::catalogueFailed);
 
     ports_update();
     portTimer.setSingleShot(false);
@@ -187,7 +192,28 @@ void MainWindow::closeEvent(QCloseEvent *event)
 
 void MainWindow::no_internet_connection()
 {
-    showStep(UpdateStep::of(UpdateStep::Kind::NoInternet));
+    showCatalogueFailure(UpdateStep::catalogueTimedOut(cloud.jsonTimeoutMs));
+}
+
+// A catalogue that fails at once (refused, no such host, TLS, an error status) says so as the
+// time-out does, with its reason.
+void MainWindow::catalogueFailed(const DownloadFailure &reason)
+{
+    UpdateStep step = UpdateStep::noInternet(reason.code, reason.detail);
+    constexpr int notFound = 404;
+    const QString branch = cloud.releaseBranch;
+    if (reason.httpStatus == notFound && branch != ReleaseBranchSetting::standardBranch())
+        step.reason =
+            QStringLiteral("the release branch %1 was not found on the server").arg(branch);
+    showCatalogueFailure(step);
+}
+
+void MainWindow::showCatalogueFailure(const UpdateStep &step)
+{
+    if (catalogueFailureShown)
+        return;
+    catalogueFailureShown = true;
+    showStep(step);
 }
 
 void MainWindow::versions_update()
@@ -233,6 +259,7 @@ void MainWindow::refreshVersions()
     const QString branch = ReleaseBranchSetting::current();
     if (branch != ReleaseBranchSetting::standardBranch())
         showStep(UpdateStep::of(UpdateStep::Kind::BranchPath, branch));
+    catalogueFailureShown = false;
     cloud.requestVersions(branch, ui->showBetaCheckBox->isChecked());
 }
 
@@ -290,7 +317,9 @@ void MainWindow::on_updateButton_clicked()
     cloud.requestFirmware(version, *hardwareId);
     if (cloud.firmwareFiles.isEmpty()) {
         listenForDownload(false);
-        showStep(UpdateStep::noFirmware(version, *hardwareId));
+        // With nothing listed there was no version to choose: the server was never reached.
+        showStep(cloud.versionList.isEmpty() ? UpdateStep::emptyReleaseList()
+                                             : UpdateStep::noFirmware(version, *hardwareId));
         endRun();
     }
 }
@@ -320,7 +349,15 @@ void MainWindow::showStep(const UpdateStep &step)
     const QString text = step.text();
     if (text.isEmpty())
         return;
-    writeStatus(text, colourOf(step.tone()));
+    const QString colour = colourOf(step.tone());
+    writeStatus(text, colour);
+    // A transfer that stopped half-way left the meter out of download mode: say how to go on.
+    if (step.kind == UpdateStep::Kind::Failed && !step.reason.isEmpty())
+        writeStatus(step.reason + QStringLiteral(". ") + rewriteAdvice, colour);
+    else if (!step.reason.isEmpty())
+        writeStatus(step.reason, colour);
+    if (!step.hint.isEmpty())
+        writeStatus(step.hint, colour);
     if (step.kind == UpdateStep::Kind::FlashingFirmware) {
         ui->progressBar->setValue(0);
         ui->progressBar->update();

@@ -58,11 +58,15 @@ private slots:
     void on_branchButton_clicked();
     void on_showBetaCheckBox_stateChanged(int arg1);
     void firmwareDownloadFailed(const QString &fileName, const DownloadFailure &reason);
+    void catalogueFailed(const DownloadFailure &reason);
 
 private:
     void refreshVersions();
-    // A step of a run as the log shows it: its line in the colour of its tone.
+    // A step as the log shows it: its line in the colour of its tone, then for a failure the
+    // reason and what to do, each on one more line in the same colour.
     void showStep(const UpdateStep &step);
+    // The catalogue request's one "No Internet Connection", whether it timed out or failed.
+    void showCatalogueFailure(const UpdateStep &step);
     void listenForDownload(bool listen);
     void endRun();
     // Controls that could start, change or stall a run are disabled for its length and then
@@ -84,6 +88,9 @@ private:
     // The port of the meter chosen in the list at the click: both halves of the run write it.
     QString runPort;
     QList<QPair<QPointer<QWidget>, bool>> lockedControls;
+    // The latest catalogue request has had its failure line: a failure after the time-out (or a
+    // second time-out) adds none.
+    bool catalogueFailureShown = false;
     QElapsedTimer progressEventsClock;
 
     // Process-wide: a second window could not run an update while this one does.

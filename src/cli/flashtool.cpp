@@ -21,6 +21,9 @@
 namespace {
 
 using Kind = UpdateStep::Kind;
+// What to do after a transfer that stopped half-way: the bootloader has left download mode.
+const QString rewriteAdvice =
+    QStringLiteral("Put the meter back into bootloader mode and run the command again.");
 // The catalogue's own spelling of a set flag; "True", " true" or a JSON boolean are not set.
 const QString flagSet = QStringLiteral("true");
 // Catalogue members naming firmware files end in this, whatever meter model they are for.
@@ -247,6 +250,10 @@ ExitCode FlashTool::failWith(UpdateStep::Kind kind, ExitCode code)
         return code;
     reporter.reason(first->reasonCode, first->detail);
     reporter.error(why.join(QStringLiteral("; ")));
+    if (!first->hint.isEmpty())
+        reporter.hint(first->hint);
+    else if (kind == Kind::ImageFailed)
+        reporter.hint(rewriteAdvice);
     return code;
 }
 
@@ -329,6 +336,9 @@ bool FlashTool::loadCatalogue(bool asStatus)
     QObject::connect(&cloud, &NVKCloudInterface::catalogue_failed, &loop,
                      [&](const DownloadFailure &reason) {
                          failure = reason;
+                         // The window's line for a catalogue that failed at once.
+                         if (asStatus)
+                             reporter.status(UpdateStep::noInternet(reason.code, reason.detail));
                          loop.quit();
                      });
     // The window waits on for a late answer; a script must not, and gets the window's line.

@@ -223,6 +223,11 @@ void Reporter::error(const QString &text)
     writeText(stderr, QLatin1String(programPrefix) + text);
 }
 
+void Reporter::hint(const QString &text)
+{
+    writeText(stderr, QLatin1String(programPrefix) + text);
+}
+
 void Reporter::reason(const QString &code, const QString &detail)
 {
     reasonCode = code;

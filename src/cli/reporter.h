@@ -46,6 +46,9 @@ public:
     void progress(const ImageProgress &image);
     void note(const QString &text);
     void error(const QString &text);
+    // What the user can do about the error just given: a line on standard error, even with
+    // --quiet.
+    void hint(const QString &text);
     // Why the command failed, for the result object: a stable code and its text.
     void reason(const QString &code, const QString &detail);
     void trace(const QString &text);

@@ -24,27 +24,6 @@ const QByteArray keptInFileValue = QByteArrayLiteral("/");
 const QString productKey = QStringLiteral("product");
 const QString productName = QStringLiteral("Lumetra");
 const QString versionsKey = QStringLiteral("versions");
-const QString tagNameKey = QStringLiteral("tag_name");
-const QString prereleaseKey = QStringLiteral("prerelease");
-const QString isBetaKey = QStringLiteral("isbeta");
-// Only this exact string hides a version; "True", " true" or a JSON boolean do not.
-const QString flagSet = QStringLiteral("true");
-
-const QString firmwareKeySuffix = QStringLiteral("firmware");
-// "<firmware key>_sha256" publishes the SHA-256 of that file; it ends in "sha256", never in
-// "firmware", so it is never taken for a file itself.
-const QString checksumKeySuffix = QStringLiteral("_sha256");
-const QString appMarker = QStringLiteral("App");
-constexpr qsizetype hardwareIdLength = 6;
-
-// Every member value as text; anything that is not a JSON string reads as "".
-QMap<QString, QString> fieldMap(const QJsonObject &version)
-{
-    QMap<QString, QString> fields;
-    for (auto it = version.constBegin(); it != version.constEnd(); ++it)
-        fields.insert(it.key(), it.value().isString() ? it.value().toString() : QString());
-    return fields;
-}
 
 // The catalogue as text up to its first NUL, so whatever the server appends after the document
 // (padding of some servers) is ignored, while a NUL inside the document breaks it.
@@ -75,14 +54,6 @@ DownloadFailure outcomeOf(const QNetworkReply *reply, QByteArray &body)
         return DownloadFailure{DownloadFailure::connection, reply->errorString(), 0};
     body = bounded->body();
     return bounded->failure();
-}
-
-// A version is listed only under a tag that can be shown and chosen: a non-empty JSON string.
-// A number, an array, null or "" would list an empty item that `update` could pick as newest.
-QString tagOf(const QJsonObject &version)
-{
-    const QJsonValue tag = version.value(tagNameKey);
-    return tag.isString() ? tag.toString() : QString();
 }
 
 // The published value must be the digest's 64 hex digits, in either case, and nothing else:
@@ -131,10 +102,11 @@ void NVKCloudInterface::requestVersions(const QString &branch, bool betas)
     releaseBranch = branch;
     const QUrl url(serverUrl + QLatin1Char('/') + branch + catalogueSuffix, QUrl::TolerantMode);
     QNetworkReply *reply = network->get(QNetworkRequest(url));
-    new BoundedReply(reply, {maximumCatalogueBytes, 0, wholeCatalogueTimeoutMs});
+    new BoundedReply(reply,
+                     {limitsInUse.maximumCatalogueBytes, 0, limitsInUse.wholeCatalogueTimeoutMs});
     catalogueReply = reply;
     connect(reply, &QNetworkReply::finished, this, [this, reply] { parseJsonReply(reply); });
-    jsonTimer.start(jsonTimeoutMs);
+    jsonTimer.start(limitsInUse.jsonTimeoutMs);
 }
 
 void NVKCloudInterface::abandonCatalogueRequest()
@@ -194,39 +166,25 @@ void NVKCloudInterface::parseJsonReply(QNetworkReply *reply)
 void NVKCloudInterface::mergeVersions(const QJsonArray &versions)
 {
     for (const QJsonValue &element : versions) {
-        const QJsonObject version = element.toObject();
-        const QString tagName = tagOf(version);
+        const ReleaseVersion version(element.toObject());
+        const QString tagName = version.tag();
         if (tagName.isEmpty())
             continue;
-        QMap<QString, QString> fields = fieldMap(version);
-        // Missing flags read as "" and are kept that way in the entry.
-        const bool hidden = fields[prereleaseKey] == flagSet || fields[isBetaKey] == flagSet;
-        if (hidden && !showBetas)
+        if (version.isHidden() && !showBetas)
             continue;
         // A tag given twice is listed once, where the entry the table keeps (the later one)
         // stands: the item shown is the one whose files are downloaded, and the last item, which
         // the window preselects, names the same version as it always did.
         if (versionTable.contains(tagName))
             versionList.removeAll(tagName);
-        versionTable.insert(tagName, fields);
+        versionTable.insert(tagName, version);
         versionList.append(tagName);
     }
 }
 
 QList<QString> NVKCloudInterface::firmwareKeys(const QString &version, QString hardwareId) const
 {
-    // Identifiers reported by the application firmware carry "App"; the catalogue names the
-    // hardware without it.
-    hardwareId.remove(appMarker);
-    QList<QString> keys;
-    if (hardwareId.size() != hardwareIdLength)
-        return keys;
-    const QMap<QString, QString> fields = versionTable.value(version);
-    for (auto it = fields.constBegin(); it != fields.constEnd(); ++it) {
-        if (it.key().startsWith(hardwareId) && it.key().endsWith(firmwareKeySuffix))
-            keys.append(it.key());
-    }
-    return keys;
+    return versionTable.value(version).firmwareKeys(hardwareId);
 }
 
 void NVKCloudInterface::requestFirmware(const QString &version, const QString &hardwareId)
@@ -236,16 +194,17 @@ void NVKCloudInterface::requestFirmware(const QString &version, const QString &h
 
     // Kept for the checksums: a catalogue refreshed during the download must not change what
     // the images are checked against.
-    downloadFields = versionTable.value(version);
-    const QList<QString> keys = firmwareKeys(version, hardwareId);
+    downloadVersion = versionTable.value(version);
+    const QList<QString> keys = downloadVersion.firmwareKeys(hardwareId);
     for (const QString &key : keys) {
-        const QUrl url = firmwareUrl(downloadFields.value(key));
+        const QUrl url = firmwareUrl(downloadVersion.value(key));
         firmwareFiles.append(FirmwareFile{key, url, QByteArray()});
 
         QNetworkReply *reply = network->get(QNetworkRequest(url));
         // A server that stops sending, trickles or never ends must end the download, not leave
         // the update waiting with the meter's port held or fill the memory.
-        new BoundedReply(reply, {maximumImageBytes, downloadTimeoutMs, wholeImageTimeoutMs});
+        new BoundedReply(reply, {limitsInUse.maximumImageBytes, limitsInUse.downloadTimeoutMs,
+                                 limitsInUse.wholeImageTimeoutMs});
         firmwareReplies.append(reply);
         connect(reply, &QNetworkReply::finished, this,
                 [this, reply] { getFirmwareFinished(reply); });
@@ -294,9 +253,8 @@ void NVKCloudInterface::getFirmwareFinished(QNetworkReply *reply)
     const QString fileName = firmwareFiles.at(index).name;
     QByteArray body;
     DownloadFailure failure = outcomeOf(reply, body);
-    const auto checksum = downloadFields.constFind(fileName + checksumKeySuffix);
-    if (!failure.isFailure() && checksum != downloadFields.constEnd() &&
-        !matchesChecksum(body, *checksum)) {
+    const std::optional<QString> checksum = downloadVersion.checksum(fileName);
+    if (!failure.isFailure() && checksum && !matchesChecksum(body, *checksum)) {
         failure.code = DownloadFailure::checksumMismatch;
         failure.detail = QStringLiteral("checksum does not match the published one");
     }

@@ -4,6 +4,7 @@
 
 #include "downloadfailure.h"
 #include "firmwarefile.h"
+#include "releaseversion.h"
 
 #include <QJsonArray>
 #include <QList>
@@ -31,6 +32,25 @@ class NVKCloudInterface : public QObject
     Q_OBJECT
 
 public:
+    // The bounds put on every answer of the server. Tests shorten them; the window and
+    // lumetra-flash use them as they are.
+    struct Limits
+    {
+        // How long a catalogue request may go unanswered before no_internet_connection().
+        int jsonTimeoutMs = 6000;
+        // A catalogue still arriving after this is abandoned: catalogue_failed().
+        int wholeCatalogueTimeoutMs = 60 * 1000;
+        // How long a firmware download may go without receiving any data before it fails.
+        int downloadTimeoutMs = 30000;
+        // How long one firmware file may take in all, however steadily its bytes trickle in.
+        int wholeImageTimeoutMs = 10 * 60 * 1000;
+        // The largest firmware file and catalogue taken in: the meter's flash is far smaller,
+        // and a catalogue of thousands of versions still fits. Anything larger is aborted as it
+        // arrives.
+        qint64 maximumImageBytes = 16 * 1024 * 1024;
+        qint64 maximumCatalogueBytes = 8 * 1024 * 1024;
+    };
+
     explicit NVKCloudInterface(QObject *parent = nullptr);
     explicit NVKCloudInterface(const QString &serverUrl, QObject *parent = nullptr);
 
@@ -43,27 +63,24 @@ public:
     // key order. The identifier is a copy because "App" is stripped from it.
     QList<QString> firmwareKeys(const QString &version, QString hardwareId) const;
 
-    QMap<QString, QMap<QString, QString>> versionTable;
-    QList<QString> versionList;
-    QList<FirmwareFile> firmwareFiles;
-    QString serverUrl;
-    QString scriptName = QStringLiteral("lumetra.php");
-    QString releaseBranch = QStringLiteral("cust");
-    bool showBetas = false;
-    QTimer jsonTimer;
+    // The tags of the latest catalogue request's versions, in catalogue order: what the version
+    // list shows, the last one preselected.
+    const QList<QString> &versions() const { return versionList; }
+    // The catalogue entry of a listed version; an empty one for a tag that is not listed.
+    ReleaseVersion entry(const QString &tag) const { return versionTable.value(tag); }
+    // The files of the latest requestFirmware(), in key order; each image is empty until the
+    // whole download has come. Empty when the version has no firmware for the meter.
+    const QList<FirmwareFile> &downloads() const { return firmwareFiles; }
+    QString server() const { return serverUrl; }
+    // The branch of the latest catalogue request ("cust" before any), which downloads use too.
+    QString branch() const { return releaseBranch; }
+    bool showsBetas() const { return showBetas; }
+    // The latest catalogue request is neither answered nor past its time-out yet.
+    bool isWaitingForCatalogue() const { return jsonTimer.isActive(); }
 
-    // How long a catalogue request may go unanswered before no_internet_connection().
-    int jsonTimeoutMs = 6000;
-    // A catalogue still arriving after this is abandoned: catalogue_failed().
-    int wholeCatalogueTimeoutMs = 60 * 1000;
-    // How long a firmware download may go without receiving any data before it fails.
-    int downloadTimeoutMs = 30000;
-    // How long one firmware file may take in all, however steadily its bytes trickle in.
-    int wholeImageTimeoutMs = 10 * 60 * 1000;
-    // The largest firmware file and catalogue taken in: the meter's flash is far smaller, and a
-    // catalogue of thousands of versions still fits. Anything larger is aborted as it arrives.
-    qint64 maximumImageBytes = 16 * 1024 * 1024;
-    qint64 maximumCatalogueBytes = 8 * 1024 * 1024;
+    const Limits &limits() const { return limitsInUse; }
+    // Takes effect for the requests made from now on.
+    void setLimits(const Limits &limits) { limitsInUse = limits; }
 
 signals:
     void versions_update();
@@ -91,9 +108,21 @@ private:
     void abandonCatalogueRequest();
     void abandonDownload();
 
+    // The catalogue of the latest request: each listed version's entry by tag, and the tags in
+    // catalogue order.
+    QMap<QString, ReleaseVersion> versionTable;
+    QList<QString> versionList;
+    QList<FirmwareFile> firmwareFiles;
+    QString serverUrl;
+    QString scriptName = QStringLiteral("lumetra.php");
+    QString releaseBranch = QStringLiteral("cust");
+    bool showBetas = false;
+    QTimer jsonTimer;
+    Limits limitsInUse;
+
     QNetworkAccessManager *network;
     // The catalogue entry of the version being downloaded, as it was when the download started.
-    QMap<QString, QString> downloadFields;
+    ReleaseVersion downloadVersion;
     // The catalogue request in flight, null once answered.
     QPointer<QNetworkReply> catalogueReply;
     // One reply per entry of firmwareFiles, same index; null once that file is handled.

@@ -180,10 +180,10 @@ void MainWindow::no_internet_connection()
 void MainWindow::versions_update()
 {
     ui->versionsCombo->clear();
-    for (const QString &tagName : std::as_const(cloud.versionList))
+    for (const QString &tagName : cloud.versions())
         ui->versionsCombo->addItem(tagName);
-    if (!cloud.versionList.isEmpty())
-        ui->versionsCombo->setCurrentIndex(ui->versionsCombo->findText(cloud.versionList.last()));
+    if (!cloud.versions().isEmpty())
+        ui->versionsCombo->setCurrentIndex(ui->versionsCombo->findText(cloud.versions().last()));
 }
 
 QStringList MainWindow::findDevicePorts(const QList<UsbIdentifier> &deviceIdentifiers)
@@ -282,7 +282,7 @@ void MainWindow::on_updateButton_clicked()
 
     listenForDownload(true);
     cloud.requestFirmware(ui->versionsCombo->currentText(), hardwareId);
-    if (cloud.firmwareFiles.isEmpty()) {
+    if (cloud.downloads().isEmpty()) {
         listenForDownload(false);
         writeStatus(QStringLiteral("Error: No firmware for this device in this version"),
                     QStringLiteral("Red"));
@@ -359,7 +359,7 @@ void MainWindow::updateFirmware(const QString &version)
 bool MainWindow::flashDownloadedImages()
 {
     QList<MeterImage> images;
-    for (const FirmwareFile &file : std::as_const(cloud.firmwareFiles))
+    for (const FirmwareFile &file : cloud.downloads())
         images.append({file.name, file.image});
     return session.flashImages(images, [this](MeterSession::ImageStep step, const QString &name) {
         if (step == MeterSession::ImageStep::Refused)

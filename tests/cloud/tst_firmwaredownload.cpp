@@ -98,7 +98,7 @@ QString everyDigitWrong(const QString &hex)
 } // namespace
 
 // Waits until the client has read the catalogue of its latest request.
-#define WAIT_FOR_CATALOGUE(cloud) QTRY_VERIFY_WITH_TIMEOUT(!(cloud).jsonTimer.isActive(), 5000)
+#define WAIT_FOR_CATALOGUE(cloud) QTRY_VERIFY_WITH_TIMEOUT(!(cloud).isWaitingForCatalogue(), 5000)
 
 class TestFirmwareDownload : public QObject
 {
@@ -200,7 +200,7 @@ void TestFirmwareDownload::downloadsFilesOfVersion()
     // What the window would find in the list at the moment the signal reaches it.
     QList<QByteArray> imagesAtSignal;
     connect(cloud.get(), &NVKCloudInterface::firmware_download_finished, this,
-            [&] { imagesAtSignal = imagesOf(cloud->firmwareFiles); });
+            [&] { imagesAtSignal = imagesOf(cloud->downloads()); });
     QSignalSpy finished(cloud.get(), &NVKCloudInterface::firmware_download_finished);
     QSignalSpy failed(cloud.get(), &NVKCloudInterface::firmware_download_failed);
     cloud->requestFirmware(version, hardwareId);
@@ -208,9 +208,9 @@ void TestFirmwareDownload::downloadsFilesOfVersion()
     // The entries exist, empty, as soon as the call returns.
     QList<QByteArray> images;
     QStringList requests;
-    QCOMPARE(cloud->firmwareFiles.size(), keys.size());
+    QCOMPARE(cloud->downloads().size(), keys.size());
     for (qsizetype i = 0; i < keys.size(); ++i) {
-        QCOMPARE(cloud->firmwareFiles.at(i).name, keys.at(i));
+        QCOMPARE(cloud->downloads().at(i).name, keys.at(i));
         images.append(served(files.at(i)));
         requests.append(download(branch, files.at(i)));
     }
@@ -234,7 +234,6 @@ void TestFirmwareDownload::everyFileMustArrive_data()
 {
     QTest::addColumn<QString>("version");
     QTest::addColumn<ServerFaults>("faults");
-    QTest::addColumn<QString>("serverUrl"); // of the download, when not the local server
     QTest::addColumn<QString>("failedKey"); // empty when the download finishes
     QTest::addColumn<QString>("reason");
     QTest::addColumn<QString>("detail");
@@ -262,12 +261,14 @@ void TestFirmwareDownload::everyFileMustArrive_data()
     emptyBody.truncateTo = 0;
     ServerFaults silent;
     silent.neverAnswer = true;
+    // Nothing listens on the discard port of this machine.
+    ServerFaults refused;
+    refused.redirectTo = "http://127.0.0.1:9" + download(defaultBranch, "dov-main-1.0.bin");
     // The missing boot file fails at once; the main file would come a little later.
     ServerFaults slowMain;
     slowMain.pathContains = QStringLiteral("dov-main-4.0.bin");
     slowMain.delayMs = 100;
     const QString v1 = QStringLiteral("1.0");
-    const QString local;    // the download goes to the local server
     const QString finishes; // no file fails
     const QString none;     // no reason
     const QList<QByteArray> nothing{QByteArray()};
@@ -276,30 +277,27 @@ void TestFirmwareDownload::everyFileMustArrive_data()
     const QString connection = QStringLiteral("connection");
 
     QTest::newRow("redirect to a path is followed")
-        << v1 << redirect << local << finishes << none << none
-        << QList<QByteArray>{served("moved.bin")};
+        << v1 << redirect << finishes << none << none << QList<QByteArray>{served("moved.bin")};
     QTest::newRow("203 through a proxy is the image")
-        << v1 << throughProxy << local << finishes << none << none << mainImage;
-    QTest::newRow("connection refused") << v1 << ServerFaults() << "http://127.0.0.1:9" << mainKey
-                                        << connection << "connection refused" << nothing;
+        << v1 << throughProxy << finishes << none << none << mainImage;
+    QTest::newRow("redirected to a port that refuses the connection")
+        << v1 << refused << mainKey << connection << "connection refused" << nothing;
     // Large enough to pass for an image: it must never reach the device.
     QTest::newRow("500 with an error page of 8 KiB")
-        << v1 << errorPage << local << mainKey << status << "server answered HTTP 500" << nothing;
+        << v1 << errorPage << mainKey << status << "server answered HTTP 500" << nothing;
     QTest::newRow("300 with a body of 8 KiB, nowhere to go")
-        << v1 << multipleChoices << local << mainKey << status << "server answered HTTP 300"
-        << nothing;
+        << v1 << multipleChoices << mainKey << status << "server answered HTTP 300" << nothing;
     QTest::newRow("206 with 5000 of the 20000 bytes")
-        << v1 << partial << local << mainKey << status << "HTTP status 206 instead of 200"
-        << nothing;
+        << v1 << partial << mainKey << status << "HTTP status 206 instead of 200" << nothing;
     QTest::newRow("connection closed before the promised length")
-        << v1 << closedEarly << local << mainKey << connection << "connection closed before the end"
+        << v1 << closedEarly << mainKey << connection << "connection closed before the end"
         << nothing;
-    QTest::newRow("200 with an empty body") << v1 << emptyBody << local << mainKey << "empty"
+    QTest::newRow("200 with an empty body") << v1 << emptyBody << mainKey << "empty"
                                             << "the server sent no data" << nothing;
-    QTest::newRow("no data within the time limit") << v1 << silent << local << mainKey << "timeout"
+    QTest::newRow("no data within the time limit") << v1 << silent << mainKey << "timeout"
                                                    << "no data for 300 ms" << nothing;
     QTest::newRow("file missing on the server stops the other file")
-        << QString("4.0") << slowMain << local << bootKey << status << "server answered HTTP 404"
+        << QString("4.0") << slowMain << bootKey << status << "server answered HTTP 404"
         << QList<QByteArray>{QByteArray(), QByteArray()};
 }
 
@@ -307,17 +305,15 @@ void TestFirmwareDownload::everyFileMustArrive()
 {
     QFETCH(QString, version);
     QFETCH(ServerFaults, faults);
-    QFETCH(QString, serverUrl);
     QFETCH(QString, failedKey);
     QFETCH(QString, reason);
     QFETCH(QString, detail);
     QFETCH(QList<QByteArray>, images);
     server->setFaults(faults);
-    // The catalogue came from the local server; the download may go elsewhere.
-    if (!serverUrl.isEmpty())
-        cloud->serverUrl = serverUrl;
     // A shortened no-data limit; the real one is 30 s.
-    cloud->downloadTimeoutMs = 300;
+    NVKCloudInterface::Limits limits;
+    limits.downloadTimeoutMs = 300;
+    cloud->setLimits(limits);
 
     QSignalSpy finished(cloud.get(), &NVKCloudInterface::firmware_download_finished);
     QSignalSpy failed(cloud.get(), &NVKCloudInterface::firmware_download_failed);
@@ -333,7 +329,7 @@ void TestFirmwareDownload::everyFileMustArrive()
     QCOMPARE(why.detail, detail);
     if (!failed.isEmpty() && faults.status != 0)
         QCOMPARE(why.httpStatus, faults.status);
-    QCOMPARE(imagesOf(cloud->firmwareFiles), images);
+    QCOMPARE(imagesOf(cloud->downloads()), images);
     QTRY_COMPARE(cloud->findChildren<QNetworkReply *>().size(), 0);
 }
 
@@ -376,10 +372,12 @@ void TestFirmwareDownload::hostileAnswersAreCutShort()
     QFETCH(QString, reason);
     QFETCH(QString, detail);
     server->setFaults(faults);
+    NVKCloudInterface::Limits limits;
     if (maximumBytes != 0)
-        cloud->maximumImageBytes = maximumBytes;
+        limits.maximumImageBytes = maximumBytes;
     if (wholeMs != 0)
-        cloud->wholeImageTimeoutMs = wholeMs;
+        limits.wholeImageTimeoutMs = wholeMs;
+    cloud->setLimits(limits);
 
     QSignalSpy finished(cloud.get(), &NVKCloudInterface::firmware_download_finished);
     QSignalSpy failed(cloud.get(), &NVKCloudInterface::firmware_download_failed);
@@ -390,7 +388,7 @@ void TestFirmwareDownload::hostileAnswersAreCutShort()
         failed.isEmpty() ? DownloadFailure() : failed.first().at(1).value<DownloadFailure>();
     QCOMPARE(why.code, reason);
     QCOMPARE(why.detail, detail);
-    QCOMPARE(imagesOf(cloud->firmwareFiles),
+    QCOMPARE(imagesOf(cloud->downloads()),
              QList<QByteArray>{reason.isEmpty() ? served("dov-main-1.0.bin") : QByteArray()});
     // The reply was aborted, not left to run on in the background.
     QTRY_COMPARE(cloud->findChildren<QNetworkReply *>().size(), 0);
@@ -442,7 +440,7 @@ void TestFirmwareDownload::imageMustMatchPublishedChecksum()
     QCOMPARE(why.code, flashable ? QString() : QStringLiteral("checksum-mismatch"));
     QCOMPARE(why.detail,
              flashable ? QString() : QStringLiteral("checksum does not match the published one"));
-    QCOMPARE(imagesOf(cloud->firmwareFiles),
+    QCOMPARE(imagesOf(cloud->downloads()),
              QList<QByteArray>{flashable ? served("dov-main-1.0.bin") : QByteArray()});
 }
 
@@ -480,14 +478,15 @@ void TestFirmwareDownload::fileNameTravelsAsOneQueryValue()
     reloadCatalogue(catalogueWith(value));
 
     QCOMPARE(downloadVersion7().code, QString());
-    QCOMPARE(imagesOf(cloud->firmwareFiles), QList<QByteArray>{image});
+    QCOMPARE(imagesOf(cloud->downloads()), QList<QByteArray>{image});
     QCOMPARE(server->requests().size(), 1);
     if (urlAsBefore)
         QCOMPARE(server->requests().first(), download(defaultBranch, value));
 }
 
 // A server whose certificate the system does not trust lists nothing and gives nothing, and
-// both say why.
+// both say why. The image is sent there by the plain server that gave the catalogue, as a
+// mirror or a CDN would be (a redirect up to https is followed).
 void TestFirmwareDownload::untrustedServerSaysWhy()
 {
     const TestCertificates certificates(QStringLiteral("localhost"));
@@ -495,7 +494,10 @@ void TestFirmwareDownload::untrustedServerSaysWhy()
     ReleaseServer httpsServer(folder->path());
     QVERIFY(httpsServer.useTls(certificates.serverCertificateFile(), certificates.serverKeyFile()));
     QVERIFY(httpsServer.start() != 0);
-    cloud->serverUrl = httpsServer.baseUrl(QStringLiteral("localhost"));
+    const QString httpsUrl = httpsServer.baseUrl(QStringLiteral("localhost"));
+    ServerFaults toHttps;
+    toHttps.redirectTo = httpsUrl + download(defaultBranch, "dov-main-1.0.bin");
+    server->setFaults(toHttps);
     const QString untrusted = QStringLiteral("server certificate not trusted: ");
 
     QSignalSpy failed(cloud.get(), &NVKCloudInterface::firmware_download_failed);
@@ -505,13 +507,14 @@ void TestFirmwareDownload::untrustedServerSaysWhy()
     QCOMPARE(why.code, QStringLiteral("tls"));
     QVERIFY2(why.detail.startsWith(untrusted), qPrintable(why.detail));
 
-    QSignalSpy catalogueFailed(cloud.get(), &NVKCloudInterface::catalogue_failed);
-    cloud->requestVersions(defaultBranch, false);
+    NVKCloudInterface httpsClient(httpsUrl);
+    QSignalSpy catalogueFailed(&httpsClient, &NVKCloudInterface::catalogue_failed);
+    httpsClient.requestVersions(defaultBranch, false);
     QVERIFY(catalogueFailed.wait(5000));
     why = catalogueFailed.first().first().value<DownloadFailure>();
     QCOMPARE(why.code, QStringLiteral("tls"));
     QVERIFY2(why.detail.startsWith(untrusted), qPrintable(why.detail));
-    QVERIFY(cloud->versionList.isEmpty());
+    QVERIFY(httpsClient.versions().isEmpty());
 }
 
 QTEST_GUILESS_MAIN(TestFirmwareDownload)

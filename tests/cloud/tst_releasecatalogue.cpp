@@ -39,10 +39,18 @@ QByteArray version(const QByteArray &tag, const QByteArray &file, const QByteArr
 
 const QString fileKey = QStringLiteral("DOVUr3_main_firmware");
 
+// The limits as built, but with the catalogue's time-out shortened.
+NVKCloudInterface::Limits answerWithin(int jsonTimeoutMs)
+{
+    NVKCloudInterface::Limits limits;
+    limits.jsonTimeoutMs = jsonTimeoutMs;
+    return limits;
+}
+
 } // namespace
 
 // Waits until the latest request has been answered and parsed: its timer stops then.
-#define WAIT_FOR_ANSWER(cloud) QTRY_VERIFY_WITH_TIMEOUT(!(cloud).jsonTimer.isActive(), 5000)
+#define WAIT_FOR_ANSWER(cloud) QTRY_VERIFY_WITH_TIMEOUT(!(cloud).isWaitingForCatalogue(), 5000)
 
 class TestReleaseCatalogue : public QObject
 {
@@ -126,7 +134,7 @@ void TestReleaseCatalogue::readsCatalogue()
     QCOMPARE(updateSpy.count(), 1);
     WAIT_FOR_ANSWER(cloud);
 
-    QCOMPARE(cloud.versionList, versions);
+    QCOMPARE(cloud.versions(), versions);
     QCOMPARE(updateSpy.count(), updates);
     // The timer stopped because the answer came, and an unusable one is not reported.
     QCOMPARE(noInternet.count(), 0);
@@ -175,10 +183,11 @@ void TestReleaseCatalogue::checksValuesBeforeListing()
     WAIT_FOR_ANSWER(cloud);
 
     QStringList versions;
-    for (const QString &tag : std::as_const(cloud.versionList))
-        versions.append(tag + '=' + cloud.versionTable.value(tag).value(fileKey));
+    for (const QString &tag : cloud.versions())
+        versions.append(tag + '=' + cloud.entry(tag).value(fileKey));
     QCOMPARE(versions, listed);
-    QCOMPARE(cloud.versionTable.size(), listed.size());
+    // Nothing is kept under a tag that is not listed, the empty one above all.
+    QVERIFY(cloud.entry(QString()).members().isEmpty());
 }
 
 // A catalogue that never ends, announces more than any catalogue is, trickles on, or is no
@@ -244,11 +253,12 @@ void TestReleaseCatalogue::hostileCatalogueIsAbandoned()
     server->setFaults(faults);
 
     NVKCloudInterface cloud(serverUrl.isEmpty() ? server->baseUrl() : serverUrl);
-    cloud.jsonTimeoutMs = 150;
+    NVKCloudInterface::Limits limits = answerWithin(150);
     if (maximumBytes != 0)
-        cloud.maximumCatalogueBytes = maximumBytes;
+        limits.maximumCatalogueBytes = maximumBytes;
     if (wholeMs != 0)
-        cloud.wholeCatalogueTimeoutMs = wholeMs;
+        limits.wholeCatalogueTimeoutMs = wholeMs;
+    cloud.setLimits(limits);
     QSignalSpy received(&cloud, &NVKCloudInterface::catalogue_received);
     QSignalSpy failed(&cloud, &NVKCloudInterface::catalogue_failed);
     QSignalSpy noInternetSpy(&cloud, &NVKCloudInterface::no_internet_connection);
@@ -259,9 +269,9 @@ void TestReleaseCatalogue::hostileCatalogueIsAbandoned()
         failed.isEmpty() ? DownloadFailure() : failed.first().first().value<DownloadFailure>();
     QCOMPARE(why.code, reason);
     QCOMPARE(why.detail, detail);
-    QCOMPARE(cloud.versionList, reason.isEmpty() ? QStringList({"X", "Y", "Z"}) : QStringList());
+    QCOMPARE(cloud.versions(), reason.isEmpty() ? QStringList({"X", "Y", "Z"}) : QStringList());
     QCOMPARE(noInternetSpy.count(), noInternet);
-    QVERIFY(!cloud.jsonTimer.isActive());
+    QVERIFY(!cloud.isWaitingForCatalogue());
     QTRY_COMPARE(cloud.findChildren<QNetworkReply *>().size(), 0);
 }
 
@@ -281,8 +291,8 @@ void TestReleaseCatalogue::silentServerReportsOncePerExpiry()
     server->setFaults(faults);
     NVKCloudInterface cloud(server->baseUrl());
     if (timeoutMs != 0)
-        cloud.jsonTimeoutMs = timeoutMs;
-    const int limitMs = cloud.jsonTimeoutMs;
+        cloud.setLimits(answerWithin(timeoutMs));
+    const int limitMs = cloud.limits().jsonTimeoutMs;
     QSignalSpy noInternet(&cloud, &NVKCloudInterface::no_internet_connection);
 
     // Two requests in quick succession (the show-betas box ticked and unticked) restart the one
@@ -315,14 +325,14 @@ void TestReleaseCatalogue::supersededAnswerNeitherFillsListNorStopsTimer()
     server->setFaults(faults);
 
     NVKCloudInterface cloud(server->baseUrl());
-    cloud.jsonTimeoutMs = 250;
+    cloud.setLimits(answerWithin(250));
     QSignalSpy noInternet(&cloud, &NVKCloudInterface::no_internet_connection);
     cloud.requestVersions(defaultBranch, false);
     cloud.requestVersions(slowBranch, true);
 
     QVERIFY(noInternet.wait(2000));
-    QVERIFY(cloud.versionList.isEmpty());
-    QTRY_COMPARE_WITH_TIMEOUT(cloud.versionList, QStringList{"L1"}, 5000);
+    QVERIFY(cloud.versions().isEmpty());
+    QTRY_COMPARE_WITH_TIMEOUT(cloud.versions(), QStringList{"L1"}, 5000);
     QCOMPARE(noInternet.count(), 1);
     // One network access manager for every request; no reply outlives its handling.
     QTRY_COMPARE(cloud.findChildren<QNetworkReply *>().size(), 0);
@@ -335,7 +345,7 @@ void TestReleaseCatalogue::supersededAnswerNeitherFillsListNorStopsTimer()
     cloud.requestVersions(defaultBranch, false);
     cloud.requestVersions(slowBranch, true);
     WAIT_FOR_ANSWER(cloud);
-    QCOMPARE(cloud.versionList, QStringList{"L1"});
+    QCOMPARE(cloud.versions(), QStringList{"L1"});
     QTRY_COMPARE(cloud.findChildren<QNetworkReply *>().size(), 0);
     QCOMPARE(cloud.findChildren<QNetworkAccessManager *>().size(), 1);
 }

@@ -194,7 +194,7 @@ void UpdateWorkflowTest::openWindow(int replyLineTimeoutMs, const QString &serve
     bench->window->flasher.replyLineTimeoutMs = replyLineTimeoutMs;
     bench->window->show();
     // The catalogue has been answered once its time-out guard stops.
-    QTRY_VERIFY(!bench->window->cloud.jsonTimer.isActive());
+    QTRY_VERIFY(!bench->window->cloud.isWaitingForCatalogue());
 }
 
 void UpdateWorkflowTest::prepare(const Versions &versions, const PowerMeterOptions &options)
@@ -524,12 +524,15 @@ void UpdateWorkflowTest::httpsServerMustBeTrusted()
     openWindow(300, httpsUrl);
     QCOMPARE(versions()->count(), certificateAccepted ? 1 : 0);
     if (!certificateAccepted) {
-        // The download must be tried all the same: the list comes over plain http this once.
-        NVKCloudInterface &cloud = bench->window->cloud;
-        cloud.serverUrl = bench->server->baseUrl();
-        cloud.requestVersions(QStringLiteral("cust"), false);
-        QTRY_VERIFY(!cloud.jsonTimer.isActive());
-        cloud.serverUrl = httpsUrl;
+        // The download must be tried all the same: the list comes over plain http this once,
+        // and that server sends the image's request up to the https one, as a mirror would.
+        bench->window.reset();
+        ServerFaults toHttps;
+        toHttps.pathContains = QStringLiteral("lumetra.php");
+        toHttps.redirectTo = httpsUrl + QStringLiteral("/cust/lumetra.php?version=") +
+                             ReleaseFolder::fileValue(release[0].first, release[0].second[0].key);
+        bench->server->setFaults(toHttps);
+        openWindow();
     }
 
     QVERIFY(clickUpdateAndWait());

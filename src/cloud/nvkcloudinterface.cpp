@@ -17,6 +17,9 @@
 namespace {
 
 const QString catalogueSuffix = QStringLiteral("/lumetrarelease/");
+const QString signatureSuffix = QStringLiteral("/lumetrarelease.minisig");
+// The answer of a server that publishes no signature.
+constexpr int httpNotFound = 404;
 const QString versionQueryKey = QStringLiteral("version");
 // Kept as it is in the query value: a file in a subfolder of the branch has always been named so,
 // and a slash means nothing special inside a query.
@@ -56,6 +59,27 @@ DownloadFailure outcomeOf(const QNetworkReply *reply, QByteArray &body)
     return bounded->failure();
 }
 
+// A signature that is not there (a 404, or nothing at all) is an answer: the catalogue is then
+// unsigned. Anything else that went wrong leaves the catalogue unchecked.
+bool nothingPublished(const DownloadFailure &failure)
+{
+    return failure.code == DownloadFailure::empty ||
+           (failure.code == DownloadFailure::httpStatusCode && failure.httpStatus == httpNotFound);
+}
+
+// Ends a request whose answer no longer counts. Disconnected first: abort() finishes the reply
+// at once, and that answer must not be taken.
+void abandon(QPointer<QNetworkReply> &pending, QObject *receiver)
+{
+    QNetworkReply *reply = pending;
+    pending = nullptr;
+    if (!reply)
+        return;
+    reply->disconnect(receiver);
+    reply->abort();
+    reply->deleteLater();
+}
+
 // The published value must be the digest's 64 hex digits, in either case, and nothing else:
 // separators, spaces or a truncated value fail the file rather than being read leniently, so a
 // maker's mistake stops the update instead of letting an unchecked image through. The digest is
@@ -90,11 +114,18 @@ NVKCloudInterface::NVKCloudInterface(const QString &url, QObject *parent)
     connect(&jsonTimer, &QTimer::timeout, this, &NVKCloudInterface::timeoutJsonReply);
 }
 
+void NVKCloudInterface::setTrustedKeys(const QList<ReleaseSignature::PublicKey> &keys)
+{
+    trustedKeys = keys;
+    signatureRequired = ReleaseSignature::isRequired() || !keys.isEmpty();
+}
+
 void NVKCloudInterface::requestVersions(const QString &branch, bool betas)
 {
     abandonCatalogueRequest();
     versionTable.clear();
     versionList.clear();
+    signatureCheck = ReleaseSignature::Result();
     showBetas = betas;
     emit versions_update();
 
@@ -106,19 +137,27 @@ void NVKCloudInterface::requestVersions(const QString &branch, bool betas)
                      {limitsInUse.maximumCatalogueBytes, 0, limitsInUse.wholeCatalogueTimeoutMs});
     catalogueReply = reply;
     connect(reply, &QNetworkReply::finished, this, [this, reply] { parseJsonReply(reply); });
+    if (signatureRequired) {
+        const QUrl signatureUrl(serverUrl + QLatin1Char('/') + branch + signatureSuffix,
+                                QUrl::TolerantMode);
+        QNetworkReply *signature = network->get(QNetworkRequest(signatureUrl));
+        new BoundedReply(signature, {ReleaseSignature::maxSignatureBytes, 0,
+                                     limitsInUse.wholeCatalogueTimeoutMs});
+        signatureReply = signature;
+        connect(signature, &QNetworkReply::finished, this,
+                [this, signature] { signatureReceived(signature); });
+    }
     jsonTimer.start(limitsInUse.jsonTimeoutMs);
 }
 
 void NVKCloudInterface::abandonCatalogueRequest()
 {
-    if (!catalogueReply)
-        return;
-    // Disconnected first: abort() finishes the reply at once, and that answer must not count.
-    QNetworkReply *reply = catalogueReply;
-    catalogueReply = nullptr;
-    reply->disconnect(this);
-    reply->abort();
-    reply->deleteLater();
+    abandon(catalogueReply, this);
+    abandon(signatureReply, this);
+    catalogueOutcome.reset();
+    catalogueBody.clear();
+    signatureFailure = DownloadFailure();
+    signatureBody.clear();
 }
 
 void NVKCloudInterface::timeoutJsonReply()
@@ -133,13 +172,63 @@ void NVKCloudInterface::parseJsonReply(QNetworkReply *reply)
     if (reply != catalogueReply)
         return; // superseded by a newer request
     catalogueReply = nullptr;
-    jsonTimer.stop();
 
     // A failed request or an error page is simply not a catalogue: the list stays empty, and
-    // only callers that listen for catalogue_failed() hear why.
+    // only callers that listen for catalogue_failed() hear why. Its signature cannot change that.
     QByteArray body;
-    DownloadFailure failure = outcomeOf(reply, body);
-    const QJsonDocument document = catalogueDocument(body);
+    const DownloadFailure failure = outcomeOf(reply, body);
+    if (failure.isFailure()) {
+        abandonCatalogueRequest();
+        jsonTimer.stop();
+        emit catalogue_failed(failure);
+        return;
+    }
+    catalogueOutcome = failure;
+    catalogueBody = body;
+    if (!signatureReply)
+        readCatalogue();
+}
+
+void NVKCloudInterface::signatureReceived(QNetworkReply *reply)
+{
+    reply->deleteLater();
+    if (reply != signatureReply)
+        return; // superseded by a newer request
+    signatureReply = nullptr;
+    const DownloadFailure failure = outcomeOf(reply, signatureBody);
+    signatureFailure = nothingPublished(failure) ? DownloadFailure() : failure;
+    if (catalogueOutcome)
+        readCatalogue();
+}
+
+DownloadFailure NVKCloudInterface::checkSignature(const QByteArray &catalogue)
+{
+    if (signatureFailure.isFailure())
+        return DownloadFailure{
+            DownloadFailure::untrusted,
+            QStringLiteral("its signature could not be fetched (%1)").arg(signatureFailure.detail),
+            signatureFailure.httpStatus};
+    signatureCheck = ReleaseSignature::verify(catalogue, signatureBody, trustedKeys);
+    if (signatureCheck.ok())
+        return DownloadFailure();
+    return DownloadFailure{DownloadFailure::untrusted, signatureCheck.reason(), 0};
+}
+
+void NVKCloudInterface::readCatalogue()
+{
+    jsonTimer.stop();
+    DownloadFailure failure = *catalogueOutcome;
+    const QByteArray body = catalogueBody;
+    // The signature covers the bytes exactly as they came: it is checked before any of them is
+    // read as a catalogue.
+    if (signatureRequired) {
+        const DownloadFailure untrusted = checkSignature(body);
+        if (untrusted.isFailure())
+            failure = untrusted;
+    }
+    abandonCatalogueRequest(); // nothing is in flight any more: this clears what waited
+
+    const QJsonDocument document = failure.isFailure() ? QJsonDocument() : catalogueDocument(body);
     if (!failure.isFailure() && !document.isArray()) {
         failure.code = DownloadFailure::notCatalogue;
         failure.detail = QStringLiteral("the answer is not a release catalogue");
@@ -191,14 +280,21 @@ void NVKCloudInterface::requestFirmware(const QString &version, const QString &h
 {
     abandonDownload();
     firmwareFiles.clear();
+    ++downloadRequests;
 
     // Kept for the checksums: a catalogue refreshed during the download must not change what
     // the images are checked against.
     downloadVersion = versionTable.value(version);
     const QList<QString> keys = downloadVersion.firmwareKeys(hardwareId);
+    // The signature vouches for a file's bytes only through its published checksum: a signed
+    // version with a file the maker left unchecked is refused whole, before anything is fetched.
+    const QString unchecked =
+        signatureRequired ? downloadVersion.firmwareWithoutChecksum() : QString();
     for (const QString &key : keys) {
         const QUrl url = firmwareUrl(downloadVersion.value(key));
         firmwareFiles.append(FirmwareFile{key, url, QByteArray()});
+        if (!unchecked.isEmpty())
+            continue;
 
         QNetworkReply *reply = network->get(QNetworkRequest(url));
         // A server that stops sending, trickles or never ends must end the download, not leave
@@ -209,6 +305,25 @@ void NVKCloudInterface::requestFirmware(const QString &version, const QString &h
         connect(reply, &QNetworkReply::finished, this,
                 [this, reply] { getFirmwareFinished(reply); });
     }
+    if (!keys.isEmpty() && !unchecked.isEmpty())
+        refuseDownload(unchecked,
+                       DownloadFailure{DownloadFailure::checksumMissing,
+                                       QStringLiteral("the signed catalogue publishes no checksum "
+                                                      "for ") +
+                                           unchecked,
+                                       0});
+}
+
+void NVKCloudInterface::refuseDownload(const QString &fileName, const DownloadFailure &reason)
+{
+    const quint64 request = downloadRequests;
+    QMetaObject::invokeMethod(
+        this,
+        [this, request, fileName, reason] {
+            if (request == downloadRequests)
+                emit firmware_download_failed(fileName, reason);
+        },
+        Qt::QueuedConnection);
 }
 
 // The file value is one query value, whatever it holds: "&", "#", "+", "%" or a space in it are

@@ -4,6 +4,7 @@
 
 #include "downloadfailure.h"
 #include "firmwarefile.h"
+#include "releasesignature.h"
 #include "releaseversion.h"
 
 #include <QJsonArray>
@@ -14,6 +15,8 @@
 #include <QString>
 #include <QTimer>
 #include <QUrl>
+
+#include <optional>
 
 class QNetworkAccessManager;
 class QNetworkReply;
@@ -27,6 +30,11 @@ class QNetworkReply;
 //
 // Everything the server sends is bounded in size and time as it arrives (BoundedReply), and the
 // catalogue's values are checked before they are listed or put into a download URL.
+//
+// With trusted keys (built in with LUMETRA_RELEASE_PUBLIC_KEYS, or given), the catalogue's
+// minisign signature <branch>/lumetrarelease.minisig is fetched beside it, and the catalogue
+// counts only when the signature verifies over the exact bytes received, before anything of them
+// is parsed. Without keys nothing more is fetched or checked.
 class NVKCloudInterface : public QObject
 {
     Q_OBJECT
@@ -82,6 +90,17 @@ public:
     // Takes effect for the requests made from now on.
     void setLimits(const Limits &limits) { limitsInUse = limits; }
 
+    // The keys a catalogue must be signed with, for the requests made from now on: those built
+    // in unless others are given. Keys given make the signature required even in a build
+    // without any, and no call can make it optional in a build with one.
+    void setTrustedKeys(const QList<ReleaseSignature::PublicKey> &keys);
+    // A catalogue counts only with a signature that verifies.
+    bool requiresSignature() const { return signatureRequired; }
+    // The check of the latest catalogue's signature: ok(), with the signing key's id, once the
+    // listed catalogue verified; not ok while there is none, and always when no signature is
+    // required (none is then fetched).
+    const ReleaseSignature::Result &catalogueSignature() const { return signatureCheck; }
+
 signals:
     void versions_update();
     void firmware_download_finished();
@@ -90,10 +109,14 @@ signals:
     // failed, reason why (refused, unresolved, untrusted certificate, a status other than 200 or
     // 203, empty body, too large, no data or not complete in time, or bytes that do not match
     // the checksum the catalogue publishes for it). Nothing of the download is kept.
+    // A version whose signed catalogue entry lacks a checksum fails at once, with nothing
+    // fetched (DownloadFailure::checksumMissing, fileName the member without one); the files
+    // are listed in downloads() all the same, so the failure is this signal's to report.
     void firmware_download_failed(const QString &fileName, const DownloadFailure &reason);
     // The end of the latest catalogue request, for callers that must know when the list is whole
-    // (the window refills its list as versions arrive and needs neither): every product object
-    // has been merged, or the answer was no catalogue at all (reason says why).
+    // (the window refills its list as versions arrive): every product object has been merged, or
+    // the answer was no catalogue at all or not a trusted one (reason says why; the window shows
+    // only DownloadFailure::untrusted, since its list stays empty without a word otherwise).
     void catalogue_received();
     void catalogue_failed(const DownloadFailure &reason);
 
@@ -103,6 +126,14 @@ public slots:
     void parseJsonReply(QNetworkReply *reply);
 
 private:
+    void signatureReceived(QNetworkReply *reply);
+    // Lists the catalogue once everything it is checked with has come.
+    void readCatalogue();
+    // Why the catalogue received may not be read; no failure when its signature verified.
+    DownloadFailure checkSignature(const QByteArray &catalogue);
+    // Fails the latest download once the caller has returned, as a download that failed at the
+    // server does: a caller waiting in its own event loop must be in it when the report comes.
+    void refuseDownload(const QString &fileName, const DownloadFailure &reason);
     void mergeVersions(const QJsonArray &versions);
     QUrl firmwareUrl(const QString &fileValue) const;
     void abandonCatalogueRequest();
@@ -125,6 +156,18 @@ private:
     ReleaseVersion downloadVersion;
     // The catalogue request in flight, null once answered.
     QPointer<QNetworkReply> catalogueReply;
+    // Its signature's request, when one is required; null once answered.
+    QPointer<QNetworkReply> signatureReply;
+    // Whichever of the two came first waits here for the other.
+    std::optional<DownloadFailure> catalogueOutcome; // set once the catalogue came whole
+    QByteArray catalogueBody;
+    DownloadFailure signatureFailure; // no failure for a signature that came or was never published
+    QByteArray signatureBody;
+    QList<ReleaseSignature::PublicKey> trustedKeys = ReleaseSignature::builtInKeys();
+    bool signatureRequired = ReleaseSignature::isRequired();
+    ReleaseSignature::Result signatureCheck;
+    // Counts requestFirmware() calls, so a refusal still queued for an earlier one is dropped.
+    quint64 downloadRequests = 0;
     // One reply per entry of firmwareFiles, same index; null once that file is handled.
     QList<QNetworkReply *> firmwareReplies;
 };

@@ -80,6 +80,15 @@ std::optional<QString> ReleaseVersion::checksum(const QString &key) const
     return *published;
 }
 
+QString ReleaseVersion::firmwareWithoutChecksum() const
+{
+    for (auto it = fields.constBegin(); it != fields.constEnd(); ++it) {
+        if (it.key().endsWith(firmwareKeySuffix) && !checksum(it.key()))
+            return it.key();
+    }
+    return QString();
+}
+
 QJsonObject ReleaseVersion::toJson() const
 {
     QJsonObject files;

@@ -37,6 +37,9 @@ public:
     // The SHA-256 the version publishes for the file under this firmware key, as published;
     // nothing when it publishes none.
     std::optional<QString> checksum(const QString &key) const;
+    // The first firmware member, in key order and for whatever meter, that publishes no
+    // checksum; "" when every one does.
+    QString firmwareWithoutChecksum() const;
     // The value of a member, "" when there is none.
     QString value(const QString &key) const { return fields.value(key); }
     const QMap<QString, QString> &members() const { return fields; }

@@ -5,6 +5,7 @@
 #include "nvkcloudinterface.h"
 #include "releasefolder.h"
 #include "releaseserver.h"
+#include "signedcatalogue.h"
 #include "testcertificates.h"
 
 #include <QJsonArray>
@@ -86,6 +87,23 @@ QByteArray catalogueWith(const QString &value, const QString &sha256 = QString()
     return QJsonDocument(products).toJson();
 }
 
+// Version 2.0 of the standard branch, alone, with a file for another model beside the meter's
+// two, each with its checksum except those named in `unchecked`.
+QByteArray versionWithChecksums(const QStringList &unchecked)
+{
+    const QMap<QString, QString> files{{bootKey, "dov-boot-2.0.bin"},
+                                       {mainKey, "dov-main-2.0.bin"},
+                                       {"QX7Lm2_main_firmware", "qx7-main-1.0.bin"}};
+    QJsonObject version{{"tag_name", "2.0"}};
+    for (auto it = files.constBegin(); it != files.constEnd(); ++it) {
+        version.insert(it.key(), it.value());
+        if (!unchecked.contains(it.key()))
+            version.insert(it.key() + "_sha256", ReleaseFolder::sha256(served(it.value())));
+    }
+    const QJsonObject product{{"product", "Lumetra"}, {"versions", QJsonArray{version}}};
+    return QJsonDocument(QJsonArray{product}).toJson();
+}
+
 // Each hex digit replaced by another, so the value has the right form and no digit right.
 QString everyDigitWrong(const QString &hex)
 {
@@ -105,6 +123,7 @@ class TestFirmwareDownload : public QObject
     Q_OBJECT
 
 private slots:
+    void initTestCase();
     void init();
     void downloadsFilesOfVersion_data();
     void downloadsFilesOfVersion();
@@ -117,8 +136,15 @@ private slots:
     void fileNameTravelsAsOneQueryValue_data();
     void fileNameTravelsAsOneQueryValue();
     void untrustedServerSaysWhy();
+    void signedVersionNeedsEveryChecksum_data();
+    void signedVersionNeedsEveryChecksum();
+    void refusalOfAnEarlierRequestIsDropped();
 
 private:
+    // A client that trusts makerKey, with the signed catalogue of versionWithChecksums() read.
+    std::unique_ptr<NVKCloudInterface> signedClient(const QStringList &unchecked);
+
+    std::unique_ptr<TestSigningKey> makerKey;
     // Publishes `catalogue` on the standard branch and has the client read it.
     void reloadCatalogue(const QByteArray &catalogue);
     // Downloads version 7.0 of catalogueWith(); the failure, if any.
@@ -128,6 +154,12 @@ private:
     std::unique_ptr<ReleaseServer> server;
     std::unique_ptr<NVKCloudInterface> cloud;
 };
+
+void TestFirmwareDownload::initTestCase()
+{
+    makerKey = std::make_unique<TestSigningKey>();
+    QVERIFY2(makerKey->isValid(), qPrintable(makerKey->error()));
+}
 
 void TestFirmwareDownload::init()
 {
@@ -515,6 +547,80 @@ void TestFirmwareDownload::untrustedServerSaysWhy()
     QCOMPARE(why.code, QStringLiteral("tls"));
     QVERIFY2(why.detail.startsWith(untrusted), qPrintable(why.detail));
     QVERIFY(httpsClient.versions().isEmpty());
+}
+
+std::unique_ptr<NVKCloudInterface> TestFirmwareDownload::signedClient(const QStringList &unchecked)
+{
+    auto client = std::make_unique<NVKCloudInterface>(server->baseUrl());
+    client->setTrustedKeys(trustedKeysOf(*makerKey));
+    if (!folder->writeCatalogue(defaultBranch, versionWithChecksums(unchecked)) ||
+        !folder->signCatalogue(defaultBranch, *makerKey))
+        return nullptr;
+    QSignalSpy received(client.get(), &NVKCloudInterface::catalogue_received);
+    client->requestVersions(defaultBranch, false);
+    if (!received.wait(5000) || client->versions() != QStringList{"2.0"})
+        return nullptr;
+    server->clearRequests();
+    return client;
+}
+
+// The signature vouches for an image only through the checksum it publishes: in a signed
+// catalogue a version with any file left unchecked, for this meter or another, is refused whole
+// before anything is fetched, and the refusal names that file.
+void TestFirmwareDownload::signedVersionNeedsEveryChecksum_data()
+{
+    QTest::addColumn<QStringList>("unchecked");
+    QTest::addColumn<QString>("refused"); // empty: the download finishes
+
+    QTest::newRow("every file checked") << QStringList() << QString();
+    QTest::newRow("another model's file unchecked")
+        << QStringList{"QX7Lm2_main_firmware"} << "QX7Lm2_main_firmware";
+    QTest::newRow("the meter's second file unchecked") << QStringList{mainKey} << mainKey;
+    QTest::newRow("two unchecked: the first is named") << QStringList{mainKey, bootKey} << bootKey;
+}
+
+void TestFirmwareDownload::signedVersionNeedsEveryChecksum()
+{
+    QFETCH(QStringList, unchecked);
+    QFETCH(QString, refused);
+    const std::unique_ptr<NVKCloudInterface> client = signedClient(unchecked);
+    QVERIFY(client);
+
+    QSignalSpy finished(client.get(), &NVKCloudInterface::firmware_download_finished);
+    QSignalSpy failed(client.get(), &NVKCloudInterface::firmware_download_failed);
+    client->requestFirmware("2.0", "DOVUr3");
+    // Like a download that fails at the server, the refusal comes once the caller has returned
+    // to its event loop, with the files it would have fetched listed.
+    QCOMPARE(failed.count(), 0);
+    QCOMPARE(client->downloads().size(), 2);
+    QVERIFY((refused.isEmpty() ? finished : failed).wait(5000));
+    QTest::qWait(quietMs);
+
+    QCOMPARE(finished.count() + failed.count(), 1);
+    if (refused.isEmpty()) {
+        QCOMPARE(imagesOf(client->downloads()),
+                 (QList<QByteArray>{served("dov-boot-2.0.bin"), served("dov-main-2.0.bin")}));
+        return;
+    }
+    QCOMPARE(failed.first().first().toString(), refused);
+    const DownloadFailure why = failed.first().at(1).value<DownloadFailure>();
+    QCOMPARE(why.code, QStringLiteral("checksum-missing"));
+    QCOMPARE(why.detail, "the signed catalogue publishes no checksum for " + refused);
+    QCOMPARE(imagesOf(client->downloads()), (QList<QByteArray>{QByteArray(), QByteArray()}));
+    QCOMPARE(server->requests(), QStringList());
+}
+
+// A refusal still on its way when the next request is made belongs to the older request: it must
+// not come as the newer one's result.
+void TestFirmwareDownload::refusalOfAnEarlierRequestIsDropped()
+{
+    const std::unique_ptr<NVKCloudInterface> client = signedClient({mainKey});
+    QVERIFY(client);
+    QSignalSpy failed(client.get(), &NVKCloudInterface::firmware_download_failed);
+    client->requestFirmware("2.0", "DOVUr3");
+    client->requestFirmware("9.9", "DOVUr3"); // nothing to fetch, so nothing to report
+    QVERIFY(client->downloads().isEmpty());
+    QVERIFY(!failed.wait(quietMs));
 }
 
 QTEST_GUILESS_MAIN(TestFirmwareDownload)

@@ -150,9 +150,17 @@ ExitCode FlashTool::versions()
             reporter.print(tag);
         return ExitCode::Success;
     }
+    // Every version carries whether the catalogue listing it verified, and under which key: a
+    // script that keeps the listing keeps that with it.
+    const ReleaseSignature::Result &signature = cloud.catalogueSignature();
+    const QJsonValue keyId = signature.ok() ? QJsonValue(signature.keyId) : QJsonValue();
     QJsonArray list;
-    for (const QString &tag : cloud.versions())
-        list.append(cloud.entry(tag).toJson());
+    for (const QString &tag : cloud.versions()) {
+        QJsonObject version = cloud.entry(tag).toJson();
+        version.insert(QStringLiteral("signed"), signature.ok());
+        version.insert(QStringLiteral("keyId"), keyId);
+        list.append(version);
+    }
     reporter.print(QJsonDocument(list));
     return ExitCode::Success;
 }
@@ -245,6 +253,13 @@ ExitCode FlashTool::download(const QString &version, const QString &hardwareId,
         return ExitCode::Catalogue;
     }
     loop.exec();
+    if (why.code == DownloadFailure::checksumMissing) {
+        reporter.status(QStringLiteral("Error: Firmware download refused: ") + why.detail, red);
+        reporter.reason(why.code, why.detail);
+        reporter.error(
+            QStringLiteral("version %1 cannot be installed: %2").arg(version, why.detail));
+        return ExitCode::Catalogue;
+    }
     if (!failedFile.isNull()) {
         reporter.status(QStringLiteral("Error: Firmware download failed"), red);
         reporter.reason(why.code, why.detail);
@@ -368,8 +383,14 @@ bool FlashTool::loadCatalogue(bool asStatus)
     if (!failure.isFailure())
         return true;
     reporter.reason(failure.code, failure.detail);
-    reporter.error(QStringLiteral("release catalogue unavailable at %1/%2/lumetrarelease/: %3")
-                       .arg(cloud.server(), chosenBranch, failure.detail));
+    const QString catalogueUrl =
+        cloud.server() + QLatin1Char('/') + chosenBranch + QStringLiteral("/lumetrarelease/");
+    if (failure.code == DownloadFailure::untrusted)
+        reporter.error(QStringLiteral("the release catalogue at %1 is not trusted: %2")
+                           .arg(catalogueUrl, failure.detail));
+    else
+        reporter.error(QStringLiteral("release catalogue unavailable at %1: %2")
+                           .arg(catalogueUrl, failure.detail));
     return false;
 }
 

@@ -87,8 +87,15 @@ MainWindow::MainWindow(QWidget *parent) : MainWindow(NVKCloudInterface::defaultS
 }
 
 MainWindow::MainWindow(const QString &releaseServerUrl, QWidget *parent)
+    : MainWindow(releaseServerUrl, ReleaseSignature::builtInKeys(), parent)
+{
+}
+
+MainWindow::MainWindow(const QString &releaseServerUrl,
+                       const QList<ReleaseSignature::PublicKey> &trustedKeys, QWidget *parent)
     : QMainWindow(parent), cloud(releaseServerUrl), ui(new Ui::MainWindow)
 {
+    cloud.setTrustedKeys(trustedKeys);
     ui->setupUi(this);
     setFixedSize(width(), height());
     // The serial waits of a run block this thread; the window must go on answering meanwhile.
@@ -97,6 +104,7 @@ MainWindow::MainWindow(const QString &releaseServerUrl, QWidget *parent)
     connect(&cloud, &NVKCloudInterface::versions_update, this, &MainWindow::versions_update);
     connect(&cloud, &NVKCloudInterface::no_internet_connection, this,
             &MainWindow::no_internet_connection);
+    connect(&cloud, &NVKCloudInterface::catalogue_failed, this, &MainWindow::catalogueFailed);
 
     ports_update();
     portTimer.setSingleShot(false);
@@ -175,6 +183,15 @@ void MainWindow::closeEvent(QCloseEvent *event)
 void MainWindow::no_internet_connection()
 {
     writeStatus(QStringLiteral("No Internet Connection"), QStringLiteral("Red"));
+}
+
+// A catalogue that did not come leaves the list empty without a word, as it always has; one that
+// came but cannot be trusted says why, or the user would take the empty list for no releases.
+void MainWindow::catalogueFailed(const DownloadFailure &reason)
+{
+    if (reason.code == DownloadFailure::untrusted)
+        writeStatus(QStringLiteral("The release catalogue is not trusted: ") + reason.detail,
+                    QStringLiteral("Red"));
 }
 
 void MainWindow::versions_update()
@@ -315,10 +332,14 @@ void MainWindow::firmwareDownloadFinished()
     endRun();
 }
 
-void MainWindow::firmwareDownloadFailed(const QString &)
+void MainWindow::firmwareDownloadFailed(const QString &, const DownloadFailure &reason)
 {
     listenForDownload(false);
-    writeStatus(QStringLiteral("Error: Firmware download failed"), QStringLiteral("Red"));
+    if (reason.code == DownloadFailure::checksumMissing)
+        writeStatus(QStringLiteral("Error: Firmware download refused: ") + reason.detail,
+                    QStringLiteral("Red"));
+    else
+        writeStatus(QStringLiteral("Error: Firmware download failed"), QStringLiteral("Red"));
     endRun();
 }
 

@@ -10,7 +10,8 @@ enum class ExitCode : int {
     NoMeter = 3,       // no meter in bootloader mode, or its port would not open
     NotCompatible = 4, // the meter did not identify as a compatible product
     Catalogue = 5,     // catalogue unavailable or untrusted, unknown version, no firmware for
-                       // this meter, or a signed version with an unchecked image
+                       // this meter, an image name that cannot be sent to the meter, or a
+                       // signed version with an unchecked image
     Download = 6,      // a firmware download failed
     Flashing = 7       // writing an image failed
 };

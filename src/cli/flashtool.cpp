@@ -16,6 +16,8 @@
 #include <QJsonObject>
 #include <QSerialPortInfo>
 
+#include <algorithm>
+
 namespace {
 
 // The window's status lines, word for word: people read both and support asks for them.
@@ -26,11 +28,6 @@ const QString compatibleProductMissing =
 const QString green = QStringLiteral("Green");
 const QString orange = QStringLiteral("Orange");
 const QString red = QStringLiteral("Red");
-constexpr char firstPrintable = ' ';
-constexpr char lastPrintable = '~';
-// The header block's payload holds the name, a NUL, the size in decimal digits and a NUL.
-constexpr int headerPayloadBytes = 128;
-constexpr int headerSeparators = 2;
 constexpr double millisecondsPerSecond = 1000.0;
 
 // The meters that a --port value names: the one on that port (its name or device path), or else
@@ -57,24 +54,15 @@ QString usbIds(const QSerialPortInfo &port)
 }
 
 // Why NAME cannot travel in the header block with an image of imageSize bytes; empty when it can.
-// The meter gets one byte per character, and an empty name would read as the end of the batch.
 QString nameProblem(const QString &name, qint64 imageSize)
 {
+    const QString problem = FirmwareFlasher::headerNameProblem(name, imageSize);
+    if (problem.isEmpty())
+        return problem;
     if (name.isEmpty())
-        return QStringLiteral("the name sent to the meter would be empty (give one with --name)");
-    for (const QChar character : name) {
-        if (character.unicode() < firstPrintable || character.unicode() > lastPrintable)
-            return QStringLiteral("the name '%1' sent to the meter must be printable ASCII "
-                                  "(give one with --name)")
-                .arg(name);
-    }
-    if (!FirmwareFlasher::headerFits(name, imageSize))
-        return QStringLiteral("the name '%1' is too long for the header block: at most %2 "
-                              "characters with an image of %3 bytes")
-            .arg(name)
-            .arg(headerPayloadBytes - headerSeparators - QString::number(imageSize).size())
-            .arg(imageSize);
-    return QString();
+        return QStringLiteral("the name sent to the meter %1 (give one with --name)").arg(problem);
+    return QStringLiteral("the name '%1' sent to the meter %2 (give one with --name)")
+        .arg(name, problem);
 }
 
 } // namespace
@@ -292,6 +280,7 @@ ExitCode FlashTool::install(const QString &port, const QString &label,
 
     reporter.status(QStringLiteral("Updating..."), green);
     QStringList refused;
+    QStringList badNames;
     QStringList failed;
     imageInProgress = {QString(), 0, int(images.size())};
     bool waitNoted = false;
@@ -302,6 +291,11 @@ ExitCode FlashTool::install(const QString &port, const QString &label,
                 reporter.status(QStringLiteral("Error: Firmware image missing from server"), red);
                 refused.append(name);
                 ++imageInProgress.number;
+                break;
+            case MeterSession::ImageStep::BadName:
+                reporter.status(
+                    QStringLiteral("Error: Firmware image name cannot be sent to the meter"), red);
+                badNames.append(name);
                 break;
             case MeterSession::ImageStep::Writing:
                 // The meter may stay silent for this long before "D": said once, so that a
@@ -328,6 +322,17 @@ ExitCode FlashTool::install(const QString &port, const QString &label,
         return ExitCode::Success;
     }
     reporter.status(QStringLiteral("ERROR: Update failed"), red);
+    // Nothing was written: the release itself names an image the meter cannot take.
+    if (!badNames.isEmpty()) {
+        const auto bad = std::find_if(images.cbegin(), images.cend(), [&](const MeterImage &image) {
+            return image.name == badNames.first();
+        });
+        reporter.error(
+            QStringLiteral("the catalogue names an image '%1' that cannot be sent to the meter: "
+                           "the name %2")
+                .arg(bad->name, FirmwareFlasher::headerNameProblem(bad->name, bad->bytes.size())));
+        return ExitCode::Catalogue;
+    }
     // A meter left half-written matters more than an image the server failed to send.
     if (!failed.isEmpty()) {
         reporter.error(QStringLiteral("writing %1 to the meter failed")

@@ -12,6 +12,11 @@
 namespace {
 
 constexpr quint16 crcPolynomial = 0x1021;
+// The header block's payload holds the name, a NUL, the size in decimal digits and a NUL.
+constexpr int headerPayloadBytes = 128;
+constexpr int headerSeparators = 2;
+constexpr char16_t firstPrintable = u' ';
+constexpr char16_t lastPrintable = u'~';
 
 constexpr std::array<quint16, 256> makeCrcTable()
 {
@@ -59,7 +64,23 @@ int FirmwareFlasher::progressPercent(qint64 sent, qint64 imageSize)
 bool FirmwareFlasher::headerFits(const QString &fileName, qint64 imageSize)
 {
     const qsizetype digits = QByteArray::number(imageSize).size();
-    return fileName.size() + digits + 2 <= 128;
+    return fileName.size() + digits + headerSeparators <= headerPayloadBytes;
+}
+
+QString FirmwareFlasher::headerNameProblem(const QString &fileName, qint64 imageSize)
+{
+    if (fileName.isEmpty())
+        return QStringLiteral("would be empty");
+    for (const QChar character : fileName) {
+        if (character.unicode() < firstPrintable || character.unicode() > lastPrintable)
+            return QStringLiteral("must be printable ASCII");
+    }
+    if (!headerFits(fileName, imageSize))
+        return QStringLiteral("is too long for the header block: at most %1 characters with an "
+                              "image of %2 bytes")
+            .arg(headerPayloadBytes - headerSeparators - QByteArray::number(imageSize).size())
+            .arg(imageSize);
+    return QString();
 }
 
 QByteArray FirmwareFlasher::headerPayload(const QString &fileName, qint64 imageSize)
@@ -83,20 +104,46 @@ void FirmwareFlasher::resetTransfer()
     blockNumberComplement = 255;
     crcRequestSeen = false;
     ackSeen = false;
-    nakSeen = false;
     cancelsInRow = 0;
-    unansweredInRow = 0;
+    silentWaitsInRow = 0;
     bytesSent = 0;
     transferComplete = false;
+    failure = FlashFailure();
 }
 
-bool FirmwareFlasher::deviceStillAnswers(ControlWait reply)
+int FirmwareFlasher::blockCount() const
 {
-    if (reply == ControlWait::Received)
-        unansweredInRow = 0;
-    else if (reply == ControlWait::TimedOut)
-        ++unansweredInRow;
-    return unansweredInRow < maxUnansweredPackets;
+    return int((image.size() + blockSize - 1) / blockSize);
+}
+
+bool FirmwareFlasher::fail(FlashFailure::Kind kind, int block)
+{
+    failure.kind = kind;
+    failure.block = block;
+    return false;
+}
+
+bool FirmwareFlasher::failOnLink(int block)
+{
+    return fail(link->failed() ? FlashFailure::Kind::MeterUnplugged
+                               : FlashFailure::Kind::PortUnavailable,
+                block);
+}
+
+bool FirmwareFlasher::failWrite(WriteResult result, int block)
+{
+    if (result == WriteResult::Cancelled)
+        return fail(FlashFailure::Kind::MeterCancelled, block);
+    return failOnLink(block);
+}
+
+bool FirmwareFlasher::failHandshake(ControlWait reply, FlashFailure::Kind unanswered)
+{
+    if (reply == ControlWait::Cancelled)
+        return fail(FlashFailure::Kind::MeterCancelled, 0);
+    if (reply == ControlWait::PortFailed)
+        return fail(FlashFailure::Kind::MeterUnplugged, 0);
+    return fail(unanswered, 0);
 }
 
 void FirmwareFlasher::setCrcOfDataBlock()
@@ -110,31 +157,35 @@ void FirmwareFlasher::setCrcOfDataBlock()
 bool FirmwareFlasher::flashImage(const QByteArray &newImage, const QString &fileName)
 {
     resetTransfer();
-    // A name that cannot travel whole would reach the device cut or overrun the block: refuse it
-    // before the device is put into download mode.
-    if (!link || !headerFits(fileName, newImage.size()))
-        return false;
+    image = newImage;
+    failure.blocks = blockCount();
+    // A name that cannot travel whole would reach the device cut, mangled or with a forged size
+    // field: refuse it before the device is put into download mode.
+    if (!headerNameProblem(fileName, newImage.size()).isEmpty())
+        return fail(FlashFailure::Kind::BadName, -1);
+    if (!link)
+        return fail(FlashFailure::Kind::PortUnavailable, -1);
 
     // This hold is deliberately kept: the update workflow's final releases close the port.
     if (!link->acquire(replyLineTimeoutMs, QString()))
-        return false;
+        return failOnLink(-1);
     link->drainInput();
     link->readReply(1); // whatever the bootloader announces before "D" carries nothing we need
     if (!link->writeAndWait(QByteArray(1, downloadCommand)))
-        return false;
+        return failOnLink(-1);
 
     dataBlock = headerPayload(fileName, newImage.size());
     setCrcOfDataBlock();
     crcRequestSeen = false;
     ackSeen = false;
-    sendPacket();
-    if (waitForControlByte(ack) != ControlWait::Received)
-        return false;
+    if (const WriteResult written = sendPacket(); written != WriteResult::Written)
+        return failWrite(written, 0);
+    if (const ControlWait reply = waitForControlByte(ack); reply != ControlWait::Received)
+        return failHandshake(reply, FlashFailure::Kind::Unconfirmed);
     // The device may send its "C" before the header ACK; the flag it set ends this wait at once.
-    if (waitForControlByte(crcRequest) != ControlWait::Received)
-        return false;
+    if (const ControlWait reply = waitForControlByte(crcRequest); reply != ControlWait::Received)
+        return failHandshake(reply, FlashFailure::Kind::NoCrcRequest);
 
-    image = newImage;
     transferComplete = false;
     for (;;) {
         emit progress_update(progressPercent(bytesSent, image.size()));
@@ -155,42 +206,52 @@ bool FirmwareFlasher::sendNextBlock()
         blockNumber = blockNumber + 1 > 255 ? 0 : blockNumber + 1;
         blockNumberComplement = 255 - blockNumber;
         setCrcOfDataBlock();
-
-        for (int retries = 0;; ++retries) {
-            ackSeen = false;
-            nakSeen = false;
-            const bool held = sendPacket();
-            // A missing ACK is not a failure by itself: the device may be busy writing flash and
-            // catch up. An explicit refusal, a cancel, a dead port or a device that has stopped
-            // answering altogether stop the transfer.
-            const ControlWait reply = waitForControlByte(ack, true);
-            if (reply == ControlWait::Rejected && retries < maxBlockRetries)
-                continue;
-            if (reply == ControlWait::Rejected || reply == ControlWait::Cancelled ||
-                reply == ControlWait::PortFailed || !deviceStillAnswers(reply))
-                return false;
-            return held;
-        }
+        return sendConfirmed(int((bytesSent + blockSize - 1) / blockSize));
     }
 
-    if (!link->sendBytes(QByteArray(1, char(eot))))
-        return false;
+    // The end of transmission is followed at once by the closing block, whose ACK confirms both;
+    // only the closing block is sent again, as the meter that took the end waits for it.
+    const int end = blockCount() + 1;
+    if (const WriteResult written = writeFresh(QByteArray(1, char(eot)));
+        written != WriteResult::Written)
+        return failWrite(written, end);
     blockNumber = 0;
     blockNumberComplement = 255;
     dataBlock = QByteArray(blockSize, '\0');
     crcBytes = QByteArray(2, '\0');
-    ackSeen = false;
-    if (!sendPacket())
-        return false;
-    const ControlWait reply = waitForControlByte(ack);
-    if (reply == ControlWait::Cancelled || reply == ControlWait::PortFailed ||
-        !deviceStillAnswers(reply))
+    if (!sendConfirmed(end))
         return false;
     transferComplete = true;
     return true;
 }
 
-bool FirmwareFlasher::sendPacket()
+bool FirmwareFlasher::sendConfirmed(int block)
+{
+    for (int sends = 0; sends <= maxResends; ++sends) {
+        ackSeen = false;
+        if (const WriteResult written = sendPacket(); written != WriteResult::Written)
+            return failWrite(written, block);
+        switch (awaitAnswer()) {
+        case ControlWait::Received:
+            silentWaitsInRow = 0;
+            return true;
+        case ControlWait::Rejected:
+            silentWaitsInRow = 0;
+            break;
+        case ControlWait::TimedOut:
+            if (++silentWaitsInRow >= maxSilentWaits)
+                return fail(FlashFailure::Kind::MeterSilent, block);
+            break;
+        case ControlWait::Cancelled:
+            return fail(FlashFailure::Kind::MeterCancelled, block);
+        case ControlWait::PortFailed:
+            return fail(FlashFailure::Kind::MeterUnplugged, block);
+        }
+    }
+    return fail(FlashFailure::Kind::Unconfirmed, block);
+}
+
+FirmwareFlasher::WriteResult FirmwareFlasher::sendPacket()
 {
     QByteArray packet;
     packet.reserve(packetSize);
@@ -199,13 +260,25 @@ bool FirmwareFlasher::sendPacket()
     packet.append(char(blockNumberComplement));
     packet.append(dataBlock);
     packet.append(crcBytes);
+    return writeFresh(packet);
+}
 
+FirmwareFlasher::WriteResult FirmwareFlasher::writeFresh(const QByteArray &bytes)
+{
     if (!link->acquire(SerialLink::packetHoldReadTimeoutMs, QString()))
-        return false;
+        return WriteResult::Failed;
     QThread::msleep(SerialLink::writePauseMs);
-    const bool written = link->writeAndWait(packet);
+    // A late ACK of an earlier packet, or noise, must not be read as the answer to this one. An
+    // abort is another matter: past CAN CAN the meter reads every byte as a command, so nothing
+    // more may go out, and a CAN at the very end may be the first of a pair still on its way.
+    const QByteArray stale = link->discardInput();
+    cancelsInRow = stale.endsWith(char(cancel)) ? 1 : 0;
+    const bool aborted = stale.contains(QByteArray(cancelBytesToAbort, char(cancel)));
+    const bool written = !aborted && link->writeAndWait(bytes);
     link->release();
-    return written;
+    if (aborted)
+        return WriteResult::Cancelled;
+    return written ? WriteResult::Written : WriteResult::Failed;
 }
 
 void FirmwareFlasher::noteControlByte(quint8 byte)
@@ -216,12 +289,10 @@ void FirmwareFlasher::noteControlByte(quint8 byte)
         crcRequestSeen = true;
     else if (byte == ack)
         ackSeen = true;
-    else if (byte == nak)
-        nakSeen = true;
     cancelsInRow = byte == cancel ? cancelsInRow + 1 : 0;
 }
 
-FirmwareFlasher::ControlWait FirmwareFlasher::waitForControlByte(quint8 target, bool nakEndsWait)
+FirmwareFlasher::ControlWait FirmwareFlasher::waitForControlByte(quint8 target)
 {
     const bool &targetSeen = target == crcRequest ? crcRequestSeen : ackSeen;
     // A poll never runs past the wait's own limit, so one wait is ackTimeoutMs, not that plus a
@@ -242,11 +313,45 @@ FirmwareFlasher::ControlWait FirmwareFlasher::waitForControlByte(quint8 target, 
         }
         if (cancelsInRow >= cancelBytesToAbort)
             return ControlWait::Cancelled;
-        if (nakEndsWait && nakSeen)
-            return ControlWait::Rejected;
         if (targetSeen)
             return ControlWait::Received;
         if (deadline.hasExpired())
             return ControlWait::TimedOut;
+    }
+}
+
+FirmwareFlasher::ControlWait FirmwareFlasher::awaitAnswer()
+{
+    QDeadlineTimer deadline(ackTimeoutMs);
+    bool heard = false;
+    for (;;) {
+        QThread::msleep(pollPauseMs);
+        const qint64 left = qMax<qint64>(0, deadline.remainingTime());
+        const SerialLink::InputWait input = link->waitForInput(int(qMin<qint64>(ackPollMs, left)));
+        if (input == SerialLink::InputWait::Failed)
+            return ControlWait::PortFailed;
+        const QByteArray byte =
+            input == SerialLink::InputWait::Ready ? link->read(1) : QByteArray();
+        if (!byte.isEmpty()) {
+            heard = true;
+            const bool cancelPending = cancelsInRow > 0;
+            noteControlByte(quint8(byte.at(0)));
+            if (cancelsInRow >= cancelBytesToAbort)
+                return ControlWait::Cancelled;
+            // A lone CAN is a refusal like a NAK; only its partner may still turn it into an abort.
+            if (cancelPending)
+                return ControlWait::Rejected;
+            if (cancelsInRow > 0) {
+                deadline.setRemainingTime(cancelPairGapMs);
+                continue;
+            }
+            if (ackSeen)
+                return ControlWait::Received;
+            if (quint8(byte.at(0)) == nak)
+                return ControlWait::Rejected;
+            // Anything else is noise: the ACK may still follow it.
+        }
+        if (deadline.hasExpired())
+            return heard ? ControlWait::Rejected : ControlWait::TimedOut;
     }
 }

@@ -12,6 +12,11 @@ class SerialLink;
 // command "D", then a YMODEM-style batch of 133-byte CRC-16 packets (header block 0 with name and
 // size, numbered data blocks, end of transmission and a closing null block 0).
 //
+// Every data block and the closing block counts only once the meter has acknowledged it: a packet
+// without an ACK is sent again, byte for byte, within a budget of resends, and the image fails
+// when the budget runs out. Whatever input waits when a packet is about to go out is discarded
+// first, so an ACK is always the meter's answer to the packet just sent.
+//
 // The flasher does not own the link; the window that owns both binds them with attachLink.
 class FirmwareFlasher : public QObject
 {
@@ -21,16 +26,37 @@ public:
     // How one wait for a control byte from the device ended.
     enum class ControlWait {
         Received,  // the awaited byte came (now or earlier)
-        TimedOut,  // ackTimeoutMs passed without it
-        Rejected,  // the device answered a data block with NAK
+        TimedOut,  // ackTimeoutMs passed without a single byte from the device
+        Rejected,  // answered, but not with an ACK: a NAK, a lone CAN or other bytes
         Cancelled, // the device sent two CAN bytes in a row
         PortFailed // the port failed: the device is gone
+    };
+
+    // Why the last flashImage returned false, for the programs to tell the user.
+    struct FlashFailure
+    {
+        enum class Kind {
+            None,            // the image was written (or nothing has been tried yet)
+            BadName,         // the name cannot travel in the header block; nothing was sent
+            PortUnavailable, // the link could not be held or written
+            MeterUnplugged,  // the port failed mid-transfer
+            Unconfirmed,     // a packet went without an ACK through all its sends
+            NoCrcRequest,    // the header was acknowledged, but no "C" followed
+            MeterSilent,     // several waits in a row without a single byte from the meter
+            MeterCancelled   // the meter sent CAN CAN
+        };
+        Kind kind = Kind::None;
+        // The packet it happened at: 0 the header block, 1 to blocks the data blocks in order,
+        // blocks + 1 the end of transmission and closing block; -1 before any packet.
+        int block = -1;
+        int blocks = 0; // data blocks of the image
     };
 
     explicit FirmwareFlasher(QObject *parent = nullptr);
 
     void attachLink(SerialLink *link);
     bool flashImage(const QByteArray &image, const QString &fileName);
+    FlashFailure lastFailure() const { return failure; }
 
     // CRC-16/XMODEM (polynomial 0x1021, initial 0, no reflection, no final XOR).
     static quint16 crc16(const QByteArray &data);
@@ -38,6 +64,11 @@ public:
     static int progressPercent(qint64 bytesSent, qint64 imageSize);
     // The header block must hold the name, the decimal size and two NULs within one block.
     static bool headerFits(const QString &fileName, qint64 imageSize);
+    // Why the name cannot travel in the header block with an image of imageSize bytes, as the end
+    // of a sentence about the name ("must be printable ASCII"); empty when it can. The meter gets
+    // one byte per character: a NUL would end the name early and forge the size field, other
+    // characters would be mangled, and an empty name reads as the end of the batch.
+    static QString headerNameProblem(const QString &fileName, qint64 imageSize);
     // Payload of header block 0: name (low byte of each UTF-16 unit), NUL, size digits, NUL, zeros.
     static QByteArray headerPayload(const QString &fileName, qint64 imageSize);
 
@@ -62,35 +93,61 @@ public:
     int ackTimeoutMs = 1000;
     QString deviceReply;
 
-    // Answers a well-behaved bootloader never sends, handled so a device that does is not
-    // misreported: a NAK makes the block go again (a bounded number of times), CAN CAN aborts.
+    // Answers a well-behaved bootloader never sends: a NAK or a lone CAN makes the packet go
+    // again, CAN CAN aborts.
     static constexpr quint8 nak = 0x15;
     static constexpr quint8 cancel = 0x18;
     static constexpr char downloadCommand = 'D';
-    static constexpr int maxBlockRetries = 10;
-    // A single late or lost ACK is tolerated; this many packets in a row without one mean the
-    // device has stopped listening, and going on would only report a half-written image as done.
-    static constexpr int maxUnansweredPackets = 3;
+    // Sends of one packet beyond the first, NAKs and time-outs together.
+    static constexpr int maxResends = 10;
+    // This many waits in a row without a single byte mean the meter has stopped listening; more
+    // resends would only take longer to say so.
+    static constexpr int maxSilentWaits = 3;
     static constexpr int cancelBytesToAbort = 2;
+    // The two CANs of an abort leave the meter together; a CAN followed by nothing for this long
+    // is a lone one. The wait for the partner may run this far past ackTimeoutMs, so a pair is
+    // never taken for a lone CAN and answered with a resend the meter would read as commands.
+    static constexpr int cancelPairGapMs = 100;
     static constexpr int attachedAckTimeoutMs = 3000;
     static constexpr int pollPauseMs = 2;
     static constexpr int packetSize = 133;
     // Limit of the line read just before "D" (the link's read limit while the flasher holds it).
     int replyLineTimeoutMs = 6000;
-    bool nakSeen = false;
     int cancelsInRow = 0;
-    int unansweredInRow = 0;
+    int silentWaitsInRow = 0;
 
 signals:
     void progress_update(int percent_complete);
 
 private:
+    // How writing a packet or a control byte ended.
+    enum class WriteResult {
+        Written,
+        Cancelled, // the meter had sent CAN CAN: nothing was written
+        Failed     // the link could not be held, or the port failed
+    };
+
     void resetTransfer();
-    bool sendPacket();
+    WriteResult sendPacket();
     bool sendNextBlock();
-    ControlWait waitForControlByte(quint8 target, bool nakEndsWait = false);
+    // Sends the current packet until the meter acknowledges it, within the resend budget.
+    bool sendConfirmed(int block);
+    // Writes bytes to the meter under a hold, after the pause and after discarding the input that
+    // waits.
+    WriteResult writeFresh(const QByteArray &bytes);
+    // The handshake after the header: waits for the byte, ignoring any other.
+    ControlWait waitForControlByte(quint8 target);
+    // The meter's answer to the data or closing packet just sent.
+    ControlWait awaitAnswer();
     void noteControlByte(quint8 byte);
     void setCrcOfDataBlock();
-    // Counts a packet's ACK wait; false once too many packets in a row went unanswered.
-    bool deviceStillAnswers(ControlWait reply);
+    int blockCount() const;
+    bool fail(FlashFailure::Kind kind, int block);
+    // A write or wait that ended on the link: the port failed, or it could not be held.
+    bool failOnLink(int block);
+    bool failWrite(WriteResult result, int block);
+    // Ends the transfer after a wait of the header handshake that did not get its byte.
+    bool failHandshake(ControlWait reply, FlashFailure::Kind unanswered);
+
+    FlashFailure failure;
 };

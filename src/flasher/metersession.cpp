@@ -63,6 +63,16 @@ bool MeterSession::checkProduct()
 
 bool MeterSession::flashImages(const QList<MeterImage> &images, const ImageReport &report)
 {
+    bool namesOk = true;
+    for (const MeterImage &image : images) {
+        if (!FirmwareFlasher::headerNameProblem(image.name, image.bytes.size()).isEmpty()) {
+            report(ImageStep::BadName, image.name);
+            namesOk = false;
+        }
+    }
+    if (!namesOk)
+        return false;
+
     bool ok = true;
     for (const MeterImage &image : images) {
         if (image.bytes.size() < smallestImageBytes) {

@@ -32,6 +32,7 @@ public:
     // What happens to an image of the list, reported before (or, for Failed, after) it happens.
     enum class ImageStep {
         Refused, // too small to be a firmware image: it is not written
+        BadName, // its name cannot travel in the header block: no image of the list is written
         Writing, // about to be written
         Failed   // the transfer stopped before its end
     };
@@ -49,7 +50,8 @@ public:
     // failed one. The last answer is kept in the flasher's deviceReply.
     bool checkProduct();
     // Writes the images in list order. One that is refused or fails does not stop the others,
-    // but then the result is false.
+    // but then the result is false. A name that cannot travel in the header block stops the
+    // whole list before anything is sent: a release is written whole or not at all.
     bool flashImages(const QList<MeterImage> &images, const ImageReport &report);
     // "R" ends an update on the meter's side, whatever the result; nothing is read back. When the
     // link cannot be held it is skipped.

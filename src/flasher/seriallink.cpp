@@ -142,6 +142,22 @@ void SerialLink::drainInput()
         read(drainChunkBytes);
 }
 
+QByteArray SerialLink::discardInput()
+{
+    QByteArray dropped;
+    for (int round = 0; round < discardRounds; ++round) {
+        if (portFailed || !port.isOpen())
+            break;
+        // A zero wait only moves into the port's buffer what the driver already holds.
+        if (port.bytesAvailable() == 0 && !port.waitForReadyRead(0)) {
+            checkPort();
+            break;
+        }
+        dropped += read(port.bytesAvailable());
+    }
+    return dropped;
+}
+
 QString SerialLink::readReply(int lines)
 {
     QString reply;

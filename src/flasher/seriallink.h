@@ -40,6 +40,9 @@ public:
     bool acquire(int readTimeoutMs, const QString &portName);
     void release();
     void drainInput();
+    // Reads and drops the input that has arrived by now, without waiting for more: what the
+    // device sent before a packet cannot be its answer to that packet. Returns what it dropped.
+    QByteArray discardInput();
     QString readReply(int lines);
     QString sendCommand(const QString &command, int readTimeoutMs, int lines);
     bool sendBytes(const QByteArray &bytes);
@@ -71,6 +74,8 @@ public:
     // A device that never stops talking must not hold a drain for ever.
     static constexpr int drainLimitMs = 1000;
     static constexpr int drainChunkBytes = 10;
+    // A device that never stops talking must not hold a discard either.
+    static constexpr int discardRounds = 16;
     static constexpr int replyChunkBytes = 160;
     static constexpr int writePauseMs = 2;
     static constexpr int packetHoldReadTimeoutMs = 1000;

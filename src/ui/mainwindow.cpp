@@ -386,6 +386,9 @@ bool MainWindow::flashDownloadedImages()
         if (step == MeterSession::ImageStep::Refused)
             writeStatus(QStringLiteral("Error: Firmware image missing from server"),
                         QStringLiteral("Red"));
+        else if (step == MeterSession::ImageStep::BadName)
+            writeStatus(QStringLiteral("Error: Firmware image name cannot be sent to the meter"),
+                        QStringLiteral("Red"));
         else if (step == MeterSession::ImageStep::Writing)
             writeStatus(QStringLiteral("Flashing image ") + name, QStringLiteral("Orange"));
     });

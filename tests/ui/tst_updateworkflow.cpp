@@ -112,6 +112,7 @@ private slots:
     void productCheckFailsTwiceBeforeFlashing();
     void failedImageDoesNotStopTheNext_data();
     void failedImageDoesNotStopTheNext();
+    void imageNameTheMeterCannotTakeStopsTheRun();
     void windowClosedMidDownloadFreesTheNextWindow();
     void httpsServerMustBeTrusted_data();
     void httpsServerMustBeTrusted();
@@ -470,6 +471,28 @@ void UpdateWorkflowTest::failedImageDoesNotStopTheNext()
     QCOMPARE(received.first().name, second.key);
     QVERIFY(received.first().data == second.bytes);
     QVERIFY(bench->meter->commands().endsWith('R'));
+    expectWindowAtRest();
+}
+
+// A catalogue key too long for the header block: no image of the version is written, not even
+// the good one, and the log says why in red.
+void UpdateWorkflowTest::imageNameTheMeterCannotTakeStopsTheRun()
+{
+    const Image good{QStringLiteral("DOVUr3_a_firmware"), ReleaseFolder::image(4096, 8)};
+    const Image overlong{QStringLiteral("DOVUr3_%1_firmware").arg(QString(120, QLatin1Char('b'))),
+                         ReleaseFolder::image(4096, 9)};
+    prepare({{QStringLiteral("1.0.0"), {good, overlong}}});
+
+    QVERIFY(clickUpdateAndWait());
+
+    const QList<LogLine> expected{{"Connecting...", green},
+                                  {"Flashing Firmware 1.0.0", orange},
+                                  {"Updating...", green},
+                                  {"Error: Firmware image name cannot be sent to the meter", red},
+                                  {"ERROR: Update failed", red}};
+    QCOMPARE(runLog(), expected);
+    QVERIFY(bench->meter->images().isEmpty());
+    QVERIFY(!bench->meter->commands().contains('D'));
     expectWindowAtRest();
 }
 

@@ -50,9 +50,36 @@ const FaultName faultNames[] = {
     {"slow-acks", PowerMeterOptions::Fault::SlowAcks},
     {"disappear-after-block", PowerMeterOptions::Fault::DisappearAfterBlock},
     {"no-crc-request", PowerMeterOptions::Fault::NoCrcRequest},
-    {"sparse-acks", PowerMeterOptions::Fault::SparseAcks},
     {"chatter", PowerMeterOptions::Fault::Chatter},
+    {"nak-block", PowerMeterOptions::Fault::NakBlock},
+    {"drop-block", PowerMeterOptions::Fault::DropBlock},
+    {"single-cancel", PowerMeterOptions::Fault::SingleCancel},
+    {"lose-ack", PowerMeterOptions::Fault::LoseAck},
+    {"late-ack", PowerMeterOptions::Fault::LateAck},
+    {"garbage-ack", PowerMeterOptions::Fault::GarbageAck},
+    {"nak-in-noise", PowerMeterOptions::Fault::NakInNoise},
+    {"cancel-after-ack", PowerMeterOptions::Fault::CancelAfterAck},
+    {"deaf-at", PowerMeterOptions::Fault::DeafAt},
+    {"hang-at", PowerMeterOptions::Fault::HangAt},
+    {"chatter-at", PowerMeterOptions::Fault::ChatterAt},
+    {"unplug-at", PowerMeterOptions::Fault::UnplugAt},
 };
+
+// The packet a fault strikes: a number (0 the header, 1 the first data block), "eot" or "closing".
+bool parseFaultBlock(const QString &text, int &block)
+{
+    if (text == QLatin1String("eot")) {
+        block = PowerMeterOptions::endOfTransmission;
+        return true;
+    }
+    if (text == QLatin1String("closing")) {
+        block = PowerMeterOptions::closingBlock;
+        return true;
+    }
+    bool ok = false;
+    block = text.toInt(&ok);
+    return ok && block >= 0;
+}
 
 void fail(const QString &message)
 {
@@ -210,20 +237,30 @@ int main(int argc, char *argv[])
         QStringLiteral("Misbehave: %1.").arg(faultList.join(QStringLiteral(", "))),
         QStringLiteral("name"), QStringLiteral("none"));
     const QCommandLineOption blockOption(
-        QStringLiteral("fault-block"), QStringLiteral("Data block (1 = first) a block fault hits."),
+        QStringLiteral("fault-block"),
+        QStringLiteral("Packet a block fault hits: 0 the header, 1 the first data block, \"eot\" "
+                       "or \"closing\"."),
         QStringLiteral("k"), QStringLiteral("1"));
+    const QCommandLineOption countOption(
+        QStringLiteral("fault-count"),
+        QStringLiteral("How often a repeatable fault hits its packet; -1 = every time."),
+        QStringLiteral("n"), QStringLiteral("1"));
+    const QCommandLineOption durationOption(QStringLiteral("fault-ms"),
+                                            QStringLiteral("How long deaf-at lasts, in ms."),
+                                            QStringLiteral("ms"), QStringLiteral("0"));
     const QCommandLineOption imageOption(
         QStringLiteral("fault-image"),
         QStringLiteral("Batch (0 = first) the fault applies to; -1 = every batch."),
         QStringLiteral("n"), QStringLiteral("-1"));
-    const QCommandLineOption delayOption(QStringLiteral("ack-delay"),
-                                         QStringLiteral("Delay of every ACK for slow-acks, in ms."),
-                                         QStringLiteral("ms"), QStringLiteral("0"));
+    const QCommandLineOption delayOption(
+        QStringLiteral("ack-delay"),
+        QStringLiteral("Delay of every ACK for slow-acks, of one for late-ack, in ms."),
+        QStringLiteral("ms"), QStringLiteral("0"));
     const QCommandLineOption keepOption(
         QStringLiteral("keep-running"),
         QStringLiteral("On a pseudo-terminal, do not stop at \"R\"."));
-    parser.addOptions({usbOption, saveDirOption, replyOption, faultOption, blockOption, imageOption,
-                       delayOption, keepOption});
+    parser.addOptions({usbOption, saveDirOption, replyOption, faultOption, blockOption, countOption,
+                       durationOption, imageOption, delayOption, keepOption});
     parser.addPositionalArgument(QStringLiteral("command"),
                                  QStringLiteral("With --usb: the command to run, after --."),
                                  QStringLiteral("[-- command [args...]]"));
@@ -246,16 +283,19 @@ int main(int argc, char *argv[])
         return 2;
     }
     options.fault = fault->fault;
-    bool numbersOk = true;
+    bool numbersOk = parseFaultBlock(parser.value(blockOption), options.faultBlock);
     bool ok = false;
-    options.faultBlock = parser.value(blockOption).toInt(&ok);
+    options.faultCount = parser.value(countOption).toInt(&ok);
+    numbersOk = numbersOk && ok;
+    options.faultDurationMs = parser.value(durationOption).toInt(&ok);
     numbersOk = numbersOk && ok;
     options.faultImage = parser.value(imageOption).toInt(&ok);
     numbersOk = numbersOk && ok;
     options.ackDelayMs = parser.value(delayOption).toInt(&ok);
     numbersOk = numbersOk && ok;
     if (!numbersOk) {
-        fail(QStringLiteral("--fault-block, --fault-image and --ack-delay take whole numbers"));
+        fail(QStringLiteral("--fault-block takes a packet; --fault-count, --fault-ms, "
+                            "--fault-image and --ack-delay take whole numbers"));
         return 2;
     }
 

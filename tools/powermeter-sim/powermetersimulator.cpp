@@ -5,6 +5,7 @@
 #include <QMutexLocker>
 #include <QThread>
 
+#include <algorithm>
 #include <cerrno>
 #include <fcntl.h>
 #include <poll.h>
@@ -20,8 +21,10 @@ constexpr char cancel = 0x18;
 constexpr char crcRequest = 'C';
 constexpr int packetSize = 133;
 constexpr int payloadSize = 128;
-// Stray bytes for GarbageBetweenAcks: none of them means anything to the sender.
+// Stray bytes for GarbageBetweenAcks and GarbageAck: none of them means anything to the sender.
 const QByteArray garbage("\x00\x7fZ?\xff", 5);
+// Noise around a NAK, for NakInNoise.
+const QByteArray nakInNoise("\x7fZ\x15?\xff", 5);
 
 // Computed bit by bit on purpose: the device must not share the sender's table-driven code, or a
 // fault in that table would go unnoticed on both ends.
@@ -105,7 +108,8 @@ void PowerMeterSimulator::run()
             if (stopping)
                 return;
         }
-        if (mute) {
+        // A hung device still takes bytes off the line; an unplugged one has no line.
+        if (mute && fd < 0) {
             waitForWake(-1);
             continue;
         }
@@ -113,7 +117,7 @@ void PowerMeterSimulator::run()
             chatterStep(buffer, sizeof buffer);
             continue;
         }
-        const bool partialPacket = state != State::Command && !pending.isEmpty();
+        const bool partialPacket = !mute && state != State::Command && !pending.isEmpty();
         pollfd fds[2] = {{fd, POLLIN, 0}, {wakePipe[0], POLLIN, 0}};
         const int ready = ::poll(fds, 2, partialPacket ? packetTimeoutMs : -1);
         if (ready < 0) {
@@ -136,8 +140,10 @@ void PowerMeterSimulator::run()
                     QMutexLocker locker(&mutex);
                     input.append(buffer, count);
                 }
-                pending.append(buffer, count);
-                handleInput();
+                if (!mute) {
+                    pending.append(buffer, count);
+                    handleInput();
+                }
                 continue;
             }
             if (count < 0 && (errno == EINTR || errno == EAGAIN))
@@ -176,8 +182,13 @@ void PowerMeterSimulator::chatterStep(char *buffer, size_t size)
 void PowerMeterSimulator::handleInput()
 {
     while (!pending.isEmpty() && !mute && !chattering) {
+        if (!deafUntil.hasExpired()) {
+            pending.clear();
+            return;
+        }
         const char first = pending.at(0);
-        if (state == State::Command) {
+        if (state == State::Command || (state == State::Completed && first != soh)) {
+            state = State::Command;
             pending.remove(0, 1);
             handleCommandByte(first);
         } else if (first == soh) {
@@ -188,13 +199,20 @@ void PowerMeterSimulator::handleInput()
             handlePacket(packet);
         } else if (first == eot && state == State::AwaitData) {
             pending.remove(0, 1);
-            state = State::AwaitClosing;
+            handleEndOfTransmission();
         } else {
             // Anything else between packets means the sender has given the transfer up (a new
             // "D" after a failed attempt, a closing "R"): read it as a command.
             abandonTransfer();
         }
     }
+}
+
+void PowerMeterSimulator::startChatter()
+{
+    chattering = true;
+    pending.clear();
+    nextChatter.setRemainingTime(chatterIntervalMs);
 }
 
 void PowerMeterSimulator::handleCommandByte(char byte)
@@ -217,14 +235,11 @@ void PowerMeterSimulator::handleCommandByte(char byte)
         ++batchIndex;
         current = ReceivedImage();
         dataBlocksInBatch = 0;
-        faultBlockNaks = 0;
+        faultHits = 0;
         state = State::AwaitHeader;
     }
-    if (faultActive(PowerMeterOptions::Fault::Chatter)) {
-        chattering = true;
-        pending.clear();
-        nextChatter.setRemainingTime(chatterIntervalMs);
-    }
+    if (faultActive(PowerMeterOptions::Fault::Chatter))
+        startChatter();
 }
 
 void PowerMeterSimulator::handlePacket(const QByteArray &packet)
@@ -265,6 +280,7 @@ void PowerMeterSimulator::handlePacket(const QByteArray &packet)
         handleDataBlock(block, payload);
         return;
     case State::AwaitClosing:
+    case State::Completed:
         if (block != 0) {
             protocolError(QStringLiteral("block %1 where the closing block 0 was due").arg(block));
             reply(QByteArray(1, nak));
@@ -298,6 +314,8 @@ void PowerMeterSimulator::handleHeader(const QByteArray &payload)
         reply(QByteArray(1, nak));
         return;
     }
+    if (interferes(0))
+        return;
     current.name = QString::fromLatin1(payload.left(nameEnd));
     current.declaredSize = digits.toLongLong();
     expectedBlock = 1;
@@ -306,22 +324,21 @@ void PowerMeterSimulator::handleHeader(const QByteArray &payload)
     using Fault = PowerMeterOptions::Fault;
     if (faultActive(Fault::CrcBeforeHeaderAck)) {
         reply(QByteArray(1, crcRequest));
-        ackAfterDelay();
+        acknowledge(0);
         return;
     }
-    ackAfterDelay();
-    if (!faultActive(Fault::NoCrcRequest))
+    acknowledge(0);
+    if (!faultActive(Fault::NoCrcRequest) && !mute)
         reply(QByteArray(1, crcRequest));
 }
 
 void PowerMeterSimulator::handleDataBlock(int block, const QByteArray &payload)
 {
-    using Fault = PowerMeterOptions::Fault;
     const int previous = (expectedBlock + 255) % 256;
     if (dataBlocksInBatch > 0 && block == previous) {
-        // The sender repeated a block we already hold (its ACK came late): acknowledge it again.
-        if (!faultActive(Fault::NeverAckData))
-            ackAfterDelay();
+        // The sender repeated a block we already hold (its ACK was lost or late): acknowledge it
+        // again.
+        acknowledge(dataBlocksInBatch);
         return;
     }
     if (block != expectedBlock) {
@@ -332,31 +349,19 @@ void PowerMeterSimulator::handleDataBlock(int block, const QByteArray &payload)
     }
 
     const int ordinal = dataBlocksInBatch + 1;
-    if (ordinal == options.faultBlock) {
-        if (faultActive(Fault::NakBlockAlways) ||
-            (faultActive(Fault::NakBlockOnce) && faultBlockNaks == 0)) {
-            ++faultBlockNaks;
-            reply(QByteArray(1, nak));
-            return;
-        }
-        if (faultActive(Fault::CancelAtBlock)) {
-            reply(QByteArray(2, cancel));
-            abandonTransfer();
-            return;
-        }
-    }
-
+    if (interferes(ordinal))
+        return;
     dataBlocksInBatch = ordinal;
     current.data.append(payload);
     current.blockNumbers.append(block);
     expectedBlock = (block + 1) % 256;
-    const bool unanswered =
-        faultActive(Fault::NeverAckData) ||
-        (faultActive(Fault::SparseAcks) && ordinal % qMax(1, options.faultBlock) != 0);
-    if (!unanswered)
-        ackAfterDelay();
-    if (ordinal == options.faultBlock && faultActive(Fault::DisappearAfterBlock))
-        disappear();
+    acknowledge(ordinal);
+}
+
+void PowerMeterSimulator::handleEndOfTransmission()
+{
+    if (!interferes(PowerMeterOptions::endOfTransmission))
+        state = State::AwaitClosing;
 }
 
 void PowerMeterSimulator::handleClosing(const QByteArray &payload)
@@ -366,6 +371,13 @@ void PowerMeterSimulator::handleClosing(const QByteArray &payload)
         reply(QByteArray(1, nak));
         return;
     }
+    if (state == State::Completed) {
+        // The sender did not hear our ACK of its closing block.
+        acknowledge(PowerMeterOptions::closingBlock);
+        return;
+    }
+    if (interferes(PowerMeterOptions::closingBlock))
+        return;
     if (current.data.size() < current.declaredSize) {
         protocolError(QStringLiteral("%1: %2 bytes received, %3 declared")
                           .arg(current.name)
@@ -381,8 +393,8 @@ void PowerMeterSimulator::handleClosing(const QByteArray &payload)
         completed.append(current);
         changed.wakeAll();
     }
-    state = State::Command;
-    ackAfterDelay();
+    state = State::Completed;
+    acknowledge(PowerMeterOptions::closingBlock);
 }
 
 void PowerMeterSimulator::abandonTransfer()
@@ -399,6 +411,106 @@ void PowerMeterSimulator::ackAfterDelay()
         reply(garbage + QByteArray(1, ack));
     else
         reply(QByteArray(1, ack));
+}
+
+bool PowerMeterSimulator::hitAgain(int limit)
+{
+    if (limit >= 0 && faultHits >= limit)
+        return false;
+    ++faultHits;
+    return true;
+}
+
+bool PowerMeterSimulator::interferes(int packet)
+{
+    using Fault = PowerMeterOptions::Fault;
+    if (packet != options.faultBlock || !faultActive(options.fault))
+        return false;
+    switch (options.fault) {
+    case Fault::NakBlockOnce:
+    case Fault::NakBlockAlways:
+    case Fault::NakBlock: {
+        const int limit = options.fault == Fault::NakBlockOnce     ? 1
+                          : options.fault == Fault::NakBlockAlways ? -1
+                                                                   : options.faultCount;
+        if (!hitAgain(limit))
+            return false;
+        reply(QByteArray(1, nak));
+        return true;
+    }
+    case Fault::DropBlock:
+        return hitAgain(options.faultCount);
+    case Fault::SingleCancel:
+        if (!hitAgain(options.faultCount))
+            return false;
+        reply(QByteArray(1, cancel));
+        return true;
+    case Fault::CancelAtBlock:
+        reply(QByteArray(2, cancel));
+        abandonTransfer();
+        return true;
+    case Fault::DeafAt:
+        if (!hitAgain(1))
+            return false;
+        deafUntil.setRemainingTime(options.faultDurationMs);
+        pending.clear();
+        return true;
+    case Fault::HangAt:
+        mute = true;
+        return true;
+    case Fault::ChatterAt:
+        startChatter();
+        return true;
+    case Fault::UnplugAt:
+        disappear();
+        return true;
+    default:
+        return false;
+    }
+}
+
+void PowerMeterSimulator::acknowledge(int packet)
+{
+    using Fault = PowerMeterOptions::Fault;
+    if (packet > 0 && faultActive(Fault::NeverAckData))
+        return;
+    if (packet != options.faultBlock || !faultActive(options.fault)) {
+        ackAfterDelay();
+        return;
+    }
+    switch (options.fault) {
+    case Fault::LoseAck:
+        if (!hitAgain(options.faultCount))
+            ackAfterDelay();
+        return;
+    case Fault::LateAck:
+        if (hitAgain(1) && waitForWake(options.ackDelayMs))
+            return; // stopping
+        ackAfterDelay();
+        return;
+    case Fault::GarbageAck:
+        if (hitAgain(options.faultCount))
+            reply(garbage);
+        else
+            ackAfterDelay();
+        return;
+    case Fault::NakInNoise:
+        // One write, so the noise is on the line before the sender's next packet.
+        reply(hitAgain(1) ? QByteArray(1, ack) + nakInNoise : QByteArray(1, ack));
+        return;
+    case Fault::CancelAfterAck:
+        // One write: the cancel is on the line before the sender's next packet.
+        reply(QByteArray(1, ack) + QByteArray(2, cancel));
+        abandonTransfer();
+        return;
+    case Fault::DisappearAfterBlock:
+        ackAfterDelay();
+        disappear();
+        return;
+    default:
+        ackAfterDelay();
+        return;
+    }
 }
 
 bool PowerMeterSimulator::faultActive(PowerMeterOptions::Fault fault) const
@@ -445,6 +557,14 @@ QList<ReceivedImage> PowerMeterSimulator::images() const
 {
     QMutexLocker locker(&mutex);
     return completed;
+}
+
+bool PowerMeterSimulator::holds(const QString &name, const QByteArray &data) const
+{
+    QMutexLocker locker(&mutex);
+    return std::any_of(completed.cbegin(), completed.cend(), [&](const ReceivedImage &image) {
+        return image.name == name && image.data == data;
+    });
 }
 
 QByteArray PowerMeterSimulator::commands() const

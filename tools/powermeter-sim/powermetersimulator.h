@@ -33,22 +33,42 @@ struct PowerMeterOptions
         None,
         Silent,              // receives everything, answers nothing
         NeverAckData,        // ACKs header and closing block, never a data block
-        NakBlockOnce,        // NAKs data block faultBlock the first time it comes
-        NakBlockAlways,      // NAKs data block faultBlock every time it comes
-        CancelAtBlock,       // answers data block faultBlock with CAN CAN and drops the transfer
+        NakBlockOnce,        // NAKs packet faultBlock the first time it comes
+        NakBlockAlways,      // NAKs packet faultBlock every time it comes
+        CancelAtBlock,       // answers packet faultBlock with CAN CAN and drops the transfer
         GarbageBetweenAcks,  // sends stray bytes in front of every ACK
         CrcBeforeHeaderAck,  // sends "C" before the header ACK
         SlowAcks,            // every ACK comes ackDelayMs late
-        DisappearAfterBlock, // after ACKing data block faultBlock the device vanishes
+        DisappearAfterBlock, // after ACKing packet faultBlock the device vanishes
         NoCrcRequest,        // ACKs the header but never sends "C"
-        SparseAcks,          // ACKs only the data blocks whose ordinal is a multiple of faultBlock
-        Chatter              // answers the first command, then prints without pause for ever
+        Chatter,             // answers the first command, then prints without pause for ever
                              // and answers nothing more (a bootloader stuck printing)
+        // Faults at packet faultBlock alone; a repeat of a packet already taken is ACKed again,
+        // as YMODEM receivers do.
+        NakBlock,       // NAKs it faultCount times (-1: every time), then takes it
+        DropBlock,      // takes no notice of it, faultCount times: it was lost on the line
+        SingleCancel,   // answers it with one CAN, faultCount times, then takes it
+        LoseAck,        // takes it, but its ACK is lost faultCount times
+        LateAck,        // takes it and ACKs it ackDelayMs late, doing nothing meanwhile
+        GarbageAck,     // takes it and answers noise instead of the ACK, faultCount times
+        NakInNoise,     // takes it and ACKs it, then sends noise with a NAK inside
+        CancelAfterAck, // takes it and ACKs it, then drops the transfer with CAN CAN
+        DeafAt,         // from it on, takes no notice of anything for faultDurationMs
+        HangAt,         // from it on, takes no notice of anything, for good
+        ChatterAt,      // from it on, prints without pause and answers nothing
+        UnplugAt        // is unplugged as it arrives (see Ownership below)
     };
+    // Where a fault strikes that is bound to a packet: 0 is the header block, 1 the first data
+    // block of a batch and so on; or one of these two.
+    static constexpr int endOfTransmission = -1;
+    static constexpr int closingBlock = -2;
+
     Fault fault = Fault::None;
-    int faultBlock = 1;  // k for the block-related faults: 1 is the first data block of a batch
+    int faultBlock = 1;  // the packet a fault bound to one hits
     int faultImage = -1; // which received batch (0-based) the fault applies to; -1 = every batch
-    int ackDelayMs = 0;  // for SlowAcks
+    int faultCount = 1;  // how often a repeatable fault hits its packet; -1: every time
+    int faultDurationMs = 0; // for DeafAt
+    int ackDelayMs = 0;      // for SlowAcks and LateAck
 };
 
 // Plays the meter's bootloader (its side of the serial protocol) on the master end of a
@@ -59,7 +79,8 @@ struct PowerMeterOptions
 // a batch, "R" is recorded. In a batch each 133-byte packet is checked (framing, block number and
 // its complement, CRC-16/XMODEM); the header block is ACKed and followed by "C", data blocks are
 // ACKed, end of transmission is accepted and the closing null block ACKed, completing the image.
-// A bad packet is NAKed and recorded in protocolErrors().
+// A bad packet is NAKed and recorded in protocolErrors(); so is a block out of order. A repeat of
+// the packet just taken (its ACK was lost or late) is ACKed again, the closing block included.
 //
 // The master end reports EIO while the program has the tty closed (before its first open and
 // between runs); the simulator waits and retries rather than stopping.
@@ -69,8 +90,9 @@ public:
     enum class Ownership { Borrowed, Owned };
 
     // A borrowed fd is left open (umockdev's master end must never be closed); an owned one is
-    // closed on destruction, or when DisappearAfterBlock plays the unplug. With a borrowed fd
-    // that fault makes the device go mute instead.
+    // closed on destruction, or when DisappearAfterBlock or UnplugAt plays the unplug. With a
+    // borrowed fd those faults make the device go mute instead: it still takes bytes off the
+    // line (received() shows them), as a hung device does, and answers nothing.
     explicit PowerMeterSimulator(int masterFd, const PowerMeterOptions &options = {},
                                  Ownership ownership = Ownership::Borrowed);
     ~PowerMeterSimulator();
@@ -81,9 +103,11 @@ public:
     void stop();
 
     QList<ReceivedImage> images() const; // completed batches, in order
-    QByteArray commands() const;         // command bytes received outside a transfer, e.g. "PPDPR"
-    QByteArray received() const;         // every byte that reached the device, in order
-    QList<int> packetLog() const;        // block number of every packet received, resends included
+    // Whether a completed batch holds exactly this image under this name.
+    bool holds(const QString &name, const QByteArray &data) const;
+    QByteArray commands() const;  // command bytes received outside a transfer, e.g. "PPDPR"
+    QByteArray received() const;  // every byte that reached the device, in order
+    QList<int> packetLog() const; // block number of every packet received, resends included
     int productQueries() const;
     bool resetReceived() const;
     QStringList protocolErrors() const; // empty when every packet was well formed
@@ -97,7 +121,8 @@ public:
     static constexpr char chatterByte = '.';
 
 private:
-    enum class State { Command, AwaitHeader, AwaitData, AwaitClosing };
+    // Completed reads commands like Command, but takes a packet as a repeat of the closing block.
+    enum class State { Command, AwaitHeader, AwaitData, AwaitClosing, Completed };
 
     void run();
     void chatterStep(char *buffer, size_t size);
@@ -108,9 +133,17 @@ private:
     void handleHeader(const QByteArray &payload);
     void handleDataBlock(int block, const QByteArray &payload);
     void handleClosing(const QByteArray &payload);
+    void handleEndOfTransmission();
     void abandonTransfer();
     void reply(const QByteArray &bytes);
     void ackAfterDelay();
+    // The faults that strike a packet before it is taken; true when it is not taken.
+    bool interferes(int packet);
+    // Answers a packet that was taken (or repeated), as the fault has it.
+    void acknowledge(int packet);
+    // Counts one more hit of a repeatable fault; false once it has hit faultCount times.
+    bool hitAgain(int limit);
+    void startChatter();
     bool faultActive(PowerMeterOptions::Fault fault) const;
     void protocolError(const QString &text);
     void disappear();
@@ -128,8 +161,9 @@ private:
     int batchIndex = -1;
     int dataBlocksInBatch = 0;
     int expectedBlock = 1;
-    int faultBlockNaks = 0;
+    int faultHits = 0;
     bool mute = false;
+    QDeadlineTimer deafUntil; // expired unless DeafAt has struck
     bool chattering = false;
     QDeadlineTimer nextChatter;
 

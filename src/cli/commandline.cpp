@@ -143,8 +143,8 @@ QString generalDescription()
                 .arg(helpCommand, -8);
     text += QStringLiteral(
         "\nExit status: 0 success, 2 usage error, 3 no meter or its port would not open, 4 not a "
-        "compatible meter, 5 catalogue unavailable, unknown version or no firmware for this "
-        "meter, 6 download failed, 7 flashing failed.\n\n"
+        "compatible meter, 5 catalogue unavailable or untrusted, unknown version or no firmware "
+        "for this meter, 6 download failed, 7 flashing failed.\n\n"
         "Run 'lumetra-flash help COMMAND' for the options of a command.");
     return text;
 }

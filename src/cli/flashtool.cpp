@@ -28,10 +28,6 @@ const QString compatibleProductMissing =
 const QString green = QStringLiteral("Green");
 const QString orange = QStringLiteral("Orange");
 const QString red = QStringLiteral("Red");
-// The catalogue's own spelling of a set flag; "True", " true" or a JSON boolean are not set.
-const QString flagSet = QStringLiteral("true");
-// Catalogue members naming firmware files end in this, whatever meter model they are for.
-const QString firmwareKeySuffix = QStringLiteral("firmware");
 constexpr double millisecondsPerSecond = 1000.0;
 
 // The meters that a --port value names: the one on that port (its name or device path), or else
@@ -138,23 +134,20 @@ ExitCode FlashTool::versions()
     if (!loadCatalogue(false))
         return ExitCode::Catalogue;
     if (!reporter.json()) {
-        for (const QString &tag : std::as_const(cloud.versionList))
+        for (const QString &tag : cloud.versions())
             reporter.print(tag);
         return ExitCode::Success;
     }
+    // Every version carries whether the catalogue listing it verified, and under which key: a
+    // script that keeps the listing keeps that with it.
+    const ReleaseSignature::Result &signature = cloud.catalogueSignature();
+    const QJsonValue keyId = signature.ok() ? QJsonValue(signature.keyId) : QJsonValue();
     QJsonArray list;
-    for (const QString &tag : std::as_const(cloud.versionList)) {
-        const QMap<QString, QString> fields = cloud.versionTable.value(tag);
-        QJsonObject firmware;
-        for (auto it = fields.constBegin(); it != fields.constEnd(); ++it) {
-            if (it.key().endsWith(firmwareKeySuffix))
-                firmware.insert(it.key(), it.value());
-        }
-        list.append(
-            QJsonObject{{"tag", tag},
-                        {"prerelease", fields.value(QStringLiteral("prerelease")) == flagSet},
-                        {"beta", fields.value(QStringLiteral("isbeta")) == flagSet},
-                        {"firmware", firmware}});
+    for (const QString &tag : cloud.versions()) {
+        QJsonObject version = cloud.entry(tag).toJson();
+        version.insert(QStringLiteral("signed"), signature.ok());
+        version.insert(QStringLiteral("keyId"), keyId);
+        list.append(version);
     }
     reporter.print(QJsonDocument(list));
     return ExitCode::Success;
@@ -241,20 +234,27 @@ ExitCode FlashTool::download(const QString &version, const QString &hardwareId,
                          loop.quit();
                      });
     cloud.requestFirmware(version, hardwareId);
-    if (cloud.firmwareFiles.isEmpty()) {
+    if (cloud.downloads().isEmpty()) {
         reporter.status(QStringLiteral("Error: No firmware for this device in this version"), red);
         reporter.error(QStringLiteral("version %1 has no firmware for this meter (%2)")
                            .arg(version, Reporter::replyExcerpt(hardwareId)));
         return ExitCode::Catalogue;
     }
     loop.exec();
+    if (why.code == DownloadFailure::checksumMissing) {
+        reporter.status(QStringLiteral("Error: Firmware download refused: ") + why.detail, red);
+        reporter.reason(why.code, why.detail);
+        reporter.error(
+            QStringLiteral("version %1 cannot be installed: %2").arg(version, why.detail));
+        return ExitCode::Catalogue;
+    }
     if (!failedFile.isNull()) {
         reporter.status(QStringLiteral("Error: Firmware download failed"), red);
         reporter.reason(why.code, why.detail);
         reporter.error(QStringLiteral("the download of %1 failed: %2").arg(failedFile, why.detail));
         return ExitCode::Download;
     }
-    for (const FirmwareFile &file : std::as_const(cloud.firmwareFiles))
+    for (const FirmwareFile &file : cloud.downloads())
         images.append({file.name, file.image});
     return ExitCode::Success;
 }
@@ -378,7 +378,8 @@ bool FlashTool::loadCatalogue(bool asStatus)
         if (asStatus)
             reporter.status(QStringLiteral("No Internet Connection"), QStringLiteral("Red"));
         failure.code = DownloadFailure::timeout;
-        failure.detail = QStringLiteral("no answer within %1 s").arg(cloud.jsonTimeoutMs / 1000);
+        failure.detail =
+            QStringLiteral("no answer within %1 s").arg(cloud.limits().jsonTimeoutMs / 1000);
         loop.quit();
     });
     const QString chosenBranch = branch();
@@ -387,18 +388,24 @@ bool FlashTool::loadCatalogue(bool asStatus)
     if (!failure.isFailure())
         return true;
     reporter.reason(failure.code, failure.detail);
-    reporter.error(QStringLiteral("release catalogue unavailable at %1/%2/lumetrarelease/: %3")
-                       .arg(cloud.serverUrl, chosenBranch, failure.detail));
+    const QString catalogueUrl =
+        cloud.server() + QLatin1Char('/') + chosenBranch + QStringLiteral("/lumetrarelease/");
+    if (failure.code == DownloadFailure::untrusted)
+        reporter.error(QStringLiteral("the release catalogue at %1 is not trusted: %2")
+                           .arg(catalogueUrl, failure.detail));
+    else
+        reporter.error(QStringLiteral("release catalogue unavailable at %1: %2")
+                           .arg(catalogueUrl, failure.detail));
     return false;
 }
 
 std::optional<QString> FlashTool::chooseVersion()
 {
-    const QList<QString> &versions = cloud.versionList;
+    const QList<QString> &versions = cloud.versions();
     if (!invocation.version) {
         if (versions.isEmpty()) {
-            reporter.error(QStringLiteral("the catalogue of branch %1 lists no version")
-                               .arg(cloud.releaseBranch));
+            reporter.error(
+                QStringLiteral("the catalogue of branch %1 lists no version").arg(cloud.branch()));
             return std::nullopt;
         }
         return versions.last(); // the newest, which the window preselects
@@ -406,7 +413,7 @@ std::optional<QString> FlashTool::chooseVersion()
     if (versions.contains(*invocation.version))
         return *invocation.version;
     reporter.error(QStringLiteral("version '%1' is not in the catalogue of branch %2%3")
-                       .arg(*invocation.version, cloud.releaseBranch,
+                       .arg(*invocation.version, cloud.branch(),
                             invocation.betas ? QString()
                                              : QStringLiteral(" (pre-releases and betas are "
                                                               "listed with --betas)")));

@@ -32,6 +32,13 @@ struct DownloadFailure
     static constexpr QLatin1String tooSmall{"too-small"};
     // A catalogue answer that is not a JSON array of product objects.
     static constexpr QLatin1String notCatalogue{"not-catalogue"};
+    // A build with trusted keys got a catalogue whose signature is missing, cannot be fetched or
+    // does not verify under any of them; detail says which, as a clause that completes "The
+    // release catalogue is not trusted: ".
+    static constexpr QLatin1String untrusted{"untrusted"};
+    // A signed catalogue publishes no SHA-256 for a firmware file of the version, so nothing of
+    // the version is downloaded: the signature would not cover those bytes.
+    static constexpr QLatin1String checksumMissing{"checksum-missing"};
 
     QString code;
     QString detail;

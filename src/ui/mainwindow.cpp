@@ -87,8 +87,15 @@ MainWindow::MainWindow(QWidget *parent) : MainWindow(NVKCloudInterface::defaultS
 }
 
 MainWindow::MainWindow(const QString &releaseServerUrl, QWidget *parent)
+    : MainWindow(releaseServerUrl, ReleaseSignature::builtInKeys(), parent)
+{
+}
+
+MainWindow::MainWindow(const QString &releaseServerUrl,
+                       const QList<ReleaseSignature::PublicKey> &trustedKeys, QWidget *parent)
     : QMainWindow(parent), cloud(releaseServerUrl), ui(new Ui::MainWindow)
 {
+    cloud.setTrustedKeys(trustedKeys);
     ui->setupUi(this);
     setFixedSize(width(), height());
     // The serial waits of a run block this thread; the window must go on answering meanwhile.
@@ -97,6 +104,7 @@ MainWindow::MainWindow(const QString &releaseServerUrl, QWidget *parent)
     connect(&cloud, &NVKCloudInterface::versions_update, this, &MainWindow::versions_update);
     connect(&cloud, &NVKCloudInterface::no_internet_connection, this,
             &MainWindow::no_internet_connection);
+    connect(&cloud, &NVKCloudInterface::catalogue_failed, this, &MainWindow::catalogueFailed);
 
     ports_update();
     portTimer.setSingleShot(false);
@@ -177,13 +185,22 @@ void MainWindow::no_internet_connection()
     writeStatus(QStringLiteral("No Internet Connection"), QStringLiteral("Red"));
 }
 
+// A catalogue that did not come leaves the list empty without a word, as it always has; one that
+// came but cannot be trusted says why, or the user would take the empty list for no releases.
+void MainWindow::catalogueFailed(const DownloadFailure &reason)
+{
+    if (reason.code == DownloadFailure::untrusted)
+        writeStatus(QStringLiteral("The release catalogue is not trusted: ") + reason.detail,
+                    QStringLiteral("Red"));
+}
+
 void MainWindow::versions_update()
 {
     ui->versionsCombo->clear();
-    for (const QString &tagName : std::as_const(cloud.versionList))
+    for (const QString &tagName : cloud.versions())
         ui->versionsCombo->addItem(tagName);
-    if (!cloud.versionList.isEmpty())
-        ui->versionsCombo->setCurrentIndex(ui->versionsCombo->findText(cloud.versionList.last()));
+    if (!cloud.versions().isEmpty())
+        ui->versionsCombo->setCurrentIndex(ui->versionsCombo->findText(cloud.versions().last()));
 }
 
 QStringList MainWindow::findDevicePorts(const QList<UsbIdentifier> &deviceIdentifiers)
@@ -282,7 +299,7 @@ void MainWindow::on_updateButton_clicked()
 
     listenForDownload(true);
     cloud.requestFirmware(ui->versionsCombo->currentText(), hardwareId);
-    if (cloud.firmwareFiles.isEmpty()) {
+    if (cloud.downloads().isEmpty()) {
         listenForDownload(false);
         writeStatus(QStringLiteral("Error: No firmware for this device in this version"),
                     QStringLiteral("Red"));
@@ -315,10 +332,14 @@ void MainWindow::firmwareDownloadFinished()
     endRun();
 }
 
-void MainWindow::firmwareDownloadFailed(const QString &)
+void MainWindow::firmwareDownloadFailed(const QString &, const DownloadFailure &reason)
 {
     listenForDownload(false);
-    writeStatus(QStringLiteral("Error: Firmware download failed"), QStringLiteral("Red"));
+    if (reason.code == DownloadFailure::checksumMissing)
+        writeStatus(QStringLiteral("Error: Firmware download refused: ") + reason.detail,
+                    QStringLiteral("Red"));
+    else
+        writeStatus(QStringLiteral("Error: Firmware download failed"), QStringLiteral("Red"));
     endRun();
 }
 
@@ -359,7 +380,7 @@ void MainWindow::updateFirmware(const QString &version)
 bool MainWindow::flashDownloadedImages()
 {
     QList<MeterImage> images;
-    for (const FirmwareFile &file : std::as_const(cloud.firmwareFiles))
+    for (const FirmwareFile &file : cloud.downloads())
         images.append({file.name, file.image});
     return session.flashImages(images, [this](MeterSession::ImageStep step, const QString &name) {
         if (step == MeterSession::ImageStep::Refused)

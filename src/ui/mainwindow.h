@@ -33,6 +33,10 @@ public:
     explicit MainWindow(QWidget *parent = nullptr);
     // Talks to the release server at releaseServerUrl instead of the compiled-in one.
     explicit MainWindow(const QString &releaseServerUrl, QWidget *parent = nullptr);
+    // Also trusts only trustedKeys with the catalogue's signature, instead of those built in
+    // (and then requires it even in a build without any).
+    MainWindow(const QString &releaseServerUrl,
+               const QList<ReleaseSignature::PublicKey> &trustedKeys, QWidget *parent = nullptr);
     ~MainWindow() override;
 
     void writeStatus(const QString &text, const QString &colourName);
@@ -53,7 +57,8 @@ private slots:
     void no_internet_connection();
     void on_branchButton_clicked();
     void on_showBetaCheckBox_stateChanged(int arg1);
-    void firmwareDownloadFailed(const QString &fileName);
+    void firmwareDownloadFailed(const QString &fileName, const DownloadFailure &reason);
+    void catalogueFailed(const DownloadFailure &reason);
 
 private:
     void refreshVersions();

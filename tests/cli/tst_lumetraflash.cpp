@@ -386,10 +386,12 @@ void LumetraFlashTest::commands_data()
                .prints("3.0.0-labs\n");
     QTest::newRow("versions --branch: a trailing slash is dropped")
         << run({server, "versions", "--branch", labsBranch + "/"}, 0).prints("3.0.0-labs\n");
+    // A build without a key fetches no signature: nothing it lists is signed.
     QTest::newRow("versions --json")
         << run({server, "versions", "--json", "--branch", labsBranch}, 0)
                .prints(R"([{"tag": "3.0.0-labs", "prerelease": false, "beta": false,
-                 "firmware": {"DOVUr3_main_firmware": "3.0.0-labs-DOVUr3_main_firmware.bin"}}])");
+                 "firmware": {"DOVUr3_main_firmware": "3.0.0-labs-DOVUr3_main_firmware.bin"},
+                 "signed": false, "keyId": null}])");
     QTest::newRow("versions: unknown branch")
         << run({server, "versions", "--branch", "nope"}, 5)
                .complains("catalogue unavailable at %server/nope/lumetrarelease/: server answered "

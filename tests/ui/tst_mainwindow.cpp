@@ -226,15 +226,15 @@ void MainWindowTest::storedBranchDecidesRequest()
     ReleaseServer server(QDir::tempPath());
     QVERIFY(server.start() != 0);
     MainWindow window(server.baseUrl());
-    QCOMPARE(cloud(window).releaseBranch, requested);
-    QVERIFY(!cloud(window).showBetas);
+    QCOMPARE(cloud(window).branch(), requested);
+    QVERIFY(!cloud(window).showsBetas());
     // The branch travels unchanged as the path of the catalogue request.
     const QString request = QLatin1Char('/') + requested + "/lumetrarelease/";
     QTRY_COMPARE(server.requests(), QStringList{request});
 
     // Ticking "Show Betas" asks again with the box's state, and logs a custom branch again.
     window.findChild<QCheckBox *>("showBetaCheckBox")->click();
-    QVERIFY(cloud(window).showBetas);
+    QVERIFY(cloud(window).showsBetas());
     QTRY_COMPARE(server.requests(), (QStringList{request, request}));
     const QList<LogLine> lines = statusLog(&window).mid(2);
     QCOMPARE(lines.size(), branchLine.isEmpty() ? 0 : 2);
@@ -287,7 +287,7 @@ void MainWindowTest::branchDialog()
     QCOMPARE(branchSettings().value(QStringLiteral("ReleaseBranch")).toString(), stored);
     QCOMPARE(requests.isEmpty(), requested.isNull());
     if (!requested.isNull())
-        QCOMPARE(cloud(window).releaseBranch, requested);
+        QCOMPARE(cloud(window).branch(), requested);
     const QList<LogLine> lines = statusLog(&window);
     QCOMPARE(lines.size(), linesBefore + branchLines);
     if (branchLines)

@@ -32,6 +32,18 @@ struct DownloadFailure
     static constexpr QLatin1String tooSmall{"too-small"};
     // A catalogue answer that is not a JSON array of product objects.
     static constexpr QLatin1String notCatalogue{"not-catalogue"};
+    // A release bundle (a release saved to a folder): the folder is not one, or its parts do not
+    // belong together (a version or an image that its catalogue does not list).
+    static constexpr QLatin1String notBundle{"not-bundle"};
+    // A file that the bundle lists is not in its folder.
+    static constexpr QLatin1String missingFile{"missing-file"};
+    // The bundle's catalogue or signature differs from the one it was written with. A changed
+    // image is a checksumMismatch, as for a download.
+    static constexpr QLatin1String alteredFile{"altered-file"};
+    // The build trusts signing keys and the catalogue's signature is missing or does not verify.
+    static constexpr QLatin1String untrusted{"untrusted"};
+    // A signed catalogue names an image without publishing its checksum.
+    static constexpr QLatin1String missingChecksum{"missing-checksum"};
 
     QString code;
     QString detail;

@@ -96,6 +96,22 @@ bool matchesChecksum(const QByteArray &body, const QString &published)
     return digest == published.toLatin1().toLower();
 }
 
+DownloadFailure checksumFailure(const QMap<QString, QString> &fields, const QString &key,
+                                const QByteArray &bytes)
+{
+    const auto checksum = fields.constFind(key + checksumKeySuffix);
+    if (checksum == fields.constEnd() || matchesChecksum(bytes, *checksum))
+        return {};
+    return {DownloadFailure::checksumMismatch,
+            QStringLiteral("checksum does not match the published one"), 0};
+}
+
+DownloadFailure notCatalogue()
+{
+    return {DownloadFailure::notCatalogue, QStringLiteral("the answer is not a release catalogue"),
+            0};
+}
+
 } // namespace
 
 QString NVKCloudInterface::defaultServerUrl()
@@ -168,10 +184,8 @@ void NVKCloudInterface::parseJsonReply(QNetworkReply *reply)
     QByteArray body;
     DownloadFailure failure = outcomeOf(reply, body);
     const QJsonDocument document = catalogueDocument(body);
-    if (!failure.isFailure() && !document.isArray()) {
-        failure.code = DownloadFailure::notCatalogue;
-        failure.detail = QStringLiteral("the answer is not a release catalogue");
-    }
+    if (!failure.isFailure() && !document.isArray())
+        failure = notCatalogue();
     if (failure.isFailure()) {
         emit catalogue_failed(failure);
         return;
@@ -294,12 +308,8 @@ void NVKCloudInterface::getFirmwareFinished(QNetworkReply *reply)
     const QString fileName = firmwareFiles.at(index).name;
     QByteArray body;
     DownloadFailure failure = outcomeOf(reply, body);
-    const auto checksum = downloadFields.constFind(fileName + checksumKeySuffix);
-    if (!failure.isFailure() && checksum != downloadFields.constEnd() &&
-        !matchesChecksum(body, *checksum)) {
-        failure.code = DownloadFailure::checksumMismatch;
-        failure.detail = QStringLiteral("checksum does not match the published one");
-    }
+    if (!failure.isFailure())
+        failure = checksumFailure(downloadFields, fileName, body);
     if (failure.isFailure()) {
         abandonDownload();
         emit firmware_download_failed(fileName, failure);
@@ -313,4 +323,46 @@ void NVKCloudInterface::getFirmwareFinished(QNetworkReply *reply)
     }
     firmwareReplies.clear();
     emit firmware_download_finished();
+}
+
+QList<QString> NVKCloudInterface::hardwareIds(const QString &version) const
+{
+    QList<QString> ids;
+    const QMap<QString, QString> fields = versionTable.value(version);
+    for (auto it = fields.constBegin(); it != fields.constEnd(); ++it) {
+        const QString id = it.key().left(hardwareIdLength);
+        // A key that no meter's identifier selects names no file of any meter.
+        if (it.key().endsWith(firmwareKeySuffix) && !ids.contains(id) &&
+            firmwareKeys(version, id).contains(it.key()))
+            ids.append(id);
+    }
+    return ids;
+}
+
+DownloadFailure NVKCloudInterface::loadCatalogue(const QByteArray &body, const QString &branch,
+                                                 bool betas)
+{
+    abandonCatalogueRequest();
+    jsonTimer.stop();
+    versionTable.clear();
+    versionList.clear();
+    releaseBranch = branch;
+    showBetas = betas;
+    const QJsonDocument document = catalogueDocument(body);
+    if (!document.isArray())
+        return notCatalogue();
+    const QJsonArray products = document.array();
+    for (const QJsonValue &element : products) {
+        const QJsonObject product = element.toObject();
+        if (contributesVersions(product))
+            mergeVersions(product.value(versionsKey).toArray());
+    }
+    emit versions_update();
+    return {};
+}
+
+DownloadFailure NVKCloudInterface::checkImage(const QString &version, const QString &key,
+                                              const QByteArray &bytes) const
+{
+    return checksumFailure(versionTable.value(version), key, bytes);
 }

@@ -13,6 +13,7 @@
 #include "usbtestbed.h"
 
 #include <QDeadlineTimer>
+#include <QDir>
 #include <QFile>
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -42,6 +43,8 @@ const QString meterWait =
 constexpr qint64 blockBytes = 128;
 constexpr int tenths = 10;
 constexpr int percentAll = 100;
+// The most meters a row attaches.
+constexpr int benchMeters = 3;
 
 // What the release server publishes on the standard branch for every row: a beta, a version with
 // two images for the meter beside another model's, one whose published checksum does not match
@@ -79,6 +82,9 @@ QByteArray hostileImage()
 {
     return ReleaseFolder::image(4300, 12);
 }
+
+// What a row does to the release folder that "download" wrote before the row runs.
+enum class BundleChange { None, ImageChanged, ImageRemoved, CatalogueSwapped };
 
 struct Result
 {
@@ -141,6 +147,9 @@ struct Row
     int resultMeter = 0;      // whose port and serial number the --json result names; -1: none
     QString reason;           // with --json: the result's reason code and detail, if any
     QString detail;
+    QString bundleVersion; // unless null, "download" writes this version to %bundle first
+    BundleChange change = BundleChange::None;
+    QString changedFile; // the file of %bundle that the change is made to
 
     Row &withMeters(int count) { return meters = count, *this; }
     Row &saved(const QString &branch) { return savedBranch = branch, *this; }
@@ -172,6 +181,14 @@ struct Row
         detail = text;
         return *this;
     }
+    Row &fromBundle(const QString &version, BundleChange what = BundleChange::None,
+                    const QString &file = QString())
+    {
+        bundleVersion = version;
+        change = what;
+        changedFile = file;
+        return *this;
+    }
 };
 
 Row run(const QStringList &arguments, int exitCode)
@@ -182,11 +199,12 @@ Row run(const QStringList &arguments, int exitCode)
     return row;
 }
 
-// What a terminal shows at the end: colours gone, each redrawn bar line in its final state, the
-// rate (which varies from run to run) left out.
+// What a terminal shows at the end: colours and cursor moves gone, each bar line redrawn in place
+// in its final state, the rate (which varies from run to run) left out. Bars redrawn after a
+// cursor move up stay as lines of their own.
 QString finalScreen(QString text)
 {
-    text.remove(QRegularExpression(QStringLiteral("\033\\[[0-9;]*[mK]")));
+    text.remove(QRegularExpression(QStringLiteral("\033\\[[0-9;]*[A-Za-z]")));
     text.replace(QLatin1String("\r\n"), QLatin1String("\n"));
     QStringList lines = text.split(QLatin1Char('\n'));
     for (QString &line : lines) {
@@ -245,10 +263,14 @@ private:
     ReleaseFolder folder;
     std::unique_ptr<ReleaseServer> server;
     QTemporaryDir scratch; // the local image files
+    QTemporaryDir bundles; // the release folders that rows download
+    QString bundle;        // the release folder of the row running, %bundle
+    int bundlesMade = 0;
 
     QString substitute(QString text) const;
     Result start(const Row &row);
     void saveBranch(const QString &branch);
+    bool prepareBundle(const Row &row);
 
 private slots:
     void initTestCase();
@@ -287,14 +309,47 @@ void LumetraFlashTest::initTestCase()
     QVERIFY(folder.writeFile(hostileBranch, QStringLiteral("plain.bin"), hostileImage()));
 }
 
-// Placeholders in the rows: %server, %dir (the local files) and %meterN (the tty of meter N).
+// Placeholders in the rows: %server, %dir (the local files), %bundle (the row's release folder)
+// and %meterN (the tty of meter N).
 QString LumetraFlashTest::substitute(QString text) const
 {
     text.replace(QLatin1String("%server"), server->baseUrl());
     text.replace(QLatin1String("%dir"), scratch.path());
-    for (int i = 0; i < 2; ++i)
+    text.replace(QLatin1String("%bundle"), bundle);
+    for (int i = 0; i < benchMeters; ++i)
         text.replace(QStringLiteral("%meter%1").arg(i), UsbTestbed::processTtyName(i));
     return text;
+}
+
+// The release folder of a row, written by the program itself, then changed as the row says.
+bool LumetraFlashTest::prepareBundle(const Row &row)
+{
+    bundle = bundles.filePath(QString::number(++bundlesMade));
+    const Result made = start(run({QStringLiteral("--server=%server"), QStringLiteral("download"),
+                                   row.bundleVersion, QStringLiteral("--output"), bundle},
+                                  0));
+    if (made.exitCode != 0)
+        return false;
+    const QString path = QDir(bundle).filePath(row.changedFile);
+    QFile file(path);
+    switch (row.change) {
+    case BundleChange::None:
+        return true;
+    case BundleChange::ImageChanged: {
+        if (!file.open(QIODevice::ReadWrite))
+            return false;
+        QByteArray bytes = file.readAll();
+        bytes[bytes.size() / 2] = char(bytes.at(bytes.size() / 2) ^ 0x01);
+        return file.seek(0) && file.write(bytes) == bytes.size();
+    }
+    case BundleChange::ImageRemoved:
+        return file.remove();
+    case BundleChange::CatalogueSwapped:
+        // Another branch's catalogue, as served: a real catalogue, but not this folder's.
+        return file.remove() &&
+               QFile::copy(QDir(folder.path()).filePath(labsBranch + "/catalogue.json"), path);
+    }
+    return false;
 }
 
 void LumetraFlashTest::saveBranch(const QString &branch)
@@ -494,6 +549,48 @@ void LumetraFlashTest::commands_data()
                .complains("the download of DOVUr3_main_firmware failed: checksum does not match "
                           "the published one")
                .because("checksum-mismatch", "checksum does not match the published one");
+    // A release folder: what download wrote, update --from installs as the server's release, with
+    // no network. A folder that is not as written is refused before the meter hears a byte.
+    const QString unusable = QStringLiteral("cannot use the release folder %bundle: ");
+    const QString changed = QStringLiteral(" is not the file the bundle was written with");
+    QTest::newRow("update --from --json: the same update as from the server")
+        << run({"--json", "update", "--from", "%bundle"}, 0)
+               .fromBundle("2.0.0")
+               .notes({meterWait})
+               .prints("Connecting...\nFlashing Firmware 2.0.0\nUpdating...\n"
+                       "Flashing image DOVUr3_a_firmware\nFlashing image DOVUr3_b_firmware\n"
+                       "Update complete\n")
+               .writes({servedTo(0, "2.0.0", "DOVUr3_a_firmware"),
+                        servedTo(0, "2.0.0", "DOVUr3_b_firmware")});
+    QTest::newRow("update --from: an image changed in the folder")
+        << run({"update", "--from", "%bundle"}, 6)
+               .fromBundle("2.0.0", BundleChange::ImageChanged,
+                           "images/2.0.0-DOVUr3_b_firmware.bin")
+               .complains(unusable + "images/2.0.0-DOVUr3_b_firmware.bin" + changed);
+    QTest::newRow("update --from: another model's image missing")
+        << run({"update", "--from", "%bundle"}, 5)
+               .fromBundle("2.0.0", BundleChange::ImageRemoved,
+                           "images/2.0.0-QX7Lm2_main_firmware.bin")
+               .complains(unusable + "images/2.0.0-QX7Lm2_main_firmware.bin is missing");
+    QTest::newRow("update --from --json: the catalogue swapped for another branch's")
+        << run({"--json", "update", "--from", "%bundle"}, 5)
+               .fromBundle("1.0.0", BundleChange::CatalogueSwapped, "catalogue.json")
+               .resultFor(-1)
+               .prints("\n")
+               .complains(unusable + "catalogue.json" + changed)
+               .because("altered-file",
+                        "catalogue.json" + changed + ": it was changed or replaced");
+    QTest::newRow("update --from: a folder that is no release")
+        << run({"update", "--from", "%dir"}, 5)
+               .complains("cannot use the release folder %dir: it is not a release bundle "
+                          "(bundle.json is missing");
+    QTest::newRow("update --from VERSION: not the folder's version")
+        << run({"update", "--from", "%bundle", "2.0.0"}, 5)
+               .fromBundle("1.0.0")
+               .complains("the release folder %bundle holds version 1.0.0, not 2.0.0");
+    QTest::newRow("download: an existing folder, refused before any download")
+        << run({server, "download", "--output", "%dir"}, 2)
+               .complains("cannot write the release folder: %dir already exists");
     QTest::newRow("update: the meter cancels the transfer")
         << run(update + QStringList{"1.0.0"}, 7)
                .meterCancelsAt(3)
@@ -506,7 +603,8 @@ void LumetraFlashTest::commands_data()
                .serverFails("lumetrarelease", 0, true)
                .complains("no answer within 6 s");
     QTest::newRow("flash --trace: exact bytes to the meter on --port, no network")
-        << run(flash + QStringList{"%dir/DOVUr3_local.v2.bin", "--port", "/dev/%meter1", "--trace"},
+        << run(flash + QStringList{"%dir/DOVUr3_local.v2.bin", "--port", "/dev/%meter1", "--trace",
+                                   "--sha256", ReleaseFolder::sha256(localImage()).toUpper()},
                0)
                .withMeters(2)
                .traces({"> P (product query)", "< \"DOVUr3\\r\"", "> D (download)",
@@ -527,6 +625,9 @@ void LumetraFlashTest::commands_data()
         << run(flash + QStringList{"%dir/DOVUr3_local.v2.bin", "--port", "ttyS0"}, 3)
                .prints("Connecting...\n")
                .complains("no meter in bootloader mode on port ttyS0");
+    QTest::newRow("update --from with --branch")
+        << run({"update", "--from", "%dir", "--branch", "cust"}, 2)
+               .complains("--from takes the branch from the release folder");
     QTest::newRow("flash: missing file") << run(flash + QStringList{"%dir/gone.bin"}, 2)
                                                 .complains(refused + "gone.bin: no such file");
     QTest::newRow("flash: empty file") << run(flash + QStringList{"%dir/empty.bin"}, 2)
@@ -537,6 +638,16 @@ void LumetraFlashTest::commands_data()
     QTest::newRow("flash: name too long for the header")
         << run(flash + QStringList{"%dir/DOVUr3_local.v2.bin", "--name", QString(123, 'n')}, 2)
                .complains("is too long for the header block: at most 122 characters");
+    QTest::newRow("flash --sha256: another file's digest")
+        << run(flash + QStringList{"%dir/DOVUr3_local.v2.bin", "--sha256",
+                                   ReleaseFolder::sha256(hostileImage())},
+               2)
+               .complains(refused + "DOVUr3_local.v2.bin: its SHA-256 is " +
+                          ReleaseFolder::sha256(localImage()) + ", not the " +
+                          ReleaseFolder::sha256(hostileImage()) + " given with --sha256");
+    QTest::newRow("flash --sha256: not a digest")
+        << run(flash + QStringList{"%dir/DOVUr3_local.v2.bin", "--sha256", "abc"}, 2)
+               .complains("--sha256 wants the 64 hex digits that sha256sum prints, not 'abc'");
     QTest::newRow("flash: name the meter cannot store")
         << run(flash + QStringList{"%dir/DOVUr3_local.v2.bin", "--name", "Прошивка"}, 2)
                .complains("must be printable ASCII");
@@ -547,6 +658,8 @@ void LumetraFlashTest::commands()
     QFETCH(Row, row);
 
     saveBranch(row.savedBranch);
+    if (!row.bundleVersion.isNull())
+        QVERIFY(prepareBundle(row));
     server->setFaults(row.faults);
     server->clearRequests();
     UsbTestbed testbed;
@@ -581,6 +694,23 @@ void LumetraFlashTest::commands()
                  named ? QJsonValue(UsbTestbed::processTtyName(row.resultMeter)) : QJsonValue());
         QCOMPARE(last.value(QLatin1String("serialNumber")),
                  named ? QJsonValue(QStringLiteral("LM000%1").arg(row.resultMeter)) : QJsonValue());
+        // It says what was installed, how long it took and, on failure, why.
+        QVERIFY(last.value(QLatin1String("seconds")).isDouble());
+        QCOMPARE(last.value(QLatin1String("reason")).isString(), row.exitCode != 0);
+        if (row.exitCode == 0) {
+            QCOMPARE(last.value(QLatin1String("version")).isString(),
+                     row.arguments.contains(QLatin1String("update")));
+            QStringList images;
+            for (const QJsonValue &value : last.value(QLatin1String("images")).toArray()) {
+                const QJsonObject image = value.toObject();
+                QVERIFY(image.value(QLatin1String("bytes")).toInteger() > 0);
+                images.append(QStringLiteral("%1 %2 %3")
+                                  .arg(row.resultMeter)
+                                  .arg(image.value(QLatin1String("name")).toString(),
+                                       image.value(QLatin1String("sha256")).toString()));
+            }
+            QCOMPARE(images, row.flashed);
+        }
     } else
         QCOMPARE(result.out, out);
     if (!row.reason.isNull()) {
@@ -623,8 +753,9 @@ void LumetraFlashTest::commands()
         QCOMPARE(meter.protocolErrors(), QStringList());
     }
     QCOMPARE(received, row.flashed);
-    // The offline path never asks the network for anything.
-    if (row.arguments.contains(QLatin1String("flash")))
+    // The offline paths never ask the network for anything.
+    if (row.arguments.contains(QLatin1String("flash")) ||
+        row.arguments.contains(QLatin1String("--from")))
         QCOMPARE(server->requests(), QStringList());
 }
 

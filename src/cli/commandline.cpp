@@ -129,6 +129,9 @@ struct Options
                             QStringLiteral("Update from the release folder DIR that download "
                                            "wrote, without the server."),
                             QStringLiteral("DIR")};
+    QCommandLineOption all{QStringLiteral("all"),
+                           QStringLiteral("Update every attached meter at once.")};
+
     QList<QCommandLineOption> helpOptions() const { return {help, helpAll}; }
     QList<QCommandLineOption> global() const { return {server, json, trace, quiet}; }
     QList<QCommandLineOption> of(Invocation::Command command) const
@@ -139,7 +142,7 @@ struct Options
         case Invocation::Command::Versions:
             return {betas, branch};
         case Invocation::Command::Update:
-            return {port, from, branch, betas};
+            return {port, all, from, branch, betas};
         case Invocation::Command::Flash:
             return {name, port, sha256};
         case Invocation::Command::Download:
@@ -327,6 +330,7 @@ CommandLine::Outcome CommandLine::parse(const QStringList &arguments)
             return usageError(
                 QStringLiteral("--port wants a port name or a serial number (see list)"));
     }
+    parsed.all = given(options.all);
     parsed.from = given(options.from) ? parser.value(options.from) : QString();
     parsed.output = given(options.output) ? parser.value(options.output) : QString();
     parsed.sha256 = given(options.sha256) ? parser.value(options.sha256).toLower() : QString();
@@ -336,6 +340,8 @@ CommandLine::Outcome CommandLine::parse(const QStringList &arguments)
 CommandLine::Outcome CommandLine::checkReleaseOptions()
 {
     static const QRegularExpression sha256Digits(QStringLiteral("^[0-9a-f]{64}$"));
+    if (parsed.all && !parsed.port.isEmpty())
+        return usageError(QStringLiteral("--all updates every meter attached; it takes no --port"));
     if (!parsed.from.isEmpty() && parsed.branch)
         return usageError(QStringLiteral("--from takes the branch from the release folder; it "
                                          "takes no --branch"));

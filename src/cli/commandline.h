@@ -25,6 +25,7 @@ struct Invocation
     QString sha256;                 // flash: the file's expected SHA-256, lower case; empty: none
     QString output;                 // download: the bundle folder to write
     QString from;                   // update: the bundle folder to update from; empty: the server
+    bool all = false;               // update: every attached meter at once
 };
 
 // Reads the command line: global options, a sub-command and the sub-command's own options and

@@ -2,6 +2,7 @@
 // SPDX-FileCopyrightText: Norvatek
 #include "flashtool.h"
 
+#include "benchtool.h"
 #include "bundledownload.h"
 #include "deviceports.h"
 #include "firmwareflasher.h"
@@ -110,7 +111,7 @@ ExitCode FlashTool::run()
     case Invocation::Command::Versions:
         return versions();
     case Invocation::Command::Update:
-        return reporter.result(update());
+        return invocation.all ? updateAll() : reporter.result(update());
     case Invocation::Command::Flash:
         return reporter.result(flash());
     case Invocation::Command::Download:
@@ -538,9 +539,25 @@ ExitCode FlashTool::saveRelease(const QString &folder)
 {
     noteSavedBranch();
     BundleDownload release(cloud, reporter);
+    release.namesFolder = !invocation.all;
     return release.run(
         folder, branch(), invocation.betas, [this] { return chooseVersion(); },
         [this](const QString &version, const QString &hardwareId, QList<MeterImage> &images) {
             return download(version, hardwareId, images);
         });
+}
+
+ExitCode FlashTool::updateAll()
+{
+    // The release is fetched (or the folder checked) once, here, for every meter of the bench.
+    BenchTool bench(invocation, reporter);
+    if (!bench.findMeters())
+        return reporter.result(ExitCode::NoMeter);
+    QString folder = invocation.from;
+    const ExitCode ready = folder.isEmpty()
+                               ? saveRelease(folder = bench.releaseFolder())
+                               : OfflineRelease(cloud, reporter).open(folder, invocation.version);
+    if (ready != ExitCode::Success)
+        return reporter.result(ready);
+    return bench.run(folder);
 }

@@ -276,6 +276,8 @@ private slots:
     void initTestCase();
     void commands_data();
     void commands();
+    void bench_data();
+    void bench();
     void help_data();
     void help();
     void completion_data();
@@ -628,6 +630,9 @@ void LumetraFlashTest::commands_data()
     QTest::newRow("update --from with --branch")
         << run({"update", "--from", "%dir", "--branch", "cust"}, 2)
                .complains("--from takes the branch from the release folder");
+    QTest::newRow("update --all with --port")
+        << run({"update", "--all", "--port", "LM0000"}, 2)
+               .complains("--all updates every meter attached; it takes no --port");
     QTest::newRow("flash: missing file") << run(flash + QStringList{"%dir/gone.bin"}, 2)
                                                 .complains(refused + "gone.bin: no such file");
     QTest::newRow("flash: empty file") << run(flash + QStringList{"%dir/empty.bin"}, 2)
@@ -757,6 +762,152 @@ void LumetraFlashTest::commands()
     if (row.arguments.contains(QLatin1String("flash")) ||
         row.arguments.contains(QLatin1String("--from")))
         QCOMPARE(server->requests(), QStringList());
+}
+
+// update --all on a bench of three meters, the last of them another product: the two meters are
+// written, the third refused, the release downloaded once for all of them, and the summary says
+// so however the output is shown.
+void LumetraFlashTest::bench_data()
+{
+    QTest::addColumn<Row>("row");
+
+    const QStringList all{QStringLiteral("--server=%server"), QStringLiteral("update"),
+                          QStringLiteral("--all"), QStringLiteral("1.0.0")};
+    QTest::newRow("piped: each line names its meter, a line at every tenth") << run(all, 4);
+    QTest::newRow("--json: every event names its meter, a result each, then the bench")
+        << run(QStringList{"--json"} + all, 4);
+    QTest::newRow("on a terminal: a bar per meter, the first Ctrl-C refused")
+        << run(all, 4).onTerminal().interruptedOnce();
+}
+
+void LumetraFlashTest::bench()
+{
+    QFETCH(Row, row);
+
+    saveBranch(QString());
+    server->setFaults({});
+    server->clearRequests();
+    UsbTestbed testbed;
+    std::vector<std::unique_ptr<PowerMeterSimulator>> meters;
+    QStringList ports;
+    for (int i = 0; i < benchMeters; ++i) {
+        ports.append(UsbTestbed::processTtyName(i));
+        QVERIFY(testbed.addMeter(ports.last(), QStringLiteral("LM000%1").arg(i)));
+        PowerMeterOptions options;
+        if (i == benchMeters - 1)
+            options.productReply = "XMTR22\r";
+        meters.push_back(
+            std::make_unique<PowerMeterSimulator>(testbed.masterFd(ports.last()), options));
+        meters.back()->start();
+    }
+    const Result result = start(row);
+    for (auto &meter : meters)
+        meter->stop();
+    QCOMPARE(result.exitCode, row.exitCode);
+
+    // The two meters hold the image; the other product never heard "D".
+    for (int i = 0; i < benchMeters; ++i) {
+        QStringList received;
+        for (const ReceivedImage &image : meters.at(i)->images())
+            received.append(flashed(i, image.name, image.data));
+        const bool written = i < benchMeters - 1;
+        QCOMPARE(received, written ? QStringList{servedTo(i, "1.0.0", "DOVUr3_main_firmware")}
+                                   : QStringList());
+        QCOMPARE(meters.at(i)->commands().contains('D'), written);
+        QCOMPARE(meters.at(i)->protocolErrors(), QStringList());
+    }
+    // One download for the whole bench: the catalogue, its signature and the image, once each.
+    QStringList requests = server->requests();
+    requests.sort();
+    QCOMPARE(requests, QStringList({"/cust/lumetra.php?version=1.0.0-DOVUr3_main_firmware.bin",
+                                    "/cust/lumetrarelease.minisig", "/cust/lumetrarelease/"}));
+
+    const QString last = ports.last();
+    const QString verdict = QStringLiteral("2 of 3 meters updated; exit status 4 is that of %1, "
+                                           "the first failure in port order")
+                                .arg(last);
+    QVERIFY2(result.err.contains(QStringLiteral("lumetra-flash: %1: the meter on %1 did not "
+                                                "identify as a compatible product")
+                                     .arg(last)),
+             qPrintable(result.err));
+    if (row.arguments.contains(QLatin1String("--json"))) {
+        QList<QJsonObject> events;
+        for (const QString &line : result.out.split(QLatin1Char('\n'), Qt::SkipEmptyParts))
+            events.append(QJsonDocument::fromJson(line.toUtf8()).object());
+        QVERIFY(events.size() > benchMeters);
+        // Every event of a meter's run names its meter; the bench's own download names none.
+        QStringList finished;
+        for (const QJsonObject &event : std::as_const(events)) {
+            const QString kind = event.value(QLatin1String("event")).toString();
+            const QString port = event.value(QLatin1String("port")).toString();
+            if (kind == QLatin1String("progress") || kind == QLatin1String("result"))
+                QVERIFY2(ports.contains(port), qPrintable(QJsonDocument(event).toJson()));
+            if (event.value(QLatin1String("text")) == QLatin1String("Update complete"))
+                finished.append(port);
+        }
+        QCOMPARE(finished.size(), benchMeters - 1);
+        const QList<QJsonObject> results = events.mid(events.size() - benchMeters - 1, benchMeters);
+        for (int i = 0; i < benchMeters; ++i) {
+            const QJsonObject &meter = results.at(i);
+            const bool written = i < benchMeters - 1;
+            QCOMPARE(meter.value(QLatin1String("event")).toString(), QStringLiteral("result"));
+            QCOMPARE(meter.value(QLatin1String("port")).toString(), ports.at(i));
+            QCOMPARE(meter.value(QLatin1String("serialNumber")).toString(),
+                     QStringLiteral("LM000%1").arg(i));
+            QCOMPARE(meter.value(QLatin1String("version")).toString(), QStringLiteral("1.0.0"));
+            QCOMPARE(meter.value(QLatin1String("images")).toArray().size(), written ? 1 : 0);
+            QVERIFY(meter.value(QLatin1String("seconds")).toDouble() > 0);
+            QCOMPARE(meter.value(QLatin1String("reason")),
+                     written ? QJsonValue() : QJsonValue(QStringLiteral("not-compatible")));
+        }
+        const QJsonObject &benchEnd = events.last();
+        QCOMPARE(benchEnd.value(QLatin1String("event")).toString(), QStringLiteral("bench"));
+        QCOMPARE(benchEnd.value(QLatin1String("exitCode")).toInt(), 4);
+        QCOMPARE(benchEnd.value(QLatin1String("updated")).toInt(), benchMeters - 1);
+        QCOMPARE(benchEnd.value(QLatin1String("failed")).toArray(), QJsonArray{last});
+        QCOMPARE(benchEnd.value(QLatin1String("message")).toString(), verdict);
+        return;
+    }
+
+    // The summary: a header, a row per meter in port order, and the verdict.
+    const QStringList lines = finalScreen(result.out).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+    const qsizetype header = lines.indexOf(
+        QRegularExpression(QStringLiteral("^PORT +SERIAL +VERSION +RESULT +REASON +SECONDS$")));
+    QVERIFY2(header >= 0, qPrintable(result.out));
+    QCOMPARE(lines.size(), header + benchMeters + 2);
+    for (int i = 0; i < benchMeters; ++i) {
+        const QStringList cells =
+            lines.at(header + 1 + i).split(QLatin1Char(' '), Qt::SkipEmptyParts);
+        const bool written = i < benchMeters - 1;
+        QCOMPARE(cells.mid(0, 5),
+                 QStringList({ports.at(i), QStringLiteral("LM000%1").arg(i), "1.0.0",
+                              written ? "updated" : "failed", written ? "-" : "not-compatible"}));
+    }
+    QCOMPARE(lines.last(), verdict);
+    if (row.terminal) {
+        QVERIFY2(result.err.contains(QLatin1String("Update in progress: please wait")),
+                 qPrintable(result.err));
+        // The bars as they ended stand above the summary, one per meter.
+        for (int i = 0; i < benchMeters - 1; ++i)
+            QVERIFY2(!lines
+                          .filter(QRegularExpression(
+                              QStringLiteral("^%1 +image 1 of 1 \\[#+\\] 100%  5000 / 5000 bytes")
+                                  .arg(ports.at(i))))
+                          .isEmpty(),
+                     qPrintable(result.out));
+        return;
+    }
+    // Piped: every line about the meters names its meter; each one's progress comes in tenths.
+    const qsizetype first =
+        lines.indexOf(QRegularExpression(QStringLiteral("Updating 3 meters: .*")));
+    QVERIFY2(first >= 0, qPrintable(result.out));
+    for (qsizetype i = first + 1; i < header; ++i)
+        QVERIFY2(ports.contains(lines.at(i).section(QLatin1String(": "), 0, 0)),
+                 qPrintable(lines.at(i)));
+    for (int i = 0; i < benchMeters - 1; ++i) {
+        const QString progress = ports.at(i) + QStringLiteral(": image 1 of 1: ");
+        QCOMPARE(lines.filter(progress).size(), tenths);
+    }
 }
 
 // Every way of asking for help prints the help asked for, and nothing else happens: list, with no

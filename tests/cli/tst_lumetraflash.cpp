@@ -950,13 +950,17 @@ void LumetraFlashTest::completion_data()
     QTest::addColumn<QString>("offered");
 
     QTest::newRow("nothing typed: every command")
-        << QStringList{""} << "list versions update flash help";
+        << QStringList{""} << "list versions update flash download help";
     QTest::newRow("a command's start") << QStringList{"up"} << "update";
     QTest::newRow("the options of the command typed")
         << QStringList{"versions", "--b"} << "--betas --branch";
     QTest::newRow("the command after a global option's value")
         << QStringList{"--server", "http://x", "update", "--po"} << "--port";
     QTest::newRow("after help, a command") << QStringList{"help", "fl"} << "flash";
+    QTest::newRow("the options of download") << QStringList{"download", "--"}
+                                             << "--server --json --trace --quiet --help "
+                                                "--version --output --branch --betas";
+    QTest::newRow("update's release options") << QStringList{"update", "--a"} << "--all";
     QTest::newRow("--port: the attached meters")
         << QStringList{"update", "--port", ""} << "%meter0 %meter1";
     QTest::newRow("--port=: the attached meters")

@@ -332,6 +332,9 @@ CommandLine::Outcome CommandLine::parse(const QStringList &arguments)
     }
     parsed.all = given(options.all);
     parsed.from = given(options.from) ? parser.value(options.from) : QString();
+    // An empty --from must not quietly become an update from the server.
+    if (given(options.from) && parsed.from.isEmpty())
+        return usageError(QStringLiteral("--from wants the folder that download wrote"));
     parsed.output = given(options.output) ? parser.value(options.output) : QString();
     parsed.sha256 = given(options.sha256) ? parser.value(options.sha256).toLower() : QString();
     return checkReleaseOptions();

@@ -630,6 +630,8 @@ void LumetraFlashTest::commands_data()
     QTest::newRow("update --from with --branch")
         << run({"update", "--from", "%dir", "--branch", "cust"}, 2)
                .complains("--from takes the branch from the release folder");
+    QTest::newRow("update --from with no folder")
+        << run({"update", "--from="}, 2).complains("--from wants the folder that download wrote");
     QTest::newRow("update --all with --port")
         << run({"update", "--all", "--port", "LM0000"}, 2)
                .complains("--all updates every meter attached; it takes no --port");

@@ -2,12 +2,16 @@
 // SPDX-FileCopyrightText: Norvatek
 #include "flashtool.h"
 
+#include "benchtool.h"
+#include "bundledownload.h"
 #include "deviceports.h"
 #include "firmwareflasher.h"
 #include "interruptguard.h"
+#include "offlinerelease.h"
 #include "releasebranchsetting.h"
 #include "reporter.h"
 
+#include <QCryptographicHash>
 #include <QEventLoop>
 #include <QFile>
 #include <QFileInfo>
@@ -91,9 +95,11 @@ ExitCode FlashTool::run()
     case Invocation::Command::Versions:
         return versions();
     case Invocation::Command::Update:
-        return reporter.result(update());
+        return invocation.all ? updateAll() : reporter.result(update());
     case Invocation::Command::Flash:
         return reporter.result(flash());
+    case Invocation::Command::Download:
+        return reporter.result(saveRelease(invocation.output));
     }
     return ExitCode::Usage;
 }
@@ -157,15 +163,26 @@ ExitCode FlashTool::update()
 {
     if (!meterChoiceIsClear())
         return ExitCode::Usage;
-    const QString chosenBranch = branch();
+    // From a release folder the whole release is checked before any meter is touched.
+    std::optional<OfflineRelease> offline;
+    if (!invocation.from.isEmpty()) {
+        offline.emplace(cloud, reporter);
+        const ExitCode opened = offline->open(invocation.from, invocation.version);
+        if (opened != ExitCode::Success)
+            return opened;
+    }
+    const QString chosenBranch = offline ? offline->branch() : branch();
     if (chosenBranch != ReleaseBranchSetting::standardBranch())
         reporter.status(QStringLiteral("Branch Path: ") + chosenBranch, green);
-    noteSavedBranch();
-    if (!loadCatalogue(true))
-        return ExitCode::Catalogue;
-    const std::optional<QString> version = chooseVersion();
+    if (!offline) {
+        noteSavedBranch();
+        if (!loadCatalogue(true))
+            return ExitCode::Catalogue;
+    }
+    const std::optional<QString> version = offline ? offline->version() : chooseVersion();
     if (!version)
         return ExitCode::Catalogue;
+    reporter.release(*version);
 
     const std::optional<QString> port = connectMeter();
     if (!port)
@@ -178,9 +195,16 @@ ExitCode FlashTool::update()
         return ExitCode::NotCompatible;
     }
     QList<MeterImage> images;
-    const ExitCode downloaded = download(*version, hardwareId, images);
-    if (downloaded != ExitCode::Success)
-        return downloaded;
+    if (offline) {
+        images = offline->imagesFor(hardwareId);
+        if (images.isEmpty())
+            return noFirmware(*version, hardwareId);
+    } else {
+        const ExitCode downloaded = download(*version, hardwareId, images);
+        if (downloaded != ExitCode::Success)
+            return downloaded;
+    }
+    reporter.release(*version, images);
     return install(*port, *version, images);
 }
 
@@ -192,7 +216,9 @@ ExitCode FlashTool::flash()
     const std::optional<QString> port = connectMeter();
     if (!port)
         return ExitCode::NoMeter;
-    return install(*port, invocation.file, {{invocation.name, *image}});
+    const QList<MeterImage> images{{invocation.name, *image}};
+    reporter.release(QString(), images);
+    return install(*port, invocation.file, images);
 }
 
 std::optional<QString> FlashTool::connectMeter()
@@ -234,12 +260,8 @@ ExitCode FlashTool::download(const QString &version, const QString &hardwareId,
                          loop.quit();
                      });
     cloud.requestFirmware(version, hardwareId);
-    if (cloud.downloads().isEmpty()) {
-        reporter.status(QStringLiteral("Error: No firmware for this device in this version"), red);
-        reporter.error(QStringLiteral("version %1 has no firmware for this meter (%2)")
-                           .arg(version, Reporter::replyExcerpt(hardwareId)));
-        return ExitCode::Catalogue;
-    }
+    if (cloud.downloads().isEmpty())
+        return noFirmware(version, hardwareId);
     loop.exec();
     if (why.code == DownloadFailure::checksumMissing) {
         reporter.status(QStringLiteral("Error: Firmware download refused: ") + why.detail, red);
@@ -345,6 +367,15 @@ ExitCode FlashTool::install(const QString &port, const QString &label,
     reporter.error(QStringLiteral("the server sent %1 for %2")
                        .arg(tooSmall, refused.join(QStringLiteral(", "))));
     return ExitCode::Download;
+}
+
+ExitCode FlashTool::noFirmware(const QString &version, const QString &hardwareId)
+{
+    reporter.status(QStringLiteral("Error: No firmware for this device in this version"), red);
+    reporter.reason(QStringLiteral("no-firmware"), QStringLiteral("no firmware for this meter"));
+    reporter.error(QStringLiteral("version %1 has no firmware for this meter (%2)")
+                       .arg(version, Reporter::replyExcerpt(hardwareId)));
+    return ExitCode::Catalogue;
 }
 
 void FlashTool::noteSavedBranch()
@@ -504,8 +535,41 @@ std::optional<QByteArray> FlashTool::readImage()
         return refuse(QStringLiteral("%1 bytes is less than the %2 of the smallest firmware image")
                           .arg(image.size())
                           .arg(MeterSession::smallestImageBytes));
+    // The one check flash makes of what the file is: the digest the user was given with it.
+    const QString digest =
+        QString::fromLatin1(QCryptographicHash::hash(image, QCryptographicHash::Sha256).toHex());
+    if (!invocation.sha256.isEmpty() && digest != invocation.sha256)
+        return refuse(QStringLiteral("its SHA-256 is %1, not the %2 given with --sha256")
+                          .arg(digest, invocation.sha256));
     const QString problem = nameProblem(invocation.name, image.size());
     if (!problem.isEmpty())
         return refuse(problem);
     return image;
+}
+
+ExitCode FlashTool::saveRelease(const QString &folder)
+{
+    noteSavedBranch();
+    BundleDownload release(cloud, reporter);
+    release.namesFolder = !invocation.all;
+    return release.run(
+        folder, branch(), invocation.betas, [this] { return chooseVersion(); },
+        [this](const QString &version, const QString &hardwareId, QList<MeterImage> &images) {
+            return download(version, hardwareId, images);
+        });
+}
+
+ExitCode FlashTool::updateAll()
+{
+    // The release is fetched (or the folder checked) once, here, for every meter of the bench.
+    BenchTool bench(invocation, reporter);
+    if (!bench.findMeters())
+        return reporter.result(ExitCode::NoMeter);
+    QString folder = invocation.from;
+    const ExitCode ready = folder.isEmpty()
+                               ? saveRelease(folder = bench.releaseFolder())
+                               : OfflineRelease(cloud, reporter).open(folder, invocation.version);
+    if (ready != ExitCode::Success)
+        return reporter.result(ready);
+    return bench.run(folder);
 }

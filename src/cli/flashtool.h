@@ -33,6 +33,10 @@ private:
     ExitCode versions();
     ExitCode update();
     ExitCode flash();
+    // download: the release saved to a new folder, for update --from.
+    ExitCode saveRelease(const QString &folder);
+    // update --all: every attached meter at once, from one download.
+    ExitCode updateAll();
 
     QString branch() const;
     // Fetches the catalogue of the branch; false (after saying why) when there is none.
@@ -57,6 +61,8 @@ private:
     ExitCode download(const QString &version, const QString &hardwareId, QList<MeterImage> &images);
     // The window's finish half: product check, every image, the closing command.
     ExitCode install(const QString &port, const QString &label, const QList<MeterImage> &images);
+    // Says that the version has nothing for a meter that identifies as hardwareId.
+    ExitCode noFirmware(const QString &version, const QString &hardwareId);
     // Says in the error line what the meter answered to the product query.
     void notCompatible(const QString &port, const QString &reply);
     // Names a release branch that comes from the window's saved setting, not the command line.

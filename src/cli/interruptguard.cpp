@@ -31,6 +31,11 @@ InterruptGuard::InterruptGuard()
     sigaction(SIGTERM, &action, &previousTerminate);
 }
 
+QString InterruptGuard::refusalLine()
+{
+    return QString::fromLatin1(refusal).trimmed();
+}
+
 InterruptGuard::~InterruptGuard()
 {
     sigaction(SIGINT, &previousInterrupt, nullptr);

@@ -3,8 +3,10 @@
 #pragma once
 
 #include "exitcode.h"
+#include "metersession.h"
 
 #include <QElapsedTimer>
+#include <QList>
 #include <QString>
 
 class QJsonDocument;
@@ -49,18 +51,41 @@ public:
     void trace(const QString &text);
     // The meter that update or flash is about, for the result; unknown until one is chosen.
     void meter(const QString &portName, const QString &serialNumber);
-    // The outcome of update and flash: a result object with --json, whose message is the last
-    // status line on success and the error line otherwise, with the meter's port and serial
-    // number (null while unknown) and the failure's reason and detail when one was given
-    // (null otherwise). Without --json nothing, as those two have said it all. Returns the
-    // code.
+    // The version being installed (null for a local file) and the images chosen for the meter,
+    // for the result; unknown until chosen.
+    void release(const QString &version, const QList<MeterImage> &images = {});
+    // The outcome of update, flash and download: a result object with --json, whose message is
+    // the last status line on success and the error line otherwise, with the meter's port and
+    // serial number (null while unknown), the version and images, the seconds since the start,
+    // and on failure its reason (a stable code; one that stands for the exit code when no more
+    // precise one was given) and detail. Without --json nothing, as those have said it all.
+    // Returns the code.
     ExitCode result(ExitCode code);
     // A result line or a listing document on standard output.
     void print(const QString &line);
     void print(const QJsonDocument &document);
 
     bool json() const { return jsonOutput; }
+    bool isQuiet() const { return quiet; }
+    // Whether progress is drawn as bars redrawn in place (on a terminal, without --json).
+    bool drawsBars() const { return bar; }
 
+    // Output for a caller that lays out lines of its own (the progress of several meters):
+    // a line for a person, escaped and in the colour named when colours are on; a JSON event;
+    // and terminal control bytes as they are.
+    void line(const QString &text, const QString &colourName = QString(), bool toError = false);
+    void event(const QJsonObject &object);
+    void control(const QByteArray &bytes);
+
+    // The progress of an image as a plain line shows it ("image 1 of 2: 40%  2432 / 6000
+    // bytes"), and as a bar of barWidth characters with the rate.
+    static QString progressText(const ImageProgress &image);
+    static QString barText(const ImageProgress &image, double bytesPerSecond);
+    static int percentOf(const ImageProgress &image);
+    // A text as a line for a person shows it: every control character written out (\x1b).
+    static QString escaped(const QString &text);
+    // The share of an image at which a plain line is printed, in percent.
+    static constexpr int percentPerStep = 10;
     // A meter's reply as a message quotes it: at most its first replyExcerptChars characters, then
     // an ellipsis. A meter can send anything, and a screenful of it would bury the message.
     static QString replyExcerpt(const QString &reply);
@@ -72,7 +97,6 @@ private:
     void drawBar(const ImageProgress &image);
     void printStep(const ImageProgress &image);
     void endBar();
-    void event(const QJsonObject &object);
     // A line for a person, control characters escaped, in a terminal colour when given one.
     void writeText(FILE *stream, const QString &text, const char *colour = nullptr);
     // A line exactly as given: JSON, and text already made safe.
@@ -90,6 +114,9 @@ private:
     QString meterSerialNumber;
     QString reasonCode;
     QString reasonDetail;
+    QString releaseVersion;
+    QList<MeterImage> releaseImages;
+    QElapsedTimer runClock; // since the program started, for the result's seconds
 
     // The image whose progress is being shown.
     QString progressImage;

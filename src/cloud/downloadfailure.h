@@ -39,6 +39,14 @@ struct DownloadFailure
     // A signed catalogue publishes no SHA-256 for a firmware file of the version, so nothing of
     // the version is downloaded: the signature would not cover those bytes.
     static constexpr QLatin1String checksumMissing{"checksum-missing"};
+    // A release bundle (a release saved to a folder): the folder is not one, or its parts do not
+    // belong together (a version or an image that its catalogue does not list).
+    static constexpr QLatin1String notBundle{"not-bundle"};
+    // A file that the bundle lists is not in its folder.
+    static constexpr QLatin1String missingFile{"missing-file"};
+    // The bundle's catalogue or signature differs from the one it was written with. A changed
+    // image is a checksumMismatch, as for a download.
+    static constexpr QLatin1String alteredFile{"altered-file"};
 
     QString code;
     QString detail;

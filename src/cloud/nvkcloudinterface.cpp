@@ -91,6 +91,22 @@ bool matchesChecksum(const QByteArray &body, const QString &published)
     return digest == published.toLatin1().toLower();
 }
 
+DownloadFailure checksumFailure(const ReleaseVersion &version, const QString &key,
+                                const QByteArray &bytes)
+{
+    const std::optional<QString> checksum = version.checksum(key);
+    if (!checksum || matchesChecksum(bytes, *checksum))
+        return {};
+    return {DownloadFailure::checksumMismatch,
+            QStringLiteral("checksum does not match the published one"), 0};
+}
+
+DownloadFailure notCatalogue()
+{
+    return {DownloadFailure::notCatalogue, QStringLiteral("the answer is not a release catalogue"),
+            0};
+}
+
 } // namespace
 
 QString NVKCloudInterface::defaultServerUrl()
@@ -229,10 +245,8 @@ void NVKCloudInterface::readCatalogue()
     abandonCatalogueRequest(); // nothing is in flight any more: this clears what waited
 
     const QJsonDocument document = failure.isFailure() ? QJsonDocument() : catalogueDocument(body);
-    if (!failure.isFailure() && !document.isArray()) {
-        failure.code = DownloadFailure::notCatalogue;
-        failure.detail = QStringLiteral("the answer is not a release catalogue");
-    }
+    if (!failure.isFailure() && !document.isArray())
+        failure = notCatalogue();
     if (failure.isFailure()) {
         emit catalogue_failed(failure);
         return;
@@ -368,11 +382,8 @@ void NVKCloudInterface::getFirmwareFinished(QNetworkReply *reply)
     const QString fileName = firmwareFiles.at(index).name;
     QByteArray body;
     DownloadFailure failure = outcomeOf(reply, body);
-    const std::optional<QString> checksum = downloadVersion.checksum(fileName);
-    if (!failure.isFailure() && checksum && !matchesChecksum(body, *checksum)) {
-        failure.code = DownloadFailure::checksumMismatch;
-        failure.detail = QStringLiteral("checksum does not match the published one");
-    }
+    if (!failure.isFailure())
+        failure = checksumFailure(downloadVersion, fileName, body);
     if (failure.isFailure()) {
         abandonDownload();
         emit firmware_download_failed(fileName, failure);
@@ -386,4 +397,37 @@ void NVKCloudInterface::getFirmwareFinished(QNetworkReply *reply)
     }
     firmwareReplies.clear();
     emit firmware_download_finished();
+}
+
+QList<QString> NVKCloudInterface::hardwareIds(const QString &version) const
+{
+    return versionTable.value(version).hardwareIds();
+}
+
+DownloadFailure NVKCloudInterface::loadCatalogue(const QByteArray &body, const QString &branch,
+                                                 bool betas)
+{
+    abandonCatalogueRequest();
+    jsonTimer.stop();
+    versionTable.clear();
+    versionList.clear();
+    releaseBranch = branch;
+    showBetas = betas;
+    const QJsonDocument document = catalogueDocument(body);
+    if (!document.isArray())
+        return notCatalogue();
+    const QJsonArray products = document.array();
+    for (const QJsonValue &element : products) {
+        const QJsonObject product = element.toObject();
+        if (contributesVersions(product))
+            mergeVersions(product.value(versionsKey).toArray());
+    }
+    emit versions_update();
+    return {};
+}
+
+DownloadFailure NVKCloudInterface::checkImage(const QString &version, const QString &key,
+                                              const QByteArray &bytes) const
+{
+    return checksumFailure(versionTable.value(version), key, bytes);
 }

@@ -70,6 +70,15 @@ public:
     // The keys of the version's catalogue entry that name firmware files for this hardware, in
     // key order. The identifier is a copy because "App" is stripped from it.
     QList<QString> firmwareKeys(const QString &version, QString hardwareId) const;
+    // The hardware identifiers that the version has firmware files for, in key order.
+    QList<QString> hardwareIds(const QString &version) const;
+    // Takes a catalogue that came some other way (a release bundle) exactly as the server's
+    // answer: the versions of branch replace the list. A failure says why it is no catalogue.
+    DownloadFailure loadCatalogue(const QByteArray &body, const QString &branch, bool showBetas);
+    // Why bytes may not be used as the version's file `key`: they differ from the checksum the
+    // catalogue publishes for it. No failure when they match or none is published.
+    DownloadFailure checkImage(const QString &version, const QString &key,
+                               const QByteArray &bytes) const;
 
     // The tags of the latest catalogue request's versions, in catalogue order: what the version
     // list shows, the last one preselected.

@@ -72,6 +72,19 @@ QList<QString> ReleaseVersion::firmwareKeys(QString hardwareId) const
     return keys;
 }
 
+QList<QString> ReleaseVersion::hardwareIds() const
+{
+    QList<QString> ids;
+    const QList<QString> keys = firmware().keys();
+    for (const QString &key : keys) {
+        const QString id = key.left(hardwareIdLength);
+        // A key that no meter's identifier selects names no file of any meter.
+        if (!ids.contains(id) && firmwareKeys(id).contains(key))
+            ids.append(id);
+    }
+    return ids;
+}
+
 std::optional<QString> ReleaseVersion::checksum(const QString &key) const
 {
     const auto published = fields.constFind(key + checksumKeySuffix);

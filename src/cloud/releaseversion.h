@@ -34,6 +34,8 @@ public:
     // The firmware keys for a meter that identifies as hardwareId, in key order. The identifier
     // is a copy because "App", which the application firmware adds, is stripped from it.
     QList<QString> firmwareKeys(QString hardwareId) const;
+    // The hardware identifiers that have firmware files in this version, in key order.
+    QList<QString> hardwareIds() const;
     // The SHA-256 the version publishes for the file under this firmware key, as published;
     // nothing when it publishes none.
     std::optional<QString> checksum(const QString &key) const;

@@ -6,6 +6,7 @@
 
 #include <QCommandLineParser>
 #include <QFileInfo>
+#include <QRegularExpression>
 #include <QUrl>
 
 #include <algorithm>
@@ -39,6 +40,10 @@ const QList<CommandInfo> &commands()
         {QStringLiteral("flash"), Invocation::Command::Flash,
          QStringLiteral("Write the local image FILE to the meter; no network is used."),
          QStringLiteral("FILE")},
+        {QStringLiteral("download"), Invocation::Command::Download,
+         QStringLiteral("Save VERSION (default: the newest) with its catalogue to a folder, for "
+                        "update --from where there is no internet."),
+         QStringLiteral("[VERSION]")},
     };
     return list;
 }
@@ -113,6 +118,20 @@ struct Options
                                            "FILE's name without directory and extension)."),
                             QStringLiteral("NAME")};
 
+    QCommandLineOption sha256{QStringLiteral("sha256"),
+                              QStringLiteral("Refuse FILE unless its SHA-256 is HEX (64 hex "
+                                             "digits, as sha256sum prints it)."),
+                              QStringLiteral("HEX")};
+    QCommandLineOption output{QStringLiteral("output"),
+                              QStringLiteral("Write the release to the new folder DIR."),
+                              QStringLiteral("DIR")};
+    QCommandLineOption from{QStringLiteral("from"),
+                            QStringLiteral("Update from the release folder DIR that download "
+                                           "wrote, without the server."),
+                            QStringLiteral("DIR")};
+    QCommandLineOption all{QStringLiteral("all"),
+                           QStringLiteral("Update every attached meter at once.")};
+
     QList<QCommandLineOption> helpOptions() const { return {help, helpAll}; }
     QList<QCommandLineOption> global() const { return {server, json, trace, quiet}; }
     QList<QCommandLineOption> of(Invocation::Command command) const
@@ -123,9 +142,11 @@ struct Options
         case Invocation::Command::Versions:
             return {betas, branch};
         case Invocation::Command::Update:
-            return {port, branch, betas};
+            return {port, all, from, branch, betas};
         case Invocation::Command::Flash:
-            return {name, port};
+            return {name, port, sha256};
+        case Invocation::Command::Download:
+            return {output, branch, betas};
         }
         return {};
     }
@@ -143,8 +164,9 @@ QString generalDescription()
                 .arg(helpCommand, -8);
     text += QStringLiteral(
         "\nExit status: 0 success, 2 usage error, 3 no meter or its port would not open, 4 not a "
-        "compatible meter, 5 catalogue unavailable, unknown version or no firmware for this "
-        "meter, 6 download failed, 7 flashing failed.\n\n"
+        "compatible meter, 5 catalogue unavailable or untrusted, unknown version, no firmware "
+        "for this meter or a release folder that cannot be used, 6 download failed or an image "
+        "that is not the published one, 7 flashing failed.\n\n"
         "Run 'lumetra-flash help COMMAND' for the options of a command.");
     return text;
 }
@@ -279,6 +301,12 @@ CommandLine::Outcome CommandLine::parse(const QStringList &arguments)
         parsed.name = given(options.name) ? parser.value(options.name)
                                           : QFileInfo(parsed.file).completeBaseName();
         break;
+    case Invocation::Command::Download:
+        if (rest.size() > 1)
+            return usageError(QStringLiteral("download takes at most one VERSION"));
+        if (!rest.isEmpty())
+            parsed.version = rest.first();
+        break;
     }
 
     parsed.serverUrl = NVKCloudInterface::defaultServerUrl();
@@ -302,5 +330,31 @@ CommandLine::Outcome CommandLine::parse(const QStringList &arguments)
             return usageError(
                 QStringLiteral("--port wants a port name or a serial number (see list)"));
     }
+    parsed.all = given(options.all);
+    parsed.from = given(options.from) ? parser.value(options.from) : QString();
+    // An empty --from must not quietly become an update from the server.
+    if (given(options.from) && parsed.from.isEmpty())
+        return usageError(QStringLiteral("--from wants the folder that download wrote"));
+    parsed.output = given(options.output) ? parser.value(options.output) : QString();
+    parsed.sha256 = given(options.sha256) ? parser.value(options.sha256).toLower() : QString();
+    return checkReleaseOptions();
+}
+
+CommandLine::Outcome CommandLine::checkReleaseOptions()
+{
+    static const QRegularExpression sha256Digits(QStringLiteral("^[0-9a-f]{64}$"));
+    if (parsed.all && !parsed.port.isEmpty())
+        return usageError(QStringLiteral("--all updates every meter attached; it takes no --port"));
+    if (!parsed.from.isEmpty() && parsed.branch)
+        return usageError(QStringLiteral("--from takes the branch from the release folder; it "
+                                         "takes no --branch"));
+    if (parsed.command == Invocation::Command::Download && parsed.output.isEmpty())
+        return usageError(QStringLiteral("download needs --output DIR, a folder that does not "
+                                         "exist yet"));
+    if (parsed.command == Invocation::Command::Flash && !parsed.sha256.isNull() &&
+        !sha256Digits.match(parsed.sha256).hasMatch())
+        return usageError(QStringLiteral("--sha256 wants the 64 hex digits that sha256sum prints, "
+                                         "not '%1'")
+                              .arg(parsed.sha256));
     return Outcome::Run;
 }

@@ -9,7 +9,7 @@
 // What the user asked for, checked and with defaults filled in.
 struct Invocation
 {
-    enum class Command { List, Versions, Update, Flash };
+    enum class Command { List, Versions, Update, Flash, Download };
 
     Command command = Command::List;
     QString serverUrl; // the release server's base URL, without a trailing slash
@@ -22,6 +22,10 @@ struct Invocation
     std::optional<QString> version; // update; none: the version the window would preselect
     QString file;                   // flash
     QString name;                   // flash: the name sent in the header block
+    QString sha256;                 // flash: the file's expected SHA-256, lower case; empty: none
+    QString output;                 // download: the bundle folder to write
+    QString from;                   // update: the bundle folder to update from; empty: the server
+    bool all = false;               // update: every attached meter at once
 };
 
 // Reads the command line: global options, a sub-command and the sub-command's own options and
@@ -41,6 +45,8 @@ public:
 
 private:
     Outcome usageError(const QString &text);
+    // The options of release folders, --all and --sha256 together with the rest of the line.
+    Outcome checkReleaseOptions();
 
     Invocation parsed;
     QString help;

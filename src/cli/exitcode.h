@@ -9,8 +9,9 @@ enum class ExitCode : int {
     Usage = 2,         // bad command line, or a FILE that may not be flashed
     NoMeter = 3,       // no meter in bootloader mode, or its port would not open
     NotCompatible = 4, // the meter did not identify as a compatible product
-    Catalogue = 5,     // catalogue unavailable, unknown version, no firmware for this meter, or
-                       // an image name that cannot be sent to the meter
+    Catalogue = 5,     // catalogue unavailable or untrusted, unknown version, no firmware for
+                       // this meter, an image name that cannot be sent to the meter, or a
+                       // signed version with an unchecked image
     Download = 6,      // a firmware download failed
     Flashing = 7       // writing an image failed
 };

@@ -2,12 +2,16 @@
 // SPDX-FileCopyrightText: Norvatek
 #include "flashtool.h"
 
+#include "benchtool.h"
+#include "bundledownload.h"
 #include "deviceports.h"
 #include "firmwareflasher.h"
 #include "interruptguard.h"
+#include "offlinerelease.h"
 #include "releasebranchsetting.h"
 #include "reporter.h"
 
+#include <QCryptographicHash>
 #include <QEventLoop>
 #include <QFile>
 #include <QFileInfo>
@@ -24,10 +28,6 @@ using Kind = UpdateStep::Kind;
 // What to do after a transfer that stopped half-way: the bootloader has left download mode.
 const QString rewriteAdvice =
     QStringLiteral("Put the meter back into bootloader mode and run the command again.");
-// The catalogue's own spelling of a set flag; "True", " true" or a JSON boolean are not set.
-const QString flagSet = QStringLiteral("true");
-// Catalogue members naming firmware files end in this, whatever meter model they are for.
-const QString firmwareKeySuffix = QStringLiteral("firmware");
 constexpr double millisecondsPerSecond = 1000.0;
 
 // The meters that a --port value names: the one on that port (its name or device path), or else
@@ -93,9 +93,11 @@ ExitCode FlashTool::run()
     case Invocation::Command::Versions:
         return versions();
     case Invocation::Command::Update:
-        return reporter.result(update());
+        return invocation.all ? updateAll() : reporter.result(update());
     case Invocation::Command::Flash:
         return reporter.result(flash());
+    case Invocation::Command::Download:
+        return reporter.result(saveRelease(invocation.output));
     }
     return ExitCode::Usage;
 }
@@ -136,23 +138,20 @@ ExitCode FlashTool::versions()
     if (!loadCatalogue(false))
         return ExitCode::Catalogue;
     if (!reporter.json()) {
-        for (const QString &tag : std::as_const(cloud.versionList))
+        for (const QString &tag : cloud.versions())
             reporter.print(tag);
         return ExitCode::Success;
     }
+    // Every version carries whether the catalogue listing it verified, and under which key: a
+    // script that keeps the listing keeps that with it.
+    const ReleaseSignature::Result &signature = cloud.catalogueSignature();
+    const QJsonValue keyId = signature.ok() ? QJsonValue(signature.keyId) : QJsonValue();
     QJsonArray list;
-    for (const QString &tag : std::as_const(cloud.versionList)) {
-        const QMap<QString, QString> fields = cloud.versionTable.value(tag);
-        QJsonObject firmware;
-        for (auto it = fields.constBegin(); it != fields.constEnd(); ++it) {
-            if (it.key().endsWith(firmwareKeySuffix))
-                firmware.insert(it.key(), it.value());
-        }
-        list.append(
-            QJsonObject{{"tag", tag},
-                        {"prerelease", fields.value(QStringLiteral("prerelease")) == flagSet},
-                        {"beta", fields.value(QStringLiteral("isbeta")) == flagSet},
-                        {"firmware", firmware}});
+    for (const QString &tag : cloud.versions()) {
+        QJsonObject version = cloud.entry(tag).toJson();
+        version.insert(QStringLiteral("signed"), signature.ok());
+        version.insert(QStringLiteral("keyId"), keyId);
+        list.append(version);
     }
     reporter.print(QJsonDocument(list));
     return ExitCode::Success;
@@ -162,15 +161,26 @@ ExitCode FlashTool::update()
 {
     if (!meterChoiceIsClear())
         return ExitCode::Usage;
-    const QString chosenBranch = branch();
+    // From a release folder the whole release is checked before any meter is touched.
+    std::optional<OfflineRelease> offline;
+    if (!invocation.from.isEmpty()) {
+        offline.emplace(cloud, reporter);
+        const ExitCode opened = offline->open(invocation.from, invocation.version);
+        if (opened != ExitCode::Success)
+            return opened;
+    }
+    const QString chosenBranch = offline ? offline->branch() : branch();
     if (chosenBranch != ReleaseBranchSetting::standardBranch())
         reporter.status(UpdateStep::of(Kind::BranchPath, chosenBranch));
-    noteSavedBranch();
-    if (!loadCatalogue(true))
-        return ExitCode::Catalogue;
-    const std::optional<QString> version = chooseVersion();
+    if (!offline) {
+        noteSavedBranch();
+        if (!loadCatalogue(true))
+            return ExitCode::Catalogue;
+    }
+    const std::optional<QString> version = offline ? offline->version() : chooseVersion();
     if (!version)
         return ExitCode::Catalogue;
+    reporter.release(*version);
 
     const std::optional<QString> port = findMeter();
     if (!port)
@@ -182,9 +192,18 @@ ExitCode FlashTool::update()
         return failWith(Kind::PortFailed, ExitCode::NoMeter);
     }
     QList<MeterImage> images;
-    const ExitCode downloaded = download(*version, *hardwareId, images);
-    if (downloaded != ExitCode::Success)
-        return downloaded;
+    if (offline) {
+        images = offline->imagesFor(*hardwareId);
+        if (images.isEmpty()) {
+            onStep(UpdateStep::noFirmware(*version, *hardwareId));
+            return failWith(Kind::NoFirmware, ExitCode::Catalogue);
+        }
+    } else {
+        const ExitCode downloaded = download(*version, *hardwareId, images);
+        if (downloaded != ExitCode::Success)
+            return downloaded;
+    }
+    reporter.release(*version, images);
     return install(*port, *version, images);
 }
 
@@ -196,7 +215,9 @@ ExitCode FlashTool::flash()
     const std::optional<QString> port = findMeter();
     if (!port)
         return ExitCode::NoMeter;
-    return install(*port, invocation.file, {{invocation.name, *image}});
+    const QList<MeterImage> images{{invocation.name, *image}};
+    reporter.release(QString(), images);
+    return install(*port, invocation.file, images);
 }
 
 std::optional<QString> FlashTool::findMeter()
@@ -272,16 +293,23 @@ ExitCode FlashTool::download(const QString &version, const QString &hardwareId,
                          loop.quit();
                      });
     cloud.requestFirmware(version, hardwareId);
-    if (cloud.firmwareFiles.isEmpty()) {
+    if (cloud.downloads().isEmpty()) {
         onStep(UpdateStep::noFirmware(version, hardwareId));
         return failWith(Kind::NoFirmware, ExitCode::Catalogue);
     }
     loop.exec();
+    if (why.code == DownloadFailure::checksumMissing) {
+        onStep(UpdateStep::downloadRefused(why.code, why.detail));
+        reporter.reason(why.code, why.detail);
+        reporter.error(
+            QStringLiteral("version %1 cannot be installed: %2").arg(version, why.detail));
+        return ExitCode::Catalogue;
+    }
     if (!failedFile.isNull()) {
         onStep(UpdateStep::downloadFailed(failedFile, why.code, why.detail));
         return failWith(Kind::DownloadFailed, ExitCode::Download);
     }
-    for (const FirmwareFile &file : std::as_const(cloud.firmwareFiles))
+    for (const FirmwareFile &file : cloud.downloads())
         images.append({file.name, file.image});
     return ExitCode::Success;
 }
@@ -336,14 +364,15 @@ bool FlashTool::loadCatalogue(bool asStatus)
     QObject::connect(&cloud, &NVKCloudInterface::catalogue_failed, &loop,
                      [&](const DownloadFailure &reason) {
                          failure = reason;
-                         // The window's line for a catalogue that failed at once.
-                         if (asStatus)
+                         // The window's line for a catalogue that failed at once; one that
+                         // came but is not trusted is said in the error line.
+                         if (asStatus && reason.code != DownloadFailure::untrusted)
                              reporter.status(UpdateStep::noInternet(reason.code, reason.detail));
                          loop.quit();
                      });
     // The window waits on for a late answer; a script must not, and gets the window's line.
     QObject::connect(&cloud, &NVKCloudInterface::no_internet_connection, &loop, [&] {
-        const UpdateStep timedOut = UpdateStep::catalogueTimedOut(cloud.jsonTimeoutMs);
+        const UpdateStep timedOut = UpdateStep::catalogueTimedOut(cloud.limits().jsonTimeoutMs);
         if (asStatus)
             reporter.status(timedOut);
         failure.code = timedOut.reasonCode;
@@ -356,18 +385,24 @@ bool FlashTool::loadCatalogue(bool asStatus)
     if (!failure.isFailure())
         return true;
     reporter.reason(failure.code, failure.detail);
-    reporter.error(QStringLiteral("release catalogue unavailable at %1/%2/lumetrarelease/: %3")
-                       .arg(cloud.serverUrl, chosenBranch, failure.detail));
+    const QString catalogueUrl =
+        cloud.server() + QLatin1Char('/') + chosenBranch + QStringLiteral("/lumetrarelease/");
+    if (failure.code == DownloadFailure::untrusted)
+        reporter.error(QStringLiteral("the release catalogue at %1 is not trusted: %2")
+                           .arg(catalogueUrl, failure.detail));
+    else
+        reporter.error(QStringLiteral("release catalogue unavailable at %1: %2")
+                           .arg(catalogueUrl, failure.detail));
     return false;
 }
 
 std::optional<QString> FlashTool::chooseVersion()
 {
-    const QList<QString> &versions = cloud.versionList;
+    const QList<QString> &versions = cloud.versions();
     if (!invocation.version) {
         if (versions.isEmpty()) {
-            reporter.error(QStringLiteral("the catalogue of branch %1 lists no version")
-                               .arg(cloud.releaseBranch));
+            reporter.error(
+                QStringLiteral("the catalogue of branch %1 lists no version").arg(cloud.branch()));
             return std::nullopt;
         }
         return versions.last(); // the newest, which the window preselects
@@ -375,7 +410,7 @@ std::optional<QString> FlashTool::chooseVersion()
     if (versions.contains(*invocation.version))
         return *invocation.version;
     reporter.error(QStringLiteral("version '%1' is not in the catalogue of branch %2%3")
-                       .arg(*invocation.version, cloud.releaseBranch,
+                       .arg(*invocation.version, cloud.branch(),
                             invocation.betas ? QString()
                                              : QStringLiteral(" (pre-releases and betas are "
                                                               "listed with --betas)")));
@@ -466,8 +501,41 @@ std::optional<QByteArray> FlashTool::readImage()
         return refuse(QStringLiteral("%1 bytes is less than the %2 of the smallest firmware image")
                           .arg(image.size())
                           .arg(MeterSession::smallestImageBytes));
+    // The one check flash makes of what the file is: the digest the user was given with it.
+    const QString digest =
+        QString::fromLatin1(QCryptographicHash::hash(image, QCryptographicHash::Sha256).toHex());
+    if (!invocation.sha256.isEmpty() && digest != invocation.sha256)
+        return refuse(QStringLiteral("its SHA-256 is %1, not the %2 given with --sha256")
+                          .arg(digest, invocation.sha256));
     const QString problem = nameProblem(invocation.name, image.size());
     if (!problem.isEmpty())
         return refuse(problem);
     return image;
+}
+
+ExitCode FlashTool::saveRelease(const QString &folder)
+{
+    noteSavedBranch();
+    BundleDownload release(cloud, reporter);
+    release.namesFolder = !invocation.all;
+    return release.run(
+        folder, branch(), invocation.betas, [this] { return chooseVersion(); },
+        [this](const QString &version, const QString &hardwareId, QList<MeterImage> &images) {
+            return download(version, hardwareId, images);
+        });
+}
+
+ExitCode FlashTool::updateAll()
+{
+    // The release is fetched (or the folder checked) once, here, for every meter of the bench.
+    BenchTool bench(invocation, reporter);
+    if (!bench.findMeters())
+        return reporter.result(ExitCode::NoMeter);
+    QString folder = invocation.from;
+    const ExitCode ready = folder.isEmpty()
+                               ? saveRelease(folder = bench.releaseFolder())
+                               : OfflineRelease(cloud, reporter).open(folder, invocation.version);
+    if (ready != ExitCode::Success)
+        return reporter.result(ready);
+    return bench.run(folder);
 }

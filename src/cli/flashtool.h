@@ -34,6 +34,10 @@ private:
     ExitCode versions();
     ExitCode update();
     ExitCode flash();
+    // download: the release saved to a new folder, for update --from.
+    ExitCode saveRelease(const QString &folder);
+    // update --all: every attached meter at once, from one download.
+    ExitCode updateAll();
 
     QString branch() const;
     // Fetches the catalogue of the branch; false (after saying why) when there is none.

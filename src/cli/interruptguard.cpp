@@ -17,11 +17,15 @@ namespace {
 std::array<char, 256> refusal{};
 size_t refusalLength = 0;
 
+QByteArray refusalText()
+{
+    return "lumetra-flash: " + UpdateStep::of(UpdateStep::Kind::StillRunning).text().toUtf8() +
+           " (press Ctrl-C again to stop at once)\n";
+}
+
 void prepareRefusal()
 {
-    const QByteArray text =
-        "lumetra-flash: " + UpdateStep::of(UpdateStep::Kind::StillRunning).text().toUtf8() +
-        " (press Ctrl-C again to stop at once)\n";
+    const QByteArray text = refusalText();
     refusalLength = qMin(size_t(text.size()), refusal.size());
     std::memcpy(refusal.data(), text.constData(), refusalLength);
 }
@@ -47,6 +51,11 @@ InterruptGuard::InterruptGuard()
     sigemptyset(&action.sa_mask);
     sigaction(SIGINT, &action, &previousInterrupt);
     sigaction(SIGTERM, &action, &previousTerminate);
+}
+
+QString InterruptGuard::refusalLine()
+{
+    return QString::fromUtf8(refusalText()).trimmed();
 }
 
 InterruptGuard::~InterruptGuard()

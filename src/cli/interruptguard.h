@@ -2,6 +2,8 @@
 // SPDX-FileCopyrightText: Norvatek
 #pragma once
 
+#include <QString>
+
 #include <csignal>
 
 // While it lives, the first Ctrl-C (SIGINT) or SIGTERM does not stop the program: an update cut
@@ -15,6 +17,9 @@ public:
     ~InterruptGuard();
     InterruptGuard(const InterruptGuard &) = delete;
     InterruptGuard &operator=(const InterruptGuard &) = delete;
+
+    // The line that refuses the first signal, for a program that handles the signal itself.
+    static QString refusalLine();
 
 private:
     struct sigaction previousInterrupt

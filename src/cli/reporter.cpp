@@ -2,6 +2,8 @@
 // SPDX-FileCopyrightText: Norvatek
 #include "reporter.h"
 
+#include <QCryptographicHash>
+#include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 
@@ -16,9 +18,8 @@ const char colourReset[] = "\033[0m";
 constexpr qint64 barRedrawMs = 100;
 // Narrow enough that the bar, the image's place and the counts fit an 80-column terminal.
 constexpr int barWidth = 20;
-// Without a terminal, a line at every tenth of an image.
-constexpr int percentPerStep = 10;
 constexpr double bytesPerKibibyte = 1024.0;
+constexpr double millisecondsPerSecond = 1000.0;
 constexpr int percentDone = 100;
 
 // A terminal colour for each tone of a step: green stages, yellow flashing, red errors.
@@ -79,6 +80,42 @@ QString placeOf(const ImageProgress &image)
     return QStringLiteral("image %1 of %2").arg(image.number).arg(image.count);
 }
 
+// The reason a failed result gives when the code that failed named none more precise: what the
+// exit code stands for, in the words of a reason code.
+QString reasonOf(ExitCode code)
+{
+    switch (code) {
+    case ExitCode::Success:
+        break;
+    case ExitCode::Usage:
+        return QStringLiteral("usage");
+    case ExitCode::NoMeter:
+        return QStringLiteral("no-meter");
+    case ExitCode::NotCompatible:
+        return QStringLiteral("not-compatible");
+    case ExitCode::Catalogue:
+        return QStringLiteral("catalogue");
+    case ExitCode::Download:
+        return QStringLiteral("download");
+    case ExitCode::Flashing:
+        return QStringLiteral("flashing-failed");
+    }
+    return QString();
+}
+
+QJsonArray imageList(const QList<MeterImage> &images)
+{
+    QJsonArray list;
+    for (const MeterImage &image : images) {
+        const QByteArray digest =
+            QCryptographicHash::hash(image.bytes, QCryptographicHash::Sha256).toHex();
+        list.append(QJsonObject{{"name", image.name},
+                                {"bytes", image.bytes.size()},
+                                {"sha256", QString::fromLatin1(digest)}});
+    }
+    return list;
+}
+
 } // namespace
 
 Reporter::Reporter(bool json, bool quietOutput, bool trace)
@@ -86,6 +123,7 @@ Reporter::Reporter(bool json, bool quietOutput, bool trace)
       colours(coloursWanted(terminal)),
       bar(terminal && !json && !quietOutput && !(trace && isatty(STDERR_FILENO) == 1))
 {
+    runClock.start();
 }
 
 void Reporter::writeText(FILE *stream, const QString &text, const char *colour)
@@ -111,16 +149,20 @@ void Reporter::event(const QJsonObject &object)
 void Reporter::status(const UpdateStep &step)
 {
     const QString text = step.text();
-    if (text.isEmpty())
-        return;
+    if (!text.isEmpty())
+        status(text, step.tone(), step.code());
+}
+
+void Reporter::status(const QString &text, UpdateStep::Tone tone, QLatin1String step)
+{
     lastStatus = text;
     if (quiet)
         return;
     if (jsonOutput) {
-        event({{"event", "status"}, {"step", step.code()}, {"text", text}});
+        event({{"event", "status"}, {"step", step}, {"text", text}});
         return;
     }
-    writeText(stdout, text, colours ? terminalColour(step.tone()) : nullptr);
+    writeText(stdout, text, colours ? terminalColour(tone) : nullptr);
 }
 
 void Reporter::progress(const ImageProgress &image)
@@ -135,7 +177,7 @@ void Reporter::progress(const ImageProgress &image)
         lastPercent = -1;
         lastStep = 0;
     }
-    const int percent = percentOf(bytesSent, image.size);
+    const int percent = percentOf(image);
     if (jsonOutput) {
         // One object per percent is plenty for a script and keeps the stream small.
         if (percent == lastPercent)
@@ -162,39 +204,57 @@ void Reporter::printStep(const ImageProgress &image)
 {
     // A log or a pipe cannot redraw: a bar there would be one endless line, and nothing at all
     // would leave a long transfer looking hung.
-    const int percent = percentOf(image.bytesSent, image.size);
-    const int step = percent / percentPerStep;
+    const int step = percentOf(image) / percentPerStep;
     if (step <= lastStep)
         return;
     lastStep = step;
-    write(stdout, QStringLiteral("%1: %2%  %3 / %4 bytes")
-                      .arg(placeOf(image))
-                      .arg(percent)
-                      .arg(image.bytesSent)
-                      .arg(image.size));
+    write(stdout, progressText(image));
+}
+
+QString Reporter::escaped(const QString &text)
+{
+    return shownOnTerminal(text);
+}
+
+int Reporter::percentOf(const ImageProgress &image)
+{
+    return ::percentOf(image.bytesSent, image.size);
+}
+
+QString Reporter::progressText(const ImageProgress &image)
+{
+    return QStringLiteral("%1: %2%  %3 / %4 bytes")
+        .arg(placeOf(image))
+        .arg(percentOf(image))
+        .arg(image.bytesSent)
+        .arg(image.size);
+}
+
+QString Reporter::barText(const ImageProgress &image, double bytesPerSecond)
+{
+    const int percent = percentOf(image);
+    const int filled = percent * barWidth / percentDone;
+    return QStringLiteral("%1 [%2%3] %4%  %5 / %6 bytes  %7 KiB/s")
+        .arg(placeOf(image))
+        .arg(QString(filled, QLatin1Char('#')))
+        .arg(QString(barWidth - filled, QLatin1Char('.')))
+        .arg(percent, 3)
+        .arg(image.bytesSent)
+        .arg(image.size)
+        .arg(bytesPerSecond / bytesPerKibibyte, 0, 'f', 1);
 }
 
 void Reporter::drawBar(const ImageProgress &image)
 {
-    const qint64 bytesSent = image.bytesSent;
     const qint64 elapsedMs = progressClock.elapsed();
-    const int percent = percentOf(bytesSent, image.size);
-    const bool done = percent >= percentDone;
+    const bool done = percentOf(image) >= percentDone;
     if (!done && lastDrawMs >= 0 && elapsedMs - lastDrawMs < barRedrawMs)
         return;
     lastDrawMs = elapsedMs;
 
-    const int filled = percent * barWidth / percentDone;
-    const double rate = elapsedMs > 0 ? bytesSent * 1000.0 / elapsedMs / bytesPerKibibyte : 0.0;
-    const QString line = QStringLiteral("\r%1 [%2%3] %4%  %5 / %6 bytes  %7 KiB/s\033[K")
-                             .arg(placeOf(image))
-                             .arg(QString(filled, QLatin1Char('#')))
-                             .arg(QString(barWidth - filled, QLatin1Char('.')))
-                             .arg(percent, 3)
-                             .arg(bytesSent)
-                             .arg(image.size)
-                             .arg(rate, 0, 'f', 1);
-    const QByteArray bytes = line.toUtf8();
+    const double rate =
+        elapsedMs > 0 ? double(image.bytesSent) * millisecondsPerSecond / double(elapsedMs) : 0.0;
+    const QByteArray bytes = "\r" + barText(image, rate).toUtf8() + "\033[K";
     std::fwrite(bytes.constData(), 1, size_t(bytes.size()), stdout);
     std::fflush(stdout);
     barOpen = true;
@@ -250,21 +310,43 @@ void Reporter::meter(const QString &portName, const QString &serialNumber)
     meterSerialNumber = serialNumber;
 }
 
+void Reporter::release(const QString &version, const QList<MeterImage> &images)
+{
+    releaseVersion = version;
+    releaseImages = images;
+}
+
 ExitCode Reporter::result(ExitCode code)
 {
     if (jsonOutput) {
         const bool ok = code == ExitCode::Success;
-        const bool known = !ok && !reasonCode.isEmpty();
+        const bool known = !reasonCode.isEmpty();
+        const double seconds = double(runClock.elapsed()) / millisecondsPerSecond;
         event({{"event", "result"},
                {"exitCode", int(code)},
                {"ok", ok},
                {"message", ok ? lastStatus : lastError},
                {"port", jsonText(meterPort)},
                {"serialNumber", jsonText(meterSerialNumber)},
-               {"reason", known ? QJsonValue(reasonCode) : QJsonValue()},
-               {"detail", known ? QJsonValue(reasonDetail) : QJsonValue()}});
+               {"version", jsonText(releaseVersion)},
+               {"images", imageList(releaseImages)},
+               {"seconds", seconds},
+               {"reason", ok ? QJsonValue() : QJsonValue(known ? reasonCode : reasonOf(code))},
+               {"detail", ok ? QJsonValue() : QJsonValue(known ? reasonDetail : lastError)}});
     }
     return code;
+}
+
+void Reporter::line(const QString &text, UpdateStep::Tone tone, bool toError)
+{
+    writeText(toError ? stderr : stdout, text,
+              colours && !toError ? terminalColour(tone) : nullptr);
+}
+
+void Reporter::control(const QByteArray &bytes)
+{
+    std::fwrite(bytes.constData(), 1, size_t(bytes.size()), stdout);
+    std::fflush(stdout);
 }
 
 void Reporter::print(const QString &line)

@@ -3,9 +3,11 @@
 #pragma once
 
 #include "exitcode.h"
+#include "metersession.h"
 #include "updatestep.h"
 
 #include <QElapsedTimer>
+#include <QList>
 #include <QString>
 
 class QJsonDocument;
@@ -42,6 +44,8 @@ public:
     // A step of the update in the window's words, coloured by its tone on a terminal; with --json
     // an event carrying the step's code beside the text. Steps without a line print nothing.
     void status(const UpdateStep &step);
+    // A status line of this program's own (a step only lumetra-flash takes), in the same way.
+    void status(const QString &text, UpdateStep::Tone tone, QLatin1String step);
     // How far the image being written has come.
     void progress(const ImageProgress &image);
     void note(const QString &text);
@@ -54,18 +58,42 @@ public:
     void trace(const QString &text);
     // The meter that update or flash is about, for the result; unknown until one is chosen.
     void meter(const QString &portName, const QString &serialNumber);
-    // The outcome of update and flash: a result object with --json, whose message is the last
-    // status line on success and the error line otherwise, with the meter's port and serial
-    // number (null while unknown) and the failure's reason and detail when one was given
-    // (null otherwise). Without --json nothing, as those two have said it all. Returns the
-    // code.
+    // The version being installed (null for a local file) and the images chosen for the meter,
+    // for the result; unknown until chosen.
+    void release(const QString &version, const QList<MeterImage> &images = {});
+    // The outcome of update, flash and download: a result object with --json, whose message is
+    // the last status line on success and the error line otherwise, with the meter's port and
+    // serial number (null while unknown), the version and images, the seconds since the start,
+    // and on failure its reason (a stable code; one that stands for the exit code when no more
+    // precise one was given) and detail. Without --json nothing, as those have said it all.
+    // Returns the code.
     ExitCode result(ExitCode code);
     // A result line or a listing document on standard output.
     void print(const QString &line);
     void print(const QJsonDocument &document);
 
     bool json() const { return jsonOutput; }
+    bool isQuiet() const { return quiet; }
+    // Whether progress is drawn as bars redrawn in place (on a terminal, without --json).
+    bool drawsBars() const { return bar; }
 
+    // Output for a caller that lays out lines of its own (the progress of several meters):
+    // a line for a person, escaped and in the tone's colour when colours are on; a JSON event;
+    // and terminal control bytes as they are.
+    void line(const QString &text, UpdateStep::Tone tone = UpdateStep::Tone::Silent,
+              bool toError = false);
+    void event(const QJsonObject &object);
+    void control(const QByteArray &bytes);
+
+    // The progress of an image as a plain line shows it ("image 1 of 2: 40%  2432 / 6000
+    // bytes"), and as a bar of barWidth characters with the rate.
+    static QString progressText(const ImageProgress &image);
+    static QString barText(const ImageProgress &image, double bytesPerSecond);
+    static int percentOf(const ImageProgress &image);
+    // A text as a line for a person shows it: every control character written out (\x1b).
+    static QString escaped(const QString &text);
+    // The share of an image at which a plain line is printed, in percent.
+    static constexpr int percentPerStep = 10;
     // A text as JSON: null where it is unknown (empty).
     static QJsonValue jsonText(const QString &text);
 
@@ -73,7 +101,6 @@ private:
     void drawBar(const ImageProgress &image);
     void printStep(const ImageProgress &image);
     void endBar();
-    void event(const QJsonObject &object);
     // A line for a person, control characters escaped, in a terminal colour when given one.
     void writeText(FILE *stream, const QString &text, const char *colour = nullptr);
     // A line exactly as given: JSON, and text already made safe.
@@ -91,6 +118,9 @@ private:
     QString meterSerialNumber;
     QString reasonCode;
     QString reasonDetail;
+    QString releaseVersion;
+    QList<MeterImage> releaseImages;
+    QElapsedTimer runClock; // since the program started, for the result's seconds
 
     // The image whose progress is being shown.
     QString progressImage;

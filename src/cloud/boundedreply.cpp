@@ -18,6 +18,8 @@ constexpr int httpOk = 200;
 constexpr int httpNonAuthoritative = 203;
 constexpr int httpSuccessFirst = 200;
 constexpr int httpSuccessLast = 299;
+constexpr int httpRedirectFirst = 300;
+constexpr int httpRedirectLast = 399;
 
 constexpr qint64 bytesPerKibibyte = 1024;
 constexpr qint64 bytesPerMebibyte = 1024 * 1024;
@@ -163,7 +165,13 @@ DownloadFailure BoundedReply::classify() const
         break;
     }
 
-    if (statusValue.isValid() && status != httpOk && status != httpNonAuthoritative) {
+    // A redirect that was being followed leaves its 3xx behind when the next server cannot be
+    // reached at all: the reason is then that failure, not the redirect.
+    const bool redirectNotReached = status >= httpRedirectFirst && status <= httpRedirectLast &&
+                                    reply->error() != QNetworkReply::NoError &&
+                                    reply->error() <= QNetworkReply::UnknownNetworkError;
+    if (statusValue.isValid() && status != httpOk && status != httpNonAuthoritative &&
+        !redirectNotReached) {
         if (status >= httpSuccessFirst && status <= httpSuccessLast)
             return failure(DownloadFailure::httpStatusCode,
                            QStringLiteral("HTTP status %1 instead of %2").arg(status).arg(httpOk));

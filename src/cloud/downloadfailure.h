@@ -32,6 +32,21 @@ struct DownloadFailure
     static constexpr QLatin1String tooSmall{"too-small"};
     // A catalogue answer that is not a JSON array of product objects.
     static constexpr QLatin1String notCatalogue{"not-catalogue"};
+    // A build with trusted keys got a catalogue whose signature is missing, cannot be fetched or
+    // does not verify under any of them; detail says which, as a clause that completes "The
+    // release catalogue is not trusted: ".
+    static constexpr QLatin1String untrusted{"untrusted"};
+    // A signed catalogue publishes no SHA-256 for a firmware file of the version, so nothing of
+    // the version is downloaded: the signature would not cover those bytes.
+    static constexpr QLatin1String checksumMissing{"checksum-missing"};
+    // A release bundle (a release saved to a folder): the folder is not one, or its parts do not
+    // belong together (a version or an image that its catalogue does not list).
+    static constexpr QLatin1String notBundle{"not-bundle"};
+    // A file that the bundle lists is not in its folder.
+    static constexpr QLatin1String missingFile{"missing-file"};
+    // The bundle's catalogue or signature differs from the one it was written with. A changed
+    // image is a checksumMismatch, as for a download.
+    static constexpr QLatin1String alteredFile{"altered-file"};
 
     QString code;
     QString detail;

@@ -17,6 +17,9 @@
 namespace {
 
 const QString catalogueSuffix = QStringLiteral("/lumetrarelease/");
+const QString signatureSuffix = QStringLiteral("/lumetrarelease.minisig");
+// The answer of a server that publishes no signature.
+constexpr int httpNotFound = 404;
 const QString versionQueryKey = QStringLiteral("version");
 // Kept as it is in the query value: a file in a subfolder of the branch has always been named so,
 // and a slash means nothing special inside a query.
@@ -24,27 +27,6 @@ const QByteArray keptInFileValue = QByteArrayLiteral("/");
 const QString productKey = QStringLiteral("product");
 const QString productName = QStringLiteral("Lumetra");
 const QString versionsKey = QStringLiteral("versions");
-const QString tagNameKey = QStringLiteral("tag_name");
-const QString prereleaseKey = QStringLiteral("prerelease");
-const QString isBetaKey = QStringLiteral("isbeta");
-// Only this exact string hides a version; "True", " true" or a JSON boolean do not.
-const QString flagSet = QStringLiteral("true");
-
-const QString firmwareKeySuffix = QStringLiteral("firmware");
-// "<firmware key>_sha256" publishes the SHA-256 of that file; it ends in "sha256", never in
-// "firmware", so it is never taken for a file itself.
-const QString checksumKeySuffix = QStringLiteral("_sha256");
-const QString appMarker = QStringLiteral("App");
-constexpr qsizetype hardwareIdLength = 6;
-
-// Every member value as text; anything that is not a JSON string reads as "".
-QMap<QString, QString> fieldMap(const QJsonObject &version)
-{
-    QMap<QString, QString> fields;
-    for (auto it = version.constBegin(); it != version.constEnd(); ++it)
-        fields.insert(it.key(), it.value().isString() ? it.value().toString() : QString());
-    return fields;
-}
 
 // The catalogue as text up to its first NUL, so whatever the server appends after the document
 // (padding of some servers) is ignored, while a NUL inside the document breaks it.
@@ -77,12 +59,25 @@ DownloadFailure outcomeOf(const QNetworkReply *reply, QByteArray &body)
     return bounded->failure();
 }
 
-// A version is listed only under a tag that can be shown and chosen: a non-empty JSON string.
-// A number, an array, null or "" would list an empty item that `update` could pick as newest.
-QString tagOf(const QJsonObject &version)
+// A signature that is not there (a 404, or nothing at all) is an answer: the catalogue is then
+// unsigned. Anything else that went wrong leaves the catalogue unchecked.
+bool nothingPublished(const DownloadFailure &failure)
 {
-    const QJsonValue tag = version.value(tagNameKey);
-    return tag.isString() ? tag.toString() : QString();
+    return failure.code == DownloadFailure::empty ||
+           (failure.code == DownloadFailure::httpStatusCode && failure.httpStatus == httpNotFound);
+}
+
+// Ends a request whose answer no longer counts. Disconnected first: abort() finishes the reply
+// at once, and that answer must not be taken.
+void abandon(QPointer<QNetworkReply> &pending, QObject *receiver)
+{
+    QNetworkReply *reply = pending;
+    pending = nullptr;
+    if (!reply)
+        return;
+    reply->disconnect(receiver);
+    reply->abort();
+    reply->deleteLater();
 }
 
 // The published value must be the digest's 64 hex digits, in either case, and nothing else:
@@ -94,6 +89,22 @@ bool matchesChecksum(const QByteArray &body, const QString &published)
 {
     const QByteArray digest = QCryptographicHash::hash(body, QCryptographicHash::Sha256).toHex();
     return digest == published.toLatin1().toLower();
+}
+
+DownloadFailure checksumFailure(const ReleaseVersion &version, const QString &key,
+                                const QByteArray &bytes)
+{
+    const std::optional<QString> checksum = version.checksum(key);
+    if (!checksum || matchesChecksum(bytes, *checksum))
+        return {};
+    return {DownloadFailure::checksumMismatch,
+            QStringLiteral("checksum does not match the published one"), 0};
+}
+
+DownloadFailure notCatalogue()
+{
+    return {DownloadFailure::notCatalogue, QStringLiteral("the answer is not a release catalogue"),
+            0};
 }
 
 } // namespace
@@ -119,11 +130,18 @@ NVKCloudInterface::NVKCloudInterface(const QString &url, QObject *parent)
     connect(&jsonTimer, &QTimer::timeout, this, &NVKCloudInterface::timeoutJsonReply);
 }
 
+void NVKCloudInterface::setTrustedKeys(const QList<ReleaseSignature::PublicKey> &keys)
+{
+    trustedKeys = keys;
+    signatureRequired = ReleaseSignature::isRequired() || !keys.isEmpty();
+}
+
 void NVKCloudInterface::requestVersions(const QString &branch, bool betas)
 {
     abandonCatalogueRequest();
     versionTable.clear();
     versionList.clear();
+    signatureCheck = ReleaseSignature::Result();
     showBetas = betas;
     emit versions_update();
 
@@ -131,22 +149,31 @@ void NVKCloudInterface::requestVersions(const QString &branch, bool betas)
     releaseBranch = branch;
     const QUrl url(serverUrl + QLatin1Char('/') + branch + catalogueSuffix, QUrl::TolerantMode);
     QNetworkReply *reply = network->get(QNetworkRequest(url));
-    new BoundedReply(reply, {maximumCatalogueBytes, 0, wholeCatalogueTimeoutMs});
+    new BoundedReply(reply,
+                     {limitsInUse.maximumCatalogueBytes, 0, limitsInUse.wholeCatalogueTimeoutMs});
     catalogueReply = reply;
     connect(reply, &QNetworkReply::finished, this, [this, reply] { parseJsonReply(reply); });
-    jsonTimer.start(jsonTimeoutMs);
+    if (signatureRequired) {
+        const QUrl signatureUrl(serverUrl + QLatin1Char('/') + branch + signatureSuffix,
+                                QUrl::TolerantMode);
+        QNetworkReply *signature = network->get(QNetworkRequest(signatureUrl));
+        new BoundedReply(signature, {ReleaseSignature::maxSignatureBytes, 0,
+                                     limitsInUse.wholeCatalogueTimeoutMs});
+        signatureReply = signature;
+        connect(signature, &QNetworkReply::finished, this,
+                [this, signature] { signatureReceived(signature); });
+    }
+    jsonTimer.start(limitsInUse.jsonTimeoutMs);
 }
 
 void NVKCloudInterface::abandonCatalogueRequest()
 {
-    if (!catalogueReply)
-        return;
-    // Disconnected first: abort() finishes the reply at once, and that answer must not count.
-    QNetworkReply *reply = catalogueReply;
-    catalogueReply = nullptr;
-    reply->disconnect(this);
-    reply->abort();
-    reply->deleteLater();
+    abandon(catalogueReply, this);
+    abandon(signatureReply, this);
+    catalogueOutcome.reset();
+    catalogueBody.clear();
+    signatureFailure = DownloadFailure();
+    signatureBody.clear();
 }
 
 void NVKCloudInterface::timeoutJsonReply()
@@ -161,17 +188,65 @@ void NVKCloudInterface::parseJsonReply(QNetworkReply *reply)
     if (reply != catalogueReply)
         return; // superseded by a newer request
     catalogueReply = nullptr;
-    jsonTimer.stop();
 
     // A failed request or an error page is simply not a catalogue: the list stays empty, and
-    // only callers that listen for catalogue_failed() hear why.
+    // only callers that listen for catalogue_failed() hear why. Its signature cannot change that.
     QByteArray body;
-    DownloadFailure failure = outcomeOf(reply, body);
-    const QJsonDocument document = catalogueDocument(body);
-    if (!failure.isFailure() && !document.isArray()) {
-        failure.code = DownloadFailure::notCatalogue;
-        failure.detail = QStringLiteral("the answer is not a release catalogue");
+    const DownloadFailure failure = outcomeOf(reply, body);
+    if (failure.isFailure()) {
+        abandonCatalogueRequest();
+        jsonTimer.stop();
+        emit catalogue_failed(failure);
+        return;
     }
+    catalogueOutcome = failure;
+    catalogueBody = body;
+    if (!signatureReply)
+        readCatalogue();
+}
+
+void NVKCloudInterface::signatureReceived(QNetworkReply *reply)
+{
+    reply->deleteLater();
+    if (reply != signatureReply)
+        return; // superseded by a newer request
+    signatureReply = nullptr;
+    const DownloadFailure failure = outcomeOf(reply, signatureBody);
+    signatureFailure = nothingPublished(failure) ? DownloadFailure() : failure;
+    if (catalogueOutcome)
+        readCatalogue();
+}
+
+DownloadFailure NVKCloudInterface::checkSignature(const QByteArray &catalogue)
+{
+    if (signatureFailure.isFailure())
+        return DownloadFailure{
+            DownloadFailure::untrusted,
+            QStringLiteral("its signature could not be fetched (%1)").arg(signatureFailure.detail),
+            signatureFailure.httpStatus};
+    signatureCheck = ReleaseSignature::verify(catalogue, signatureBody, trustedKeys);
+    if (signatureCheck.ok())
+        return DownloadFailure();
+    return DownloadFailure{DownloadFailure::untrusted, signatureCheck.reason(), 0};
+}
+
+void NVKCloudInterface::readCatalogue()
+{
+    jsonTimer.stop();
+    DownloadFailure failure = *catalogueOutcome;
+    const QByteArray body = catalogueBody;
+    // The signature covers the bytes exactly as they came: it is checked before any of them is
+    // read as a catalogue.
+    if (signatureRequired) {
+        const DownloadFailure untrusted = checkSignature(body);
+        if (untrusted.isFailure())
+            failure = untrusted;
+    }
+    abandonCatalogueRequest(); // nothing is in flight any more: this clears what waited
+
+    const QJsonDocument document = failure.isFailure() ? QJsonDocument() : catalogueDocument(body);
+    if (!failure.isFailure() && !document.isArray())
+        failure = notCatalogue();
     if (failure.isFailure()) {
         emit catalogue_failed(failure);
         return;
@@ -194,62 +269,75 @@ void NVKCloudInterface::parseJsonReply(QNetworkReply *reply)
 void NVKCloudInterface::mergeVersions(const QJsonArray &versions)
 {
     for (const QJsonValue &element : versions) {
-        const QJsonObject version = element.toObject();
-        const QString tagName = tagOf(version);
+        const ReleaseVersion version(element.toObject());
+        const QString tagName = version.tag();
         if (tagName.isEmpty())
             continue;
-        QMap<QString, QString> fields = fieldMap(version);
-        // Missing flags read as "" and are kept that way in the entry.
-        const bool hidden = fields[prereleaseKey] == flagSet || fields[isBetaKey] == flagSet;
-        if (hidden && !showBetas)
+        if (version.isHidden() && !showBetas)
             continue;
         // A tag given twice is listed once, where the entry the table keeps (the later one)
         // stands: the item shown is the one whose files are downloaded, and the last item, which
         // the window preselects, names the same version as it always did.
         if (versionTable.contains(tagName))
             versionList.removeAll(tagName);
-        versionTable.insert(tagName, fields);
+        versionTable.insert(tagName, version);
         versionList.append(tagName);
     }
 }
 
 QList<QString> NVKCloudInterface::firmwareKeys(const QString &version, QString hardwareId) const
 {
-    // Identifiers reported by the application firmware carry "App"; the catalogue names the
-    // hardware without it.
-    hardwareId.remove(appMarker);
-    QList<QString> keys;
-    if (hardwareId.size() != hardwareIdLength)
-        return keys;
-    const QMap<QString, QString> fields = versionTable.value(version);
-    for (auto it = fields.constBegin(); it != fields.constEnd(); ++it) {
-        if (it.key().startsWith(hardwareId) && it.key().endsWith(firmwareKeySuffix))
-            keys.append(it.key());
-    }
-    return keys;
+    return versionTable.value(version).firmwareKeys(hardwareId);
 }
 
 void NVKCloudInterface::requestFirmware(const QString &version, const QString &hardwareId)
 {
     abandonDownload();
     firmwareFiles.clear();
+    ++downloadRequests;
 
     // Kept for the checksums: a catalogue refreshed during the download must not change what
     // the images are checked against.
-    downloadFields = versionTable.value(version);
-    const QList<QString> keys = firmwareKeys(version, hardwareId);
+    downloadVersion = versionTable.value(version);
+    const QList<QString> keys = downloadVersion.firmwareKeys(hardwareId);
+    // The signature vouches for a file's bytes only through its published checksum: a signed
+    // version with a file the maker left unchecked is refused whole, before anything is fetched.
+    const QString unchecked =
+        signatureRequired ? downloadVersion.firmwareWithoutChecksum() : QString();
     for (const QString &key : keys) {
-        const QUrl url = firmwareUrl(downloadFields.value(key));
+        const QUrl url = firmwareUrl(downloadVersion.value(key));
         firmwareFiles.append(FirmwareFile{key, url, QByteArray()});
+        if (!unchecked.isEmpty())
+            continue;
 
         QNetworkReply *reply = network->get(QNetworkRequest(url));
         // A server that stops sending, trickles or never ends must end the download, not leave
         // the update waiting with the meter's port held or fill the memory.
-        new BoundedReply(reply, {maximumImageBytes, downloadTimeoutMs, wholeImageTimeoutMs});
+        new BoundedReply(reply, {limitsInUse.maximumImageBytes, limitsInUse.downloadTimeoutMs,
+                                 limitsInUse.wholeImageTimeoutMs});
         firmwareReplies.append(reply);
         connect(reply, &QNetworkReply::finished, this,
                 [this, reply] { getFirmwareFinished(reply); });
     }
+    if (!keys.isEmpty() && !unchecked.isEmpty())
+        refuseDownload(unchecked,
+                       DownloadFailure{DownloadFailure::checksumMissing,
+                                       QStringLiteral("the signed catalogue publishes no checksum "
+                                                      "for ") +
+                                           unchecked,
+                                       0});
+}
+
+void NVKCloudInterface::refuseDownload(const QString &fileName, const DownloadFailure &reason)
+{
+    const quint64 request = downloadRequests;
+    QMetaObject::invokeMethod(
+        this,
+        [this, request, fileName, reason] {
+            if (request == downloadRequests)
+                emit firmware_download_failed(fileName, reason);
+        },
+        Qt::QueuedConnection);
 }
 
 // The file value is one query value, whatever it holds: "&", "#", "+", "%" or a space in it are
@@ -294,12 +382,8 @@ void NVKCloudInterface::getFirmwareFinished(QNetworkReply *reply)
     const QString fileName = firmwareFiles.at(index).name;
     QByteArray body;
     DownloadFailure failure = outcomeOf(reply, body);
-    const auto checksum = downloadFields.constFind(fileName + checksumKeySuffix);
-    if (!failure.isFailure() && checksum != downloadFields.constEnd() &&
-        !matchesChecksum(body, *checksum)) {
-        failure.code = DownloadFailure::checksumMismatch;
-        failure.detail = QStringLiteral("checksum does not match the published one");
-    }
+    if (!failure.isFailure())
+        failure = checksumFailure(downloadVersion, fileName, body);
     if (failure.isFailure()) {
         abandonDownload();
         emit firmware_download_failed(fileName, failure);
@@ -313,4 +397,37 @@ void NVKCloudInterface::getFirmwareFinished(QNetworkReply *reply)
     }
     firmwareReplies.clear();
     emit firmware_download_finished();
+}
+
+QList<QString> NVKCloudInterface::hardwareIds(const QString &version) const
+{
+    return versionTable.value(version).hardwareIds();
+}
+
+DownloadFailure NVKCloudInterface::loadCatalogue(const QByteArray &body, const QString &branch,
+                                                 bool betas)
+{
+    abandonCatalogueRequest();
+    jsonTimer.stop();
+    versionTable.clear();
+    versionList.clear();
+    releaseBranch = branch;
+    showBetas = betas;
+    const QJsonDocument document = catalogueDocument(body);
+    if (!document.isArray())
+        return notCatalogue();
+    const QJsonArray products = document.array();
+    for (const QJsonValue &element : products) {
+        const QJsonObject product = element.toObject();
+        if (contributesVersions(product))
+            mergeVersions(product.value(versionsKey).toArray());
+    }
+    emit versions_update();
+    return {};
+}
+
+DownloadFailure NVKCloudInterface::checkImage(const QString &version, const QString &key,
+                                              const QByteArray &bytes) const
+{
+    return checksumFailure(versionTable.value(version), key, bytes);
 }

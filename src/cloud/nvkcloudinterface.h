@@ -4,6 +4,8 @@
 
 #include "downloadfailure.h"
 #include "firmwarefile.h"
+#include "releasesignature.h"
+#include "releaseversion.h"
 
 #include <QJsonArray>
 #include <QList>
@@ -13,6 +15,8 @@
 #include <QString>
 #include <QTimer>
 #include <QUrl>
+
+#include <optional>
 
 class QNetworkAccessManager;
 class QNetworkReply;
@@ -26,11 +30,35 @@ class QNetworkReply;
 //
 // Everything the server sends is bounded in size and time as it arrives (BoundedReply), and the
 // catalogue's values are checked before they are listed or put into a download URL.
+//
+// With trusted keys (built in with LUMETRA_RELEASE_PUBLIC_KEYS, or given), the catalogue's
+// minisign signature <branch>/lumetrarelease.minisig is fetched beside it, and the catalogue
+// counts only when the signature verifies over the exact bytes received, before anything of them
+// is parsed. Without keys nothing more is fetched or checked.
 class NVKCloudInterface : public QObject
 {
     Q_OBJECT
 
 public:
+    // The bounds put on every answer of the server. Tests shorten them; the window and
+    // lumetra-flash use them as they are.
+    struct Limits
+    {
+        // How long a catalogue request may go unanswered before no_internet_connection().
+        int jsonTimeoutMs = 6000;
+        // A catalogue still arriving after this is abandoned: catalogue_failed().
+        int wholeCatalogueTimeoutMs = 60 * 1000;
+        // How long a firmware download may go without receiving any data before it fails.
+        int downloadTimeoutMs = 30000;
+        // How long one firmware file may take in all, however steadily its bytes trickle in.
+        int wholeImageTimeoutMs = 10 * 60 * 1000;
+        // The largest firmware file and catalogue taken in: the meter's flash is far smaller,
+        // and a catalogue of thousands of versions still fits. Anything larger is aborted as it
+        // arrives.
+        qint64 maximumImageBytes = 16 * 1024 * 1024;
+        qint64 maximumCatalogueBytes = 8 * 1024 * 1024;
+    };
+
     explicit NVKCloudInterface(QObject *parent = nullptr);
     explicit NVKCloudInterface(const QString &serverUrl, QObject *parent = nullptr);
 
@@ -42,28 +70,45 @@ public:
     // The keys of the version's catalogue entry that name firmware files for this hardware, in
     // key order. The identifier is a copy because "App" is stripped from it.
     QList<QString> firmwareKeys(const QString &version, QString hardwareId) const;
+    // The hardware identifiers that the version has firmware files for, in key order.
+    QList<QString> hardwareIds(const QString &version) const;
+    // Takes a catalogue that came some other way (a release bundle) exactly as the server's
+    // answer: the versions of branch replace the list. A failure says why it is no catalogue.
+    DownloadFailure loadCatalogue(const QByteArray &body, const QString &branch, bool showBetas);
+    // Why bytes may not be used as the version's file `key`: they differ from the checksum the
+    // catalogue publishes for it. No failure when they match or none is published.
+    DownloadFailure checkImage(const QString &version, const QString &key,
+                               const QByteArray &bytes) const;
 
-    QMap<QString, QMap<QString, QString>> versionTable;
-    QList<QString> versionList;
-    QList<FirmwareFile> firmwareFiles;
-    QString serverUrl;
-    QString scriptName = QStringLiteral("lumetra.php");
-    QString releaseBranch = QStringLiteral("cust");
-    bool showBetas = false;
-    QTimer jsonTimer;
+    // The tags of the latest catalogue request's versions, in catalogue order: what the version
+    // list shows, the last one preselected.
+    const QList<QString> &versions() const { return versionList; }
+    // The catalogue entry of a listed version; an empty one for a tag that is not listed.
+    ReleaseVersion entry(const QString &tag) const { return versionTable.value(tag); }
+    // The files of the latest requestFirmware(), in key order; each image is empty until the
+    // whole download has come. Empty when the version has no firmware for the meter.
+    const QList<FirmwareFile> &downloads() const { return firmwareFiles; }
+    QString server() const { return serverUrl; }
+    // The branch of the latest catalogue request ("cust" before any), which downloads use too.
+    QString branch() const { return releaseBranch; }
+    bool showsBetas() const { return showBetas; }
+    // The latest catalogue request is neither answered nor past its time-out yet.
+    bool isWaitingForCatalogue() const { return jsonTimer.isActive(); }
 
-    // How long a catalogue request may go unanswered before no_internet_connection().
-    int jsonTimeoutMs = 6000;
-    // A catalogue still arriving after this is abandoned: catalogue_failed().
-    int wholeCatalogueTimeoutMs = 60 * 1000;
-    // How long a firmware download may go without receiving any data before it fails.
-    int downloadTimeoutMs = 30000;
-    // How long one firmware file may take in all, however steadily its bytes trickle in.
-    int wholeImageTimeoutMs = 10 * 60 * 1000;
-    // The largest firmware file and catalogue taken in: the meter's flash is far smaller, and a
-    // catalogue of thousands of versions still fits. Anything larger is aborted as it arrives.
-    qint64 maximumImageBytes = 16 * 1024 * 1024;
-    qint64 maximumCatalogueBytes = 8 * 1024 * 1024;
+    const Limits &limits() const { return limitsInUse; }
+    // Takes effect for the requests made from now on.
+    void setLimits(const Limits &limits) { limitsInUse = limits; }
+
+    // The keys a catalogue must be signed with, for the requests made from now on: those built
+    // in unless others are given. Keys given make the signature required even in a build
+    // without any, and no call can make it optional in a build with one.
+    void setTrustedKeys(const QList<ReleaseSignature::PublicKey> &keys);
+    // A catalogue counts only with a signature that verifies.
+    bool requiresSignature() const { return signatureRequired; }
+    // The check of the latest catalogue's signature: ok(), with the signing key's id, once the
+    // listed catalogue verified; not ok while there is none, and always when no signature is
+    // required (none is then fetched).
+    const ReleaseSignature::Result &catalogueSignature() const { return signatureCheck; }
 
 signals:
     void versions_update();
@@ -73,10 +118,14 @@ signals:
     // failed, reason why (refused, unresolved, untrusted certificate, a status other than 200 or
     // 203, empty body, too large, no data or not complete in time, or bytes that do not match
     // the checksum the catalogue publishes for it). Nothing of the download is kept.
+    // A version whose signed catalogue entry lacks a checksum fails at once, with nothing
+    // fetched (DownloadFailure::checksumMissing, fileName the member without one); the files
+    // are listed in downloads() all the same, so the failure is this signal's to report.
     void firmware_download_failed(const QString &fileName, const DownloadFailure &reason);
     // The end of the latest catalogue request, for callers that must know when the list is whole
-    // (the window refills its list as versions arrive and needs neither): every product object
-    // has been merged, or the answer was no catalogue at all (reason says why).
+    // (the window refills its list as versions arrive): every product object has been merged, or
+    // the answer was no catalogue at all or not a trusted one (reason says why; the window shows
+    // only DownloadFailure::untrusted, since its list stays empty without a word otherwise).
     void catalogue_received();
     void catalogue_failed(const DownloadFailure &reason);
 
@@ -86,16 +135,48 @@ public slots:
     void parseJsonReply(QNetworkReply *reply);
 
 private:
+    void signatureReceived(QNetworkReply *reply);
+    // Lists the catalogue once everything it is checked with has come.
+    void readCatalogue();
+    // Why the catalogue received may not be read; no failure when its signature verified.
+    DownloadFailure checkSignature(const QByteArray &catalogue);
+    // Fails the latest download once the caller has returned, as a download that failed at the
+    // server does: a caller waiting in its own event loop must be in it when the report comes.
+    void refuseDownload(const QString &fileName, const DownloadFailure &reason);
     void mergeVersions(const QJsonArray &versions);
     QUrl firmwareUrl(const QString &fileValue) const;
     void abandonCatalogueRequest();
     void abandonDownload();
 
+    // The catalogue of the latest request: each listed version's entry by tag, and the tags in
+    // catalogue order.
+    QMap<QString, ReleaseVersion> versionTable;
+    QList<QString> versionList;
+    QList<FirmwareFile> firmwareFiles;
+    QString serverUrl;
+    QString scriptName = QStringLiteral("lumetra.php");
+    QString releaseBranch = QStringLiteral("cust");
+    bool showBetas = false;
+    QTimer jsonTimer;
+    Limits limitsInUse;
+
     QNetworkAccessManager *network;
     // The catalogue entry of the version being downloaded, as it was when the download started.
-    QMap<QString, QString> downloadFields;
+    ReleaseVersion downloadVersion;
     // The catalogue request in flight, null once answered.
     QPointer<QNetworkReply> catalogueReply;
+    // Its signature's request, when one is required; null once answered.
+    QPointer<QNetworkReply> signatureReply;
+    // Whichever of the two came first waits here for the other.
+    std::optional<DownloadFailure> catalogueOutcome; // set once the catalogue came whole
+    QByteArray catalogueBody;
+    DownloadFailure signatureFailure; // no failure for a signature that came or was never published
+    QByteArray signatureBody;
+    QList<ReleaseSignature::PublicKey> trustedKeys = ReleaseSignature::builtInKeys();
+    bool signatureRequired = ReleaseSignature::isRequired();
+    ReleaseSignature::Result signatureCheck;
+    // Counts requestFirmware() calls, so a refusal still queued for an earlier one is dropped.
+    quint64 downloadRequests = 0;
     // One reply per entry of firmwareFiles, same index; null once that file is handled.
     QList<QNetworkReply *> firmwareReplies;
 };

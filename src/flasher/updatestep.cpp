@@ -84,6 +84,8 @@ Words wordsOf(UpdateStep::Kind kind)
                 Tone::Failure};
     case Kind::DownloadFailed:
         return {"download-failed", "Error: Firmware download failed", false, Tone::Failure};
+    case Kind::DownloadRefused:
+        return {"download-refused", "Error: Firmware download refused: ", true, Tone::Failure};
     case Kind::ReconnectFailed:
         return {"reconnect-failed", "Failed to connect", false, Tone::Failure};
     case Kind::FlashingFirmware:
@@ -129,6 +131,16 @@ QLatin1String UpdateStep::code() const
 UpdateStep::Tone UpdateStep::tone() const
 {
     return wordsOf(kind).tone;
+}
+
+UpdateStep::Tone UpdateStep::toneOf(const QString &code)
+{
+    for (int kind = 0; kind < kindCount; ++kind) {
+        const Words words = wordsOf(Kind(kind));
+        if (code == QLatin1String(words.code))
+            return words.tone;
+    }
+    return Tone::Silent;
 }
 
 QString UpdateStep::replyExcerpt(const QString &reply)
@@ -193,15 +205,17 @@ UpdateStep UpdateStep::notCompatible(const QString &portName, const QString &rep
 
 UpdateStep UpdateStep::noFirmware(const QString &version, const QString &hardwareId)
 {
-    const QString why = QStringLiteral("version %1 has no firmware for this meter (%2)")
-                            .arg(version, replyExcerpt(hardwareId));
-    return failure(Kind::NoFirmware, QStringLiteral("no-firmware"), why, why);
+    return failure(Kind::NoFirmware, QStringLiteral("no-firmware"),
+                   QStringLiteral("no firmware for this meter"),
+                   QStringLiteral("version %1 has no firmware for this meter (%2)")
+                       .arg(version, replyExcerpt(hardwareId)));
 }
 
-UpdateStep UpdateStep::emptyReleaseList()
+UpdateStep UpdateStep::emptyReleaseList(const QString &cause)
 {
     const QString why =
-        QStringLiteral("the release list is empty: the release server could not be reached");
+        QStringLiteral("the release list is empty: ") +
+        (cause.isEmpty() ? QStringLiteral("the release server could not be reached") : cause);
     return failure(Kind::NoFirmware, QStringLiteral("no-versions"), why, why);
 }
 
@@ -210,6 +224,13 @@ UpdateStep UpdateStep::downloadFailed(const QString &fileName, const QString &co
 {
     return failure(Kind::DownloadFailed, code, detail,
                    QStringLiteral("the download of %1 failed: %2").arg(fileName, detail));
+}
+
+UpdateStep UpdateStep::downloadRefused(const QString &code, const QString &detail)
+{
+    UpdateStep step = failure(Kind::DownloadRefused, code, detail, QString());
+    step.subject = detail;
+    return step;
 }
 
 UpdateStep UpdateStep::imageRefused(const QString &name, int smallestImageBytes)

@@ -27,6 +27,7 @@ struct UpdateStep
         NotCompatible,    // the meter did not identify as a product this program updates
         NoFirmware,       // the version lists no image for this meter
         DownloadFailed,   // an image did not come whole from the server
+        DownloadRefused,  // the release may not be installed as published (subject: why)
         ReconnectFailed,  // the port would not open again once the images were in
         FlashingFirmware, // writing begins
         Updating,         // the product check passed
@@ -39,6 +40,7 @@ struct UpdateStep
         StillRunning,     // a request to close or stop while the meter is being written
         NoSleepLock       // no line: the computer may sleep during this update (detail says why)
     };
+    static constexpr int kindCount = int(Kind::NoSleepLock) + 1; // NoSleepLock stays last
 
     // How a step reads: each program has a colour for each tone.
     enum class Tone {
@@ -60,6 +62,8 @@ struct UpdateStep
 
     // The status line; empty for the steps that have none.
     QString text() const;
+    // The tone of the step whose code() this is; Silent for a code of no step.
+    static Tone toneOf(const QString &code);
     // A stable name of the step for scripts, such as "flashing-image".
     QLatin1String code() const;
     Tone tone() const;
@@ -71,10 +75,13 @@ struct UpdateStep
                                  const QString &systemText);
     static UpdateStep notCompatible(const QString &portName, const QString &reply);
     static UpdateStep noFirmware(const QString &version, const QString &hardwareId);
-    // Update pressed before any version was listed: there was nothing to choose from.
-    static UpdateStep emptyReleaseList();
+    // Update pressed before any version was listed: there was nothing to choose from. The cause,
+    // where one is known, says why nothing was listed.
+    static UpdateStep emptyReleaseList(const QString &cause = QString());
     static UpdateStep downloadFailed(const QString &fileName, const QString &code,
                                      const QString &detail);
+    // The line itself says why; a program adds what it makes of it.
+    static UpdateStep downloadRefused(const QString &code, const QString &detail);
     static UpdateStep imageRefused(const QString &name, int smallestImageBytes);
     static UpdateStep badName(const QString &name, qint64 imageSize);
     static UpdateStep imageFailed(const QString &name, const FirmwareFlasher::FlashFailure &why);

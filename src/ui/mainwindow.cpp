@@ -102,8 +102,15 @@ MainWindow::MainWindow(QWidget *parent) : MainWindow(NVKCloudInterface::defaultS
 }
 
 MainWindow::MainWindow(const QString &releaseServerUrl, QWidget *parent)
+    : MainWindow(releaseServerUrl, ReleaseSignature::builtInKeys(), parent)
+{
+}
+
+MainWindow::MainWindow(const QString &releaseServerUrl,
+                       const QList<ReleaseSignature::PublicKey> &trustedKeys, QWidget *parent)
     : QMainWindow(parent), cloud(releaseServerUrl), ui(new Ui::MainWindow)
 {
+    cloud.setTrustedKeys(trustedKeys);
     ui->setupUi(this);
     setFixedSize(width(), height());
     // The serial waits of a run block this thread; the window must go on answering meanwhile.
@@ -192,16 +199,25 @@ void MainWindow::closeEvent(QCloseEvent *event)
 
 void MainWindow::no_internet_connection()
 {
-    showCatalogueFailure(UpdateStep::catalogueTimedOut(cloud.jsonTimeoutMs));
+    showCatalogueFailure(UpdateStep::catalogueTimedOut(cloud.limits().jsonTimeoutMs));
 }
 
 // A catalogue that fails at once (refused, no such host, TLS, an error status) says so as the
-// time-out does, with its reason.
+// time-out does, with its reason. One that came but cannot be trusted says why instead, or the
+// user would take the empty list for no releases.
 void MainWindow::catalogueFailed(const DownloadFailure &reason)
 {
+    if (reason.code == DownloadFailure::untrusted) {
+        emptyListCause = QStringLiteral("the release catalogue is not trusted");
+        if (!catalogueFailureShown)
+            writeStatus(QStringLiteral("The release catalogue is not trusted: ") + reason.detail,
+                        colourOf(UpdateStep::Tone::Failure));
+        catalogueFailureShown = true;
+        return;
+    }
     UpdateStep step = UpdateStep::noInternet(reason.code, reason.detail);
     constexpr int notFound = 404;
-    const QString branch = cloud.releaseBranch;
+    const QString branch = cloud.branch();
     if (reason.httpStatus == notFound && branch != ReleaseBranchSetting::standardBranch())
         step.reason =
             QStringLiteral("the release branch %1 was not found on the server").arg(branch);
@@ -219,10 +235,10 @@ void MainWindow::showCatalogueFailure(const UpdateStep &step)
 void MainWindow::versions_update()
 {
     ui->versionsCombo->clear();
-    for (const QString &tagName : std::as_const(cloud.versionList))
+    for (const QString &tagName : cloud.versions())
         ui->versionsCombo->addItem(tagName);
-    if (!cloud.versionList.isEmpty())
-        ui->versionsCombo->setCurrentIndex(ui->versionsCombo->findText(cloud.versionList.last()));
+    if (!cloud.versions().isEmpty())
+        ui->versionsCombo->setCurrentIndex(ui->versionsCombo->findText(cloud.versions().last()));
 }
 
 QStringList MainWindow::findDevicePorts(const QList<UsbIdentifier> &deviceIdentifiers)
@@ -260,6 +276,7 @@ void MainWindow::refreshVersions()
     if (branch != ReleaseBranchSetting::standardBranch())
         showStep(UpdateStep::of(UpdateStep::Kind::BranchPath, branch));
     catalogueFailureShown = false;
+    emptyListCause.clear();
     cloud.requestVersions(branch, ui->showBetaCheckBox->isChecked());
 }
 
@@ -315,11 +332,11 @@ void MainWindow::on_updateButton_clicked()
     const QString version = ui->versionsCombo->currentText();
     listenForDownload(true);
     cloud.requestFirmware(version, *hardwareId);
-    if (cloud.firmwareFiles.isEmpty()) {
+    if (cloud.downloads().isEmpty()) {
         listenForDownload(false);
         // With nothing listed there was no version to choose: the server was never reached.
-        showStep(cloud.versionList.isEmpty() ? UpdateStep::emptyReleaseList()
-                                             : UpdateStep::noFirmware(version, *hardwareId));
+        showStep(cloud.versions().isEmpty() ? UpdateStep::emptyReleaseList(emptyListCause)
+                                            : UpdateStep::noFirmware(version, *hardwareId));
         endRun();
     }
 }
@@ -330,7 +347,7 @@ void MainWindow::firmwareDownloadFinished()
 {
     listenForDownload(false);
     QList<MeterImage> images;
-    for (const FirmwareFile &file : std::as_const(cloud.firmwareFiles))
+    for (const FirmwareFile &file : cloud.downloads())
         images.append({file.name, file.image});
     // The version shown now, which may differ from the one whose files were downloaded.
     session.install(runPort, ui->versionsCombo->currentText(), images);
@@ -340,7 +357,10 @@ void MainWindow::firmwareDownloadFinished()
 void MainWindow::firmwareDownloadFailed(const QString &fileName, const DownloadFailure &reason)
 {
     listenForDownload(false);
-    showStep(UpdateStep::downloadFailed(fileName, reason.code, reason.detail));
+    if (reason.code == DownloadFailure::checksumMissing)
+        showStep(UpdateStep::downloadRefused(reason.code, reason.detail));
+    else
+        showStep(UpdateStep::downloadFailed(fileName, reason.code, reason.detail));
     endRun();
 }
 

@@ -33,6 +33,10 @@ public:
     explicit MainWindow(QWidget *parent = nullptr);
     // Talks to the release server at releaseServerUrl instead of the compiled-in one.
     explicit MainWindow(const QString &releaseServerUrl, QWidget *parent = nullptr);
+    // Also trusts only trustedKeys with the catalogue's signature, instead of those built in
+    // (and then requires it even in a build without any).
+    MainWindow(const QString &releaseServerUrl,
+               const QList<ReleaseSignature::PublicKey> &trustedKeys, QWidget *parent = nullptr);
     ~MainWindow() override;
 
     void writeStatus(const QString &text, const QString &colourName);
@@ -91,6 +95,9 @@ private:
     // The latest catalogue request has had its failure line: a failure after the time-out (or a
     // second time-out) adds none.
     bool catalogueFailureShown = false;
+    // Why the latest request listed nothing, for an Update pressed with an empty list; empty
+    // while nothing is known (the server could not be reached, as far as the user can tell).
+    QString emptyListCause;
     QElapsedTimer progressEventsClock;
 
     // Process-wide: a second window could not run an update while this one does.

@@ -14,6 +14,7 @@
 #include "usbtestbed.h"
 
 #include <QDeadlineTimer>
+#include <QDir>
 #include <QFile>
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -48,6 +49,8 @@ const QString rewriteAdvice =
 constexpr qint64 blockBytes = 128;
 constexpr int tenths = 10;
 constexpr int percentAll = 100;
+// The most meters a row attaches.
+constexpr int benchMeters = 3;
 
 // What the release server publishes on the standard branch for every row: a beta, a version with
 // two images for the meter beside another model's, one whose published checksum does not match
@@ -85,6 +88,9 @@ QByteArray hostileImage()
 {
     return ReleaseFolder::image(4300, 12);
 }
+
+// What a row does to the release folder that "download" wrote before the row runs.
+enum class BundleChange { None, ImageChanged, ImageRemoved, CatalogueSwapped };
 
 struct Result
 {
@@ -149,6 +155,9 @@ struct Row
     int resultMeter = 0;      // whose port and serial number the --json result names; -1: none
     QString reason;           // with --json: the result's reason code and detail, if any
     QString detail;
+    QString bundleVersion; // unless null, "download" writes this version to %bundle first
+    BundleChange change = BundleChange::None;
+    QString changedFile; // the file of %bundle that the change is made to
 
     Row &withMeters(int count) { return meters = count, *this; }
     Row &saved(const QString &branch) { return savedBranch = branch, *this; }
@@ -186,6 +195,14 @@ struct Row
         detail = text;
         return *this;
     }
+    Row &fromBundle(const QString &version, BundleChange what = BundleChange::None,
+                    const QString &file = QString())
+    {
+        bundleVersion = version;
+        change = what;
+        changedFile = file;
+        return *this;
+    }
 };
 
 Row run(const QStringList &arguments, int exitCode)
@@ -196,11 +213,12 @@ Row run(const QStringList &arguments, int exitCode)
     return row;
 }
 
-// What a terminal shows at the end: colours gone, each redrawn bar line in its final state, the
-// rate (which varies from run to run) left out.
+// What a terminal shows at the end: colours and cursor moves gone, each bar line redrawn in place
+// in its final state, the rate (which varies from run to run) left out. Bars redrawn after a
+// cursor move up stay as lines of their own.
 QString finalScreen(QString text)
 {
-    text.remove(QRegularExpression(QStringLiteral("\033\\[[0-9;]*[mK]")));
+    text.remove(QRegularExpression(QStringLiteral("\033\\[[0-9;]*[A-Za-z]")));
     text.replace(QLatin1String("\r\n"), QLatin1String("\n"));
     QStringList lines = text.split(QLatin1Char('\n'));
     for (QString &line : lines) {
@@ -259,15 +277,21 @@ private:
     ReleaseFolder folder;
     std::unique_ptr<ReleaseServer> server;
     QTemporaryDir scratch; // the local image files
+    QTemporaryDir bundles; // the release folders that rows download
+    QString bundle;        // the release folder of the row running, %bundle
+    int bundlesMade = 0;
 
     QString substitute(QString text) const;
     Result start(const Row &row);
     void saveBranch(const QString &branch);
+    bool prepareBundle(const Row &row);
 
 private slots:
     void initTestCase();
     void commands_data();
     void commands();
+    void bench_data();
+    void bench();
     void help_data();
     void help();
     void completion_data();
@@ -301,14 +325,47 @@ void LumetraFlashTest::initTestCase()
     QVERIFY(folder.writeFile(hostileBranch, QStringLiteral("plain.bin"), hostileImage()));
 }
 
-// Placeholders in the rows: %server, %dir (the local files) and %meterN (the tty of meter N).
+// Placeholders in the rows: %server, %dir (the local files), %bundle (the row's release folder)
+// and %meterN (the tty of meter N).
 QString LumetraFlashTest::substitute(QString text) const
 {
     text.replace(QLatin1String("%server"), server->baseUrl());
     text.replace(QLatin1String("%dir"), scratch.path());
-    for (int i = 0; i < 2; ++i)
+    text.replace(QLatin1String("%bundle"), bundle);
+    for (int i = 0; i < benchMeters; ++i)
         text.replace(QStringLiteral("%meter%1").arg(i), UsbTestbed::processTtyName(i));
     return text;
+}
+
+// The release folder of a row, written by the program itself, then changed as the row says.
+bool LumetraFlashTest::prepareBundle(const Row &row)
+{
+    bundle = bundles.filePath(QString::number(++bundlesMade));
+    const Result made = start(run({QStringLiteral("--server=%server"), QStringLiteral("download"),
+                                   row.bundleVersion, QStringLiteral("--output"), bundle},
+                                  0));
+    if (made.exitCode != 0)
+        return false;
+    const QString path = QDir(bundle).filePath(row.changedFile);
+    QFile file(path);
+    switch (row.change) {
+    case BundleChange::None:
+        return true;
+    case BundleChange::ImageChanged: {
+        if (!file.open(QIODevice::ReadWrite))
+            return false;
+        QByteArray bytes = file.readAll();
+        bytes[bytes.size() / 2] = char(bytes.at(bytes.size() / 2) ^ 0x01);
+        return file.seek(0) && file.write(bytes) == bytes.size();
+    }
+    case BundleChange::ImageRemoved:
+        return file.remove();
+    case BundleChange::CatalogueSwapped:
+        // Another branch's catalogue, as served: a real catalogue, but not this folder's.
+        return file.remove() &&
+               QFile::copy(QDir(folder.path()).filePath(labsBranch + "/catalogue.json"), path);
+    }
+    return false;
 }
 
 void LumetraFlashTest::saveBranch(const QString &branch)
@@ -408,10 +465,12 @@ void LumetraFlashTest::commands_data()
                .prints("3.0.0-labs\n");
     QTest::newRow("versions --branch: a trailing slash is dropped")
         << run({server, "versions", "--branch", labsBranch + "/"}, 0).prints("3.0.0-labs\n");
+    // A build without a key fetches no signature: nothing it lists is signed.
     QTest::newRow("versions --json")
         << run({server, "versions", "--json", "--branch", labsBranch}, 0)
                .prints(R"([{"tag": "3.0.0-labs", "prerelease": false, "beta": false,
-                 "firmware": {"DOVUr3_main_firmware": "3.0.0-labs-DOVUr3_main_firmware.bin"}}])");
+                 "firmware": {"DOVUr3_main_firmware": "3.0.0-labs-DOVUr3_main_firmware.bin"},
+                 "signed": false, "keyId": null}])");
     QTest::newRow("versions: unknown branch")
         << run({server, "versions", "--branch", "nope"}, 5)
                .complains("catalogue unavailable at %server/nope/lumetrarelease/: server answered "
@@ -520,6 +579,48 @@ void LumetraFlashTest::commands_data()
                .complains("the download of DOVUr3_main_firmware failed: checksum does not match "
                           "the published one")
                .because("checksum-mismatch", "checksum does not match the published one");
+    // A release folder: what download wrote, update --from installs as the server's release, with
+    // no network. A folder that is not as written is refused before the meter hears a byte.
+    const QString unusable = QStringLiteral("cannot use the release folder %bundle: ");
+    const QString changed = QStringLiteral(" is not the file the bundle was written with");
+    QTest::newRow("update --from --json: the same update as from the server")
+        << run({"--json", "update", "--from", "%bundle"}, 0)
+               .fromBundle("2.0.0")
+               .notes({meterWait})
+               .prints("Connecting...\nFlashing Firmware 2.0.0\nUpdating...\n"
+                       "Flashing image DOVUr3_a_firmware\nFlashing image DOVUr3_b_firmware\n"
+                       "Update complete\n")
+               .writes({servedTo(0, "2.0.0", "DOVUr3_a_firmware"),
+                        servedTo(0, "2.0.0", "DOVUr3_b_firmware")});
+    QTest::newRow("update --from: an image changed in the folder")
+        << run({"update", "--from", "%bundle"}, 6)
+               .fromBundle("2.0.0", BundleChange::ImageChanged,
+                           "images/2.0.0-DOVUr3_b_firmware.bin")
+               .complains(unusable + "images/2.0.0-DOVUr3_b_firmware.bin" + changed);
+    QTest::newRow("update --from: another model's image missing")
+        << run({"update", "--from", "%bundle"}, 5)
+               .fromBundle("2.0.0", BundleChange::ImageRemoved,
+                           "images/2.0.0-QX7Lm2_main_firmware.bin")
+               .complains(unusable + "images/2.0.0-QX7Lm2_main_firmware.bin is missing");
+    QTest::newRow("update --from --json: the catalogue swapped for another branch's")
+        << run({"--json", "update", "--from", "%bundle"}, 5)
+               .fromBundle("1.0.0", BundleChange::CatalogueSwapped, "catalogue.json")
+               .resultFor(-1)
+               .prints("\n")
+               .complains(unusable + "catalogue.json" + changed)
+               .because("altered-file",
+                        "catalogue.json" + changed + ": it was changed or replaced");
+    QTest::newRow("update --from: a folder that is no release")
+        << run({"update", "--from", "%dir"}, 5)
+               .complains("cannot use the release folder %dir: it is not a release bundle "
+                          "(bundle.json is missing");
+    QTest::newRow("update --from VERSION: not the folder's version")
+        << run({"update", "--from", "%bundle", "2.0.0"}, 5)
+               .fromBundle("1.0.0")
+               .complains("the release folder %bundle holds version 1.0.0, not 2.0.0");
+    QTest::newRow("download: an existing folder, refused before any download")
+        << run({server, "download", "--output", "%dir"}, 2)
+               .complains("cannot write the release folder: %dir already exists");
     const QString transferFailed =
         QStringLiteral("Connecting...\nFlashing Firmware 1.0.0\nUpdating...\n"
                        "Flashing image DOVUr3_main_firmware\nERROR: Update failed\n");
@@ -565,7 +666,8 @@ void LumetraFlashTest::commands_data()
                .serverFails("lumetrarelease", 0, true)
                .complains("no answer within 6 s");
     QTest::newRow("flash --trace: exact bytes to the meter on --port, no network")
-        << run(flash + QStringList{"%dir/DOVUr3_local.v2.bin", "--port", "/dev/%meter1", "--trace"},
+        << run(flash + QStringList{"%dir/DOVUr3_local.v2.bin", "--port", "/dev/%meter1", "--trace",
+                                   "--sha256", ReleaseFolder::sha256(localImage()).toUpper()},
                0)
                .withMeters(2)
                .traces({"> P (product query)", "< \"DOVUr3\\r\"", "> D (download)",
@@ -586,6 +688,14 @@ void LumetraFlashTest::commands_data()
         << run(flash + QStringList{"%dir/DOVUr3_local.v2.bin", "--port", "ttyS0"}, 3)
                .prints("Connecting...\n")
                .complains("no meter in bootloader mode on port ttyS0");
+    QTest::newRow("update --from with --branch")
+        << run({"update", "--from", "%dir", "--branch", "cust"}, 2)
+               .complains("--from takes the branch from the release folder");
+    QTest::newRow("update --from with no folder")
+        << run({"update", "--from="}, 2).complains("--from wants the folder that download wrote");
+    QTest::newRow("update --all with --port")
+        << run({"update", "--all", "--port", "LM0000"}, 2)
+               .complains("--all updates every meter attached; it takes no --port");
     QTest::newRow("flash: missing file") << run(flash + QStringList{"%dir/gone.bin"}, 2)
                                                 .complains(refused + "gone.bin: no such file");
     QTest::newRow("flash: empty file") << run(flash + QStringList{"%dir/empty.bin"}, 2)
@@ -596,6 +706,16 @@ void LumetraFlashTest::commands_data()
     QTest::newRow("flash: name too long for the header")
         << run(flash + QStringList{"%dir/DOVUr3_local.v2.bin", "--name", QString(123, 'n')}, 2)
                .complains("is too long for the header block: at most 122 characters");
+    QTest::newRow("flash --sha256: another file's digest")
+        << run(flash + QStringList{"%dir/DOVUr3_local.v2.bin", "--sha256",
+                                   ReleaseFolder::sha256(hostileImage())},
+               2)
+               .complains(refused + "DOVUr3_local.v2.bin: its SHA-256 is " +
+                          ReleaseFolder::sha256(localImage()) + ", not the " +
+                          ReleaseFolder::sha256(hostileImage()) + " given with --sha256");
+    QTest::newRow("flash --sha256: not a digest")
+        << run(flash + QStringList{"%dir/DOVUr3_local.v2.bin", "--sha256", "abc"}, 2)
+               .complains("--sha256 wants the 64 hex digits that sha256sum prints, not 'abc'");
     QTest::newRow("flash: name the meter cannot store")
         << run(flash + QStringList{"%dir/DOVUr3_local.v2.bin", "--name", "Прошивка"}, 2)
                .complains("must be printable ASCII");
@@ -606,6 +726,8 @@ void LumetraFlashTest::commands()
     QFETCH(Row, row);
 
     saveBranch(row.savedBranch);
+    if (!row.bundleVersion.isNull())
+        QVERIFY(prepareBundle(row));
     server->setFaults(row.faults);
     server->clearRequests();
     UsbTestbed testbed;
@@ -651,6 +773,23 @@ void LumetraFlashTest::commands()
                  named ? QJsonValue(UsbTestbed::processTtyName(row.resultMeter)) : QJsonValue());
         QCOMPARE(last.value(QLatin1String("serialNumber")),
                  named ? QJsonValue(QStringLiteral("LM000%1").arg(row.resultMeter)) : QJsonValue());
+        // It says what was installed, how long it took and, on failure, why.
+        QVERIFY(last.value(QLatin1String("seconds")).isDouble());
+        QCOMPARE(last.value(QLatin1String("reason")).isString(), row.exitCode != 0);
+        if (row.exitCode == 0) {
+            QCOMPARE(last.value(QLatin1String("version")).isString(),
+                     row.arguments.contains(QLatin1String("update")));
+            QStringList images;
+            for (const QJsonValue &value : last.value(QLatin1String("images")).toArray()) {
+                const QJsonObject image = value.toObject();
+                QVERIFY(image.value(QLatin1String("bytes")).toInteger() > 0);
+                images.append(QStringLiteral("%1 %2 %3")
+                                  .arg(row.resultMeter)
+                                  .arg(image.value(QLatin1String("name")).toString(),
+                                       image.value(QLatin1String("sha256")).toString()));
+            }
+            QCOMPARE(images, row.flashed);
+        }
     } else
         QCOMPARE(result.out, out);
     if (!row.reason.isNull()) {
@@ -699,9 +838,156 @@ void LumetraFlashTest::commands()
         QCOMPARE(meter.protocolErrors(), QStringList());
     }
     QCOMPARE(received, row.flashed);
-    // The offline path never asks the network for anything.
-    if (row.arguments.contains(QLatin1String("flash")))
+    // The offline paths never ask the network for anything.
+    if (row.arguments.contains(QLatin1String("flash")) ||
+        row.arguments.contains(QLatin1String("--from")))
         QCOMPARE(server->requests(), QStringList());
+}
+
+// update --all on a bench of three meters, the last of them another product: the two meters are
+// written, the third refused, the release downloaded once for all of them, and the summary says
+// so however the output is shown.
+void LumetraFlashTest::bench_data()
+{
+    QTest::addColumn<Row>("row");
+
+    const QStringList all{QStringLiteral("--server=%server"), QStringLiteral("update"),
+                          QStringLiteral("--all"), QStringLiteral("1.0.0")};
+    QTest::newRow("piped: each line names its meter, a line at every tenth") << run(all, 4);
+    QTest::newRow("--json: every event names its meter, a result each, then the bench")
+        << run(QStringList{"--json"} + all, 4);
+    QTest::newRow("on a terminal: a bar per meter, the first Ctrl-C refused")
+        << run(all, 4).onTerminal().interruptedOnce();
+}
+
+void LumetraFlashTest::bench()
+{
+    QFETCH(Row, row);
+
+    saveBranch(QString());
+    server->setFaults({});
+    server->clearRequests();
+    UsbTestbed testbed;
+    std::vector<std::unique_ptr<PowerMeterSimulator>> meters;
+    QStringList ports;
+    for (int i = 0; i < benchMeters; ++i) {
+        ports.append(UsbTestbed::processTtyName(i));
+        QVERIFY(testbed.addMeter(ports.last(), QStringLiteral("LM000%1").arg(i)));
+        PowerMeterOptions options;
+        if (i == benchMeters - 1)
+            options.productReply = "XMTR22\r";
+        meters.push_back(
+            std::make_unique<PowerMeterSimulator>(testbed.masterFd(ports.last()), options));
+        meters.back()->start();
+    }
+    const Result result = start(row);
+    for (auto &meter : meters)
+        meter->stop();
+    QCOMPARE(result.exitCode, row.exitCode);
+
+    // The two meters hold the image; the other product never heard "D".
+    for (int i = 0; i < benchMeters; ++i) {
+        QStringList received;
+        for (const ReceivedImage &image : meters.at(i)->images())
+            received.append(flashed(i, image.name, image.data));
+        const bool written = i < benchMeters - 1;
+        QCOMPARE(received, written ? QStringList{servedTo(i, "1.0.0", "DOVUr3_main_firmware")}
+                                   : QStringList());
+        QCOMPARE(meters.at(i)->commands().contains('D'), written);
+        QCOMPARE(meters.at(i)->protocolErrors(), QStringList());
+    }
+    // One download for the whole bench: the catalogue, its signature and the image, once each.
+    QStringList requests = server->requests();
+    requests.sort();
+    QCOMPARE(requests, QStringList({"/cust/lumetra.php?version=1.0.0-DOVUr3_main_firmware.bin",
+                                    "/cust/lumetrarelease.minisig", "/cust/lumetrarelease/"}));
+
+    const QString last = ports.last();
+    const QString verdict = QStringLiteral("2 of 3 meters updated; exit status 4 is that of %1, "
+                                           "the first failure in port order")
+                                .arg(last);
+    QVERIFY2(result.err.contains(QStringLiteral("lumetra-flash: %1: the meter on %1 did not "
+                                                "identify as a compatible product")
+                                     .arg(last)),
+             qPrintable(result.err));
+    if (row.arguments.contains(QLatin1String("--json"))) {
+        QList<QJsonObject> events;
+        for (const QString &line : result.out.split(QLatin1Char('\n'), Qt::SkipEmptyParts))
+            events.append(QJsonDocument::fromJson(line.toUtf8()).object());
+        QVERIFY(events.size() > benchMeters);
+        // Every event of a meter's run names its meter; the bench's own download names none.
+        QStringList finished;
+        for (const QJsonObject &event : std::as_const(events)) {
+            const QString kind = event.value(QLatin1String("event")).toString();
+            const QString port = event.value(QLatin1String("port")).toString();
+            if (kind == QLatin1String("progress") || kind == QLatin1String("result"))
+                QVERIFY2(ports.contains(port), qPrintable(QJsonDocument(event).toJson()));
+            if (event.value(QLatin1String("text")) == QLatin1String("Update complete"))
+                finished.append(port);
+        }
+        QCOMPARE(finished.size(), benchMeters - 1);
+        const QList<QJsonObject> results = events.mid(events.size() - benchMeters - 1, benchMeters);
+        for (int i = 0; i < benchMeters; ++i) {
+            const QJsonObject &meter = results.at(i);
+            const bool written = i < benchMeters - 1;
+            QCOMPARE(meter.value(QLatin1String("event")).toString(), QStringLiteral("result"));
+            QCOMPARE(meter.value(QLatin1String("port")).toString(), ports.at(i));
+            QCOMPARE(meter.value(QLatin1String("serialNumber")).toString(),
+                     QStringLiteral("LM000%1").arg(i));
+            QCOMPARE(meter.value(QLatin1String("version")).toString(), QStringLiteral("1.0.0"));
+            QCOMPARE(meter.value(QLatin1String("images")).toArray().size(), written ? 1 : 0);
+            QVERIFY(meter.value(QLatin1String("seconds")).toDouble() > 0);
+            QCOMPARE(meter.value(QLatin1String("reason")),
+                     written ? QJsonValue() : QJsonValue(QStringLiteral("not-compatible")));
+        }
+        const QJsonObject &benchEnd = events.last();
+        QCOMPARE(benchEnd.value(QLatin1String("event")).toString(), QStringLiteral("bench"));
+        QCOMPARE(benchEnd.value(QLatin1String("exitCode")).toInt(), 4);
+        QCOMPARE(benchEnd.value(QLatin1String("updated")).toInt(), benchMeters - 1);
+        QCOMPARE(benchEnd.value(QLatin1String("failed")).toArray(), QJsonArray{last});
+        QCOMPARE(benchEnd.value(QLatin1String("message")).toString(), verdict);
+        return;
+    }
+
+    // The summary: a header, a row per meter in port order, and the verdict.
+    const QStringList lines = finalScreen(result.out).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+    const qsizetype header = lines.indexOf(
+        QRegularExpression(QStringLiteral("^PORT +SERIAL +VERSION +RESULT +REASON +SECONDS$")));
+    QVERIFY2(header >= 0, qPrintable(result.out));
+    QCOMPARE(lines.size(), header + benchMeters + 2);
+    for (int i = 0; i < benchMeters; ++i) {
+        const QStringList cells =
+            lines.at(header + 1 + i).split(QLatin1Char(' '), Qt::SkipEmptyParts);
+        const bool written = i < benchMeters - 1;
+        QCOMPARE(cells.mid(0, 5),
+                 QStringList({ports.at(i), QStringLiteral("LM000%1").arg(i), "1.0.0",
+                              written ? "updated" : "failed", written ? "-" : "not-compatible"}));
+    }
+    QCOMPARE(lines.last(), verdict);
+    if (row.terminal) {
+        QVERIFY2(result.err.contains(QLatin1String("Update in progress: please wait")),
+                 qPrintable(result.err));
+        // The bars as they ended stand above the summary, one per meter.
+        for (int i = 0; i < benchMeters - 1; ++i)
+            QVERIFY2(!lines
+                          .filter(QRegularExpression(
+                              QStringLiteral("^%1 +image 1 of 1 \\[#+\\] 100%  5000 / 5000 bytes")
+                                  .arg(ports.at(i))))
+                          .isEmpty(),
+                     qPrintable(result.out));
+        return;
+    }
+    // Piped: every line about the meters names its meter; each one's progress comes in tenths.
+    const qsizetype first =
+        lines.indexOf(QRegularExpression(QStringLiteral("Updating 3 meters: .*")));
+    QVERIFY2(first >= 0, qPrintable(result.out));
+    for (qsizetype i = first + 1; i < header; ++i)
+        QVERIFY2(ports.contains(lines.at(i).section(QLatin1String(": "), 0, 0)),
+                 qPrintable(lines.at(i)));
+    for (int i = 0; i < benchMeters - 1; ++i) {
+        const QString progress = ports.at(i) + QStringLiteral(": image 1 of 1: ");
+        QCOMPARE(lines.filter(progress).size(), tenths);
+    }
 }
 
 // Every way of asking for help prints the help asked for, and nothing else happens: list, with no
@@ -744,13 +1030,17 @@ void LumetraFlashTest::completion_data()
     QTest::addColumn<QString>("offered");
 
     QTest::newRow("nothing typed: every command")
-        << QStringList{""} << "list versions update flash help";
+        << QStringList{""} << "list versions update flash download help";
     QTest::newRow("a command's start") << QStringList{"up"} << "update";
     QTest::newRow("the options of the command typed")
         << QStringList{"versions", "--b"} << "--betas --branch";
     QTest::newRow("the command after a global option's value")
         << QStringList{"--server", "http://x", "update", "--po"} << "--port";
     QTest::newRow("after help, a command") << QStringList{"help", "fl"} << "flash";
+    QTest::newRow("the options of download") << QStringList{"download", "--"}
+                                             << "--server --json --trace --quiet --help "
+                                                "--version --output --branch --betas";
+    QTest::newRow("update's release options") << QStringList{"update", "--a"} << "--all";
     QTest::newRow("--port: the attached meters")
         << QStringList{"update", "--port", ""} << "%meter0 %meter1";
     QTest::newRow("--port=: the attached meters")

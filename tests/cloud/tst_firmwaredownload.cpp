@@ -5,6 +5,7 @@
 #include "nvkcloudinterface.h"
 #include "releasefolder.h"
 #include "releaseserver.h"
+#include "signedcatalogue.h"
 #include "testcertificates.h"
 
 #include <QJsonArray>
@@ -86,6 +87,23 @@ QByteArray catalogueWith(const QString &value, const QString &sha256 = QString()
     return QJsonDocument(products).toJson();
 }
 
+// Version 2.0 of the standard branch, alone, with a file for another model beside the meter's
+// two, each with its checksum except those named in `unchecked`.
+QByteArray versionWithChecksums(const QStringList &unchecked)
+{
+    const QMap<QString, QString> files{{bootKey, "dov-boot-2.0.bin"},
+                                       {mainKey, "dov-main-2.0.bin"},
+                                       {"QX7Lm2_main_firmware", "qx7-main-1.0.bin"}};
+    QJsonObject version{{"tag_name", "2.0"}};
+    for (auto it = files.constBegin(); it != files.constEnd(); ++it) {
+        version.insert(it.key(), it.value());
+        if (!unchecked.contains(it.key()))
+            version.insert(it.key() + "_sha256", ReleaseFolder::sha256(served(it.value())));
+    }
+    const QJsonObject product{{"product", "Lumetra"}, {"versions", QJsonArray{version}}};
+    return QJsonDocument(QJsonArray{product}).toJson();
+}
+
 // Each hex digit replaced by another, so the value has the right form and no digit right.
 QString everyDigitWrong(const QString &hex)
 {
@@ -98,13 +116,14 @@ QString everyDigitWrong(const QString &hex)
 } // namespace
 
 // Waits until the client has read the catalogue of its latest request.
-#define WAIT_FOR_CATALOGUE(cloud) QTRY_VERIFY_WITH_TIMEOUT(!(cloud).jsonTimer.isActive(), 5000)
+#define WAIT_FOR_CATALOGUE(cloud) QTRY_VERIFY_WITH_TIMEOUT(!(cloud).isWaitingForCatalogue(), 5000)
 
 class TestFirmwareDownload : public QObject
 {
     Q_OBJECT
 
 private slots:
+    void initTestCase();
     void init();
     void downloadsFilesOfVersion_data();
     void downloadsFilesOfVersion();
@@ -117,8 +136,15 @@ private slots:
     void fileNameTravelsAsOneQueryValue_data();
     void fileNameTravelsAsOneQueryValue();
     void untrustedServerSaysWhy();
+    void signedVersionNeedsEveryChecksum_data();
+    void signedVersionNeedsEveryChecksum();
+    void refusalOfAnEarlierRequestIsDropped();
 
 private:
+    // A client that trusts makerKey, with the signed catalogue of versionWithChecksums() read.
+    std::unique_ptr<NVKCloudInterface> signedClient(const QStringList &unchecked);
+
+    std::unique_ptr<TestSigningKey> makerKey;
     // Publishes `catalogue` on the standard branch and has the client read it.
     void reloadCatalogue(const QByteArray &catalogue);
     // Downloads version 7.0 of catalogueWith(); the failure, if any.
@@ -128,6 +154,12 @@ private:
     std::unique_ptr<ReleaseServer> server;
     std::unique_ptr<NVKCloudInterface> cloud;
 };
+
+void TestFirmwareDownload::initTestCase()
+{
+    makerKey = std::make_unique<TestSigningKey>();
+    QVERIFY2(makerKey->isValid(), qPrintable(makerKey->error()));
+}
 
 void TestFirmwareDownload::init()
 {
@@ -200,7 +232,7 @@ void TestFirmwareDownload::downloadsFilesOfVersion()
     // What the window would find in the list at the moment the signal reaches it.
     QList<QByteArray> imagesAtSignal;
     connect(cloud.get(), &NVKCloudInterface::firmware_download_finished, this,
-            [&] { imagesAtSignal = imagesOf(cloud->firmwareFiles); });
+            [&] { imagesAtSignal = imagesOf(cloud->downloads()); });
     QSignalSpy finished(cloud.get(), &NVKCloudInterface::firmware_download_finished);
     QSignalSpy failed(cloud.get(), &NVKCloudInterface::firmware_download_failed);
     cloud->requestFirmware(version, hardwareId);
@@ -208,9 +240,9 @@ void TestFirmwareDownload::downloadsFilesOfVersion()
     // The entries exist, empty, as soon as the call returns.
     QList<QByteArray> images;
     QStringList requests;
-    QCOMPARE(cloud->firmwareFiles.size(), keys.size());
+    QCOMPARE(cloud->downloads().size(), keys.size());
     for (qsizetype i = 0; i < keys.size(); ++i) {
-        QCOMPARE(cloud->firmwareFiles.at(i).name, keys.at(i));
+        QCOMPARE(cloud->downloads().at(i).name, keys.at(i));
         images.append(served(files.at(i)));
         requests.append(download(branch, files.at(i)));
     }
@@ -234,7 +266,6 @@ void TestFirmwareDownload::everyFileMustArrive_data()
 {
     QTest::addColumn<QString>("version");
     QTest::addColumn<ServerFaults>("faults");
-    QTest::addColumn<QString>("serverUrl"); // of the download, when not the local server
     QTest::addColumn<QString>("failedKey"); // empty when the download finishes
     QTest::addColumn<QString>("reason");
     QTest::addColumn<QString>("detail");
@@ -262,12 +293,14 @@ void TestFirmwareDownload::everyFileMustArrive_data()
     emptyBody.truncateTo = 0;
     ServerFaults silent;
     silent.neverAnswer = true;
+    // Nothing listens on the discard port of this machine.
+    ServerFaults refused;
+    refused.redirectTo = "http://127.0.0.1:9" + download(defaultBranch, "dov-main-1.0.bin");
     // The missing boot file fails at once; the main file would come a little later.
     ServerFaults slowMain;
     slowMain.pathContains = QStringLiteral("dov-main-4.0.bin");
     slowMain.delayMs = 100;
     const QString v1 = QStringLiteral("1.0");
-    const QString local;    // the download goes to the local server
     const QString finishes; // no file fails
     const QString none;     // no reason
     const QList<QByteArray> nothing{QByteArray()};
@@ -276,30 +309,27 @@ void TestFirmwareDownload::everyFileMustArrive_data()
     const QString connection = QStringLiteral("connection");
 
     QTest::newRow("redirect to a path is followed")
-        << v1 << redirect << local << finishes << none << none
-        << QList<QByteArray>{served("moved.bin")};
+        << v1 << redirect << finishes << none << none << QList<QByteArray>{served("moved.bin")};
     QTest::newRow("203 through a proxy is the image")
-        << v1 << throughProxy << local << finishes << none << none << mainImage;
-    QTest::newRow("connection refused") << v1 << ServerFaults() << "http://127.0.0.1:9" << mainKey
-                                        << connection << "connection refused" << nothing;
+        << v1 << throughProxy << finishes << none << none << mainImage;
+    QTest::newRow("redirected to a port that refuses the connection")
+        << v1 << refused << mainKey << connection << "connection refused" << nothing;
     // Large enough to pass for an image: it must never reach the device.
     QTest::newRow("500 with an error page of 8 KiB")
-        << v1 << errorPage << local << mainKey << status << "server answered HTTP 500" << nothing;
+        << v1 << errorPage << mainKey << status << "server answered HTTP 500" << nothing;
     QTest::newRow("300 with a body of 8 KiB, nowhere to go")
-        << v1 << multipleChoices << local << mainKey << status << "server answered HTTP 300"
-        << nothing;
+        << v1 << multipleChoices << mainKey << status << "server answered HTTP 300" << nothing;
     QTest::newRow("206 with 5000 of the 20000 bytes")
-        << v1 << partial << local << mainKey << status << "HTTP status 206 instead of 200"
-        << nothing;
+        << v1 << partial << mainKey << status << "HTTP status 206 instead of 200" << nothing;
     QTest::newRow("connection closed before the promised length")
-        << v1 << closedEarly << local << mainKey << connection << "connection closed before the end"
+        << v1 << closedEarly << mainKey << connection << "connection closed before the end"
         << nothing;
-    QTest::newRow("200 with an empty body") << v1 << emptyBody << local << mainKey << "empty"
+    QTest::newRow("200 with an empty body") << v1 << emptyBody << mainKey << "empty"
                                             << "the server sent no data" << nothing;
-    QTest::newRow("no data within the time limit") << v1 << silent << local << mainKey << "timeout"
+    QTest::newRow("no data within the time limit") << v1 << silent << mainKey << "timeout"
                                                    << "no data for 300 ms" << nothing;
     QTest::newRow("file missing on the server stops the other file")
-        << QString("4.0") << slowMain << local << bootKey << status << "server answered HTTP 404"
+        << QString("4.0") << slowMain << bootKey << status << "server answered HTTP 404"
         << QList<QByteArray>{QByteArray(), QByteArray()};
 }
 
@@ -307,17 +337,15 @@ void TestFirmwareDownload::everyFileMustArrive()
 {
     QFETCH(QString, version);
     QFETCH(ServerFaults, faults);
-    QFETCH(QString, serverUrl);
     QFETCH(QString, failedKey);
     QFETCH(QString, reason);
     QFETCH(QString, detail);
     QFETCH(QList<QByteArray>, images);
     server->setFaults(faults);
-    // The catalogue came from the local server; the download may go elsewhere.
-    if (!serverUrl.isEmpty())
-        cloud->serverUrl = serverUrl;
     // A shortened no-data limit; the real one is 30 s.
-    cloud->downloadTimeoutMs = 300;
+    NVKCloudInterface::Limits limits;
+    limits.downloadTimeoutMs = 300;
+    cloud->setLimits(limits);
 
     QSignalSpy finished(cloud.get(), &NVKCloudInterface::firmware_download_finished);
     QSignalSpy failed(cloud.get(), &NVKCloudInterface::firmware_download_failed);
@@ -333,7 +361,7 @@ void TestFirmwareDownload::everyFileMustArrive()
     QCOMPARE(why.detail, detail);
     if (!failed.isEmpty() && faults.status != 0)
         QCOMPARE(why.httpStatus, faults.status);
-    QCOMPARE(imagesOf(cloud->firmwareFiles), images);
+    QCOMPARE(imagesOf(cloud->downloads()), images);
     QTRY_COMPARE(cloud->findChildren<QNetworkReply *>().size(), 0);
 }
 
@@ -376,10 +404,12 @@ void TestFirmwareDownload::hostileAnswersAreCutShort()
     QFETCH(QString, reason);
     QFETCH(QString, detail);
     server->setFaults(faults);
+    NVKCloudInterface::Limits limits;
     if (maximumBytes != 0)
-        cloud->maximumImageBytes = maximumBytes;
+        limits.maximumImageBytes = maximumBytes;
     if (wholeMs != 0)
-        cloud->wholeImageTimeoutMs = wholeMs;
+        limits.wholeImageTimeoutMs = wholeMs;
+    cloud->setLimits(limits);
 
     QSignalSpy finished(cloud.get(), &NVKCloudInterface::firmware_download_finished);
     QSignalSpy failed(cloud.get(), &NVKCloudInterface::firmware_download_failed);
@@ -390,7 +420,7 @@ void TestFirmwareDownload::hostileAnswersAreCutShort()
         failed.isEmpty() ? DownloadFailure() : failed.first().at(1).value<DownloadFailure>();
     QCOMPARE(why.code, reason);
     QCOMPARE(why.detail, detail);
-    QCOMPARE(imagesOf(cloud->firmwareFiles),
+    QCOMPARE(imagesOf(cloud->downloads()),
              QList<QByteArray>{reason.isEmpty() ? served("dov-main-1.0.bin") : QByteArray()});
     // The reply was aborted, not left to run on in the background.
     QTRY_COMPARE(cloud->findChildren<QNetworkReply *>().size(), 0);
@@ -442,7 +472,7 @@ void TestFirmwareDownload::imageMustMatchPublishedChecksum()
     QCOMPARE(why.code, flashable ? QString() : QStringLiteral("checksum-mismatch"));
     QCOMPARE(why.detail,
              flashable ? QString() : QStringLiteral("checksum does not match the published one"));
-    QCOMPARE(imagesOf(cloud->firmwareFiles),
+    QCOMPARE(imagesOf(cloud->downloads()),
              QList<QByteArray>{flashable ? served("dov-main-1.0.bin") : QByteArray()});
 }
 
@@ -480,14 +510,15 @@ void TestFirmwareDownload::fileNameTravelsAsOneQueryValue()
     reloadCatalogue(catalogueWith(value));
 
     QCOMPARE(downloadVersion7().code, QString());
-    QCOMPARE(imagesOf(cloud->firmwareFiles), QList<QByteArray>{image});
+    QCOMPARE(imagesOf(cloud->downloads()), QList<QByteArray>{image});
     QCOMPARE(server->requests().size(), 1);
     if (urlAsBefore)
         QCOMPARE(server->requests().first(), download(defaultBranch, value));
 }
 
 // A server whose certificate the system does not trust lists nothing and gives nothing, and
-// both say why.
+// both say why. The image is sent there by the plain server that gave the catalogue, as a
+// mirror or a CDN would be (a redirect up to https is followed).
 void TestFirmwareDownload::untrustedServerSaysWhy()
 {
     const TestCertificates certificates(QStringLiteral("localhost"));
@@ -495,7 +526,10 @@ void TestFirmwareDownload::untrustedServerSaysWhy()
     ReleaseServer httpsServer(folder->path());
     QVERIFY(httpsServer.useTls(certificates.serverCertificateFile(), certificates.serverKeyFile()));
     QVERIFY(httpsServer.start() != 0);
-    cloud->serverUrl = httpsServer.baseUrl(QStringLiteral("localhost"));
+    const QString httpsUrl = httpsServer.baseUrl(QStringLiteral("localhost"));
+    ServerFaults toHttps;
+    toHttps.redirectTo = httpsUrl + download(defaultBranch, "dov-main-1.0.bin");
+    server->setFaults(toHttps);
     const QString untrusted = QStringLiteral("server certificate not trusted: ");
 
     QSignalSpy failed(cloud.get(), &NVKCloudInterface::firmware_download_failed);
@@ -505,13 +539,88 @@ void TestFirmwareDownload::untrustedServerSaysWhy()
     QCOMPARE(why.code, QStringLiteral("tls"));
     QVERIFY2(why.detail.startsWith(untrusted), qPrintable(why.detail));
 
-    QSignalSpy catalogueFailed(cloud.get(), &NVKCloudInterface::catalogue_failed);
-    cloud->requestVersions(defaultBranch, false);
+    NVKCloudInterface httpsClient(httpsUrl);
+    QSignalSpy catalogueFailed(&httpsClient, &NVKCloudInterface::catalogue_failed);
+    httpsClient.requestVersions(defaultBranch, false);
     QVERIFY(catalogueFailed.wait(5000));
     why = catalogueFailed.first().first().value<DownloadFailure>();
     QCOMPARE(why.code, QStringLiteral("tls"));
     QVERIFY2(why.detail.startsWith(untrusted), qPrintable(why.detail));
-    QVERIFY(cloud->versionList.isEmpty());
+    QVERIFY(httpsClient.versions().isEmpty());
+}
+
+std::unique_ptr<NVKCloudInterface> TestFirmwareDownload::signedClient(const QStringList &unchecked)
+{
+    auto client = std::make_unique<NVKCloudInterface>(server->baseUrl());
+    client->setTrustedKeys(trustedKeysOf(*makerKey));
+    if (!folder->writeCatalogue(defaultBranch, versionWithChecksums(unchecked)) ||
+        !folder->signCatalogue(defaultBranch, *makerKey))
+        return nullptr;
+    QSignalSpy received(client.get(), &NVKCloudInterface::catalogue_received);
+    client->requestVersions(defaultBranch, false);
+    if (!received.wait(5000) || client->versions() != QStringList{"2.0"})
+        return nullptr;
+    server->clearRequests();
+    return client;
+}
+
+// The signature vouches for an image only through the checksum it publishes: in a signed
+// catalogue a version with any file left unchecked, for this meter or another, is refused whole
+// before anything is fetched, and the refusal names that file.
+void TestFirmwareDownload::signedVersionNeedsEveryChecksum_data()
+{
+    QTest::addColumn<QStringList>("unchecked");
+    QTest::addColumn<QString>("refused"); // empty: the download finishes
+
+    QTest::newRow("every file checked") << QStringList() << QString();
+    QTest::newRow("another model's file unchecked")
+        << QStringList{"QX7Lm2_main_firmware"} << "QX7Lm2_main_firmware";
+    QTest::newRow("the meter's second file unchecked") << QStringList{mainKey} << mainKey;
+    QTest::newRow("two unchecked: the first is named") << QStringList{mainKey, bootKey} << bootKey;
+}
+
+void TestFirmwareDownload::signedVersionNeedsEveryChecksum()
+{
+    QFETCH(QStringList, unchecked);
+    QFETCH(QString, refused);
+    const std::unique_ptr<NVKCloudInterface> client = signedClient(unchecked);
+    QVERIFY(client);
+
+    QSignalSpy finished(client.get(), &NVKCloudInterface::firmware_download_finished);
+    QSignalSpy failed(client.get(), &NVKCloudInterface::firmware_download_failed);
+    client->requestFirmware("2.0", "DOVUr3");
+    // Like a download that fails at the server, the refusal comes once the caller has returned
+    // to its event loop, with the files it would have fetched listed.
+    QCOMPARE(failed.count(), 0);
+    QCOMPARE(client->downloads().size(), 2);
+    QVERIFY((refused.isEmpty() ? finished : failed).wait(5000));
+    QTest::qWait(quietMs);
+
+    QCOMPARE(finished.count() + failed.count(), 1);
+    if (refused.isEmpty()) {
+        QCOMPARE(imagesOf(client->downloads()),
+                 (QList<QByteArray>{served("dov-boot-2.0.bin"), served("dov-main-2.0.bin")}));
+        return;
+    }
+    QCOMPARE(failed.first().first().toString(), refused);
+    const DownloadFailure why = failed.first().at(1).value<DownloadFailure>();
+    QCOMPARE(why.code, QStringLiteral("checksum-missing"));
+    QCOMPARE(why.detail, "the signed catalogue publishes no checksum for " + refused);
+    QCOMPARE(imagesOf(client->downloads()), (QList<QByteArray>{QByteArray(), QByteArray()}));
+    QCOMPARE(server->requests(), QStringList());
+}
+
+// A refusal still on its way when the next request is made belongs to the older request: it must
+// not come as the newer one's result.
+void TestFirmwareDownload::refusalOfAnEarlierRequestIsDropped()
+{
+    const std::unique_ptr<NVKCloudInterface> client = signedClient({mainKey});
+    QVERIFY(client);
+    QSignalSpy failed(client.get(), &NVKCloudInterface::firmware_download_failed);
+    client->requestFirmware("2.0", "DOVUr3");
+    client->requestFirmware("9.9", "DOVUr3"); // nothing to fetch, so nothing to report
+    QVERIFY(client->downloads().isEmpty());
+    QVERIFY(!failed.wait(quietMs));
 }
 
 QTEST_GUILESS_MAIN(TestFirmwareDownload)

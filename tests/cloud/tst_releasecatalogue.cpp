@@ -1,10 +1,11 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // SPDX-FileCopyrightText: Norvatek
 // The release catalogue: the beta rule, catalogue order, the NUL cut, the silent failures, the
-// time-out and superseded requests, against the local release server.
+// time-out, superseded requests and the signature, against the local release server.
 #include "nvkcloudinterface.h"
 #include "releasefolder.h"
 #include "releaseserver.h"
+#include "signedcatalogue.h"
 
 #include <QElapsedTimer>
 #include <QNetworkAccessManager>
@@ -39,16 +40,25 @@ QByteArray version(const QByteArray &tag, const QByteArray &file, const QByteArr
 
 const QString fileKey = QStringLiteral("DOVUr3_main_firmware");
 
+// The limits as built, but with the catalogue's time-out shortened.
+NVKCloudInterface::Limits answerWithin(int jsonTimeoutMs)
+{
+    NVKCloudInterface::Limits limits;
+    limits.jsonTimeoutMs = jsonTimeoutMs;
+    return limits;
+}
+
 } // namespace
 
 // Waits until the latest request has been answered and parsed: its timer stops then.
-#define WAIT_FOR_ANSWER(cloud) QTRY_VERIFY_WITH_TIMEOUT(!(cloud).jsonTimer.isActive(), 5000)
+#define WAIT_FOR_ANSWER(cloud) QTRY_VERIFY_WITH_TIMEOUT(!(cloud).isWaitingForCatalogue(), 5000)
 
 class TestReleaseCatalogue : public QObject
 {
     Q_OBJECT
 
 private slots:
+    void initTestCase();
     void init();
     void readsCatalogue_data();
     void readsCatalogue();
@@ -59,11 +69,24 @@ private slots:
     void silentServerReportsOncePerExpiry_data();
     void silentServerReportsOncePerExpiry();
     void supersededAnswerNeitherFillsListNorStopsTimer();
+    void signatureDecidesWhetherCatalogueCounts_data();
+    void signatureDecidesWhetherCatalogueCounts();
 
 private:
+    // Made once: each costs a run of minisign.
+    std::unique_ptr<TestSigningKey> makerKey;
+    std::unique_ptr<TestSigningKey> strangerKey;
     std::unique_ptr<ReleaseFolder> folder;
     std::unique_ptr<ReleaseServer> server;
 };
+
+void TestReleaseCatalogue::initTestCase()
+{
+    makerKey = std::make_unique<TestSigningKey>();
+    strangerKey = std::make_unique<TestSigningKey>();
+    QVERIFY2(makerKey->isValid(), qPrintable(makerKey->error()));
+    QVERIFY2(strangerKey->isValid(), qPrintable(strangerKey->error()));
+}
 
 void TestReleaseCatalogue::init()
 {
@@ -126,7 +149,7 @@ void TestReleaseCatalogue::readsCatalogue()
     QCOMPARE(updateSpy.count(), 1);
     WAIT_FOR_ANSWER(cloud);
 
-    QCOMPARE(cloud.versionList, versions);
+    QCOMPARE(cloud.versions(), versions);
     QCOMPARE(updateSpy.count(), updates);
     // The timer stopped because the answer came, and an unusable one is not reported.
     QCOMPARE(noInternet.count(), 0);
@@ -175,10 +198,11 @@ void TestReleaseCatalogue::checksValuesBeforeListing()
     WAIT_FOR_ANSWER(cloud);
 
     QStringList versions;
-    for (const QString &tag : std::as_const(cloud.versionList))
-        versions.append(tag + '=' + cloud.versionTable.value(tag).value(fileKey));
+    for (const QString &tag : cloud.versions())
+        versions.append(tag + '=' + cloud.entry(tag).value(fileKey));
     QCOMPARE(versions, listed);
-    QCOMPARE(cloud.versionTable.size(), listed.size());
+    // Nothing is kept under a tag that is not listed, the empty one above all.
+    QVERIFY(cloud.entry(QString()).members().isEmpty());
 }
 
 // A catalogue that never ends, announces more than any catalogue is, trickles on, or is no
@@ -244,11 +268,12 @@ void TestReleaseCatalogue::hostileCatalogueIsAbandoned()
     server->setFaults(faults);
 
     NVKCloudInterface cloud(serverUrl.isEmpty() ? server->baseUrl() : serverUrl);
-    cloud.jsonTimeoutMs = 150;
+    NVKCloudInterface::Limits limits = answerWithin(150);
     if (maximumBytes != 0)
-        cloud.maximumCatalogueBytes = maximumBytes;
+        limits.maximumCatalogueBytes = maximumBytes;
     if (wholeMs != 0)
-        cloud.wholeCatalogueTimeoutMs = wholeMs;
+        limits.wholeCatalogueTimeoutMs = wholeMs;
+    cloud.setLimits(limits);
     QSignalSpy received(&cloud, &NVKCloudInterface::catalogue_received);
     QSignalSpy failed(&cloud, &NVKCloudInterface::catalogue_failed);
     QSignalSpy noInternetSpy(&cloud, &NVKCloudInterface::no_internet_connection);
@@ -259,9 +284,9 @@ void TestReleaseCatalogue::hostileCatalogueIsAbandoned()
         failed.isEmpty() ? DownloadFailure() : failed.first().first().value<DownloadFailure>();
     QCOMPARE(why.code, reason);
     QCOMPARE(why.detail, detail);
-    QCOMPARE(cloud.versionList, reason.isEmpty() ? QStringList({"X", "Y", "Z"}) : QStringList());
+    QCOMPARE(cloud.versions(), reason.isEmpty() ? QStringList({"X", "Y", "Z"}) : QStringList());
     QCOMPARE(noInternetSpy.count(), noInternet);
-    QVERIFY(!cloud.jsonTimer.isActive());
+    QVERIFY(!cloud.isWaitingForCatalogue());
     QTRY_COMPARE(cloud.findChildren<QNetworkReply *>().size(), 0);
 }
 
@@ -281,8 +306,8 @@ void TestReleaseCatalogue::silentServerReportsOncePerExpiry()
     server->setFaults(faults);
     NVKCloudInterface cloud(server->baseUrl());
     if (timeoutMs != 0)
-        cloud.jsonTimeoutMs = timeoutMs;
-    const int limitMs = cloud.jsonTimeoutMs;
+        cloud.setLimits(answerWithin(timeoutMs));
+    const int limitMs = cloud.limits().jsonTimeoutMs;
     QSignalSpy noInternet(&cloud, &NVKCloudInterface::no_internet_connection);
 
     // Two requests in quick succession (the show-betas box ticked and unticked) restart the one
@@ -315,14 +340,14 @@ void TestReleaseCatalogue::supersededAnswerNeitherFillsListNorStopsTimer()
     server->setFaults(faults);
 
     NVKCloudInterface cloud(server->baseUrl());
-    cloud.jsonTimeoutMs = 250;
+    cloud.setLimits(answerWithin(250));
     QSignalSpy noInternet(&cloud, &NVKCloudInterface::no_internet_connection);
     cloud.requestVersions(defaultBranch, false);
     cloud.requestVersions(slowBranch, true);
 
     QVERIFY(noInternet.wait(2000));
-    QVERIFY(cloud.versionList.isEmpty());
-    QTRY_COMPARE_WITH_TIMEOUT(cloud.versionList, QStringList{"L1"}, 5000);
+    QVERIFY(cloud.versions().isEmpty());
+    QTRY_COMPARE_WITH_TIMEOUT(cloud.versions(), QStringList{"L1"}, 5000);
     QCOMPARE(noInternet.count(), 1);
     // One network access manager for every request; no reply outlives its handling.
     QTRY_COMPARE(cloud.findChildren<QNetworkReply *>().size(), 0);
@@ -335,9 +360,106 @@ void TestReleaseCatalogue::supersededAnswerNeitherFillsListNorStopsTimer()
     cloud.requestVersions(defaultBranch, false);
     cloud.requestVersions(slowBranch, true);
     WAIT_FOR_ANSWER(cloud);
-    QCOMPARE(cloud.versionList, QStringList{"L1"});
+    QCOMPARE(cloud.versions(), QStringList{"L1"});
     QTRY_COMPARE(cloud.findChildren<QNetworkReply *>().size(), 0);
     QCOMPARE(cloud.findChildren<QNetworkAccessManager *>().size(), 1);
+}
+
+// With a trusted key the catalogue counts only when its signature verifies over the bytes exactly
+// as served; anything else lists nothing and says why. Without a key the signature is not even
+// asked for, and the catalogue is read as it always was.
+void TestReleaseCatalogue::signatureDecidesWhetherCatalogueCounts_data()
+{
+    QTest::addColumn<bool>("trusting"); // the client is given the maker's key
+    QTest::addColumn<Signing>("signing");
+    QTest::addColumn<QByteArray>("appended"); // to the catalogue after signing
+    QTest::addColumn<ServerFaults>("faults");
+    QTest::addColumn<QString>("reason"); // empty: the catalogue is listed
+
+    const QByteArray nothing;
+    const ServerFaults none;
+    ServerFaults signatureError;
+    signatureError.pathContains = QStringLiteral(".minisig");
+    signatureError.status = 500;
+    signatureError.body = "<html>internal error</html>";
+    ServerFaults endlessSignature;
+    endlessSignature.pathContains = QStringLiteral(".minisig");
+    endlessSignature.endlessBody = true;
+    const QString strangerId = trustedKeysOf(*strangerKey).value(0).idText();
+    const QString changed = QStringLiteral("its signature does not match it: it was changed after "
+                                           "signing");
+
+    QTest::newRow("good signature") << true << Signing::Good << nothing << none << QString();
+    QTest::newRow("one byte changed, the same JSON to a parser")
+        << true << Signing::ChangedByte << nothing << none << changed;
+    // Padding that the parser would cut off at the NUL is still bytes the maker did not sign.
+    QTest::newRow("NUL padding appended after signing")
+        << true << Signing::Good << QByteArray("\0\0\0", 3) << none << changed;
+    QTest::newRow("signed by another key")
+        << true << Signing::OtherKey << nothing << none
+        << "it is signed with a key this program does not trust (key ID " + strangerId + ")";
+    QTest::newRow("no signature published") << true << Signing::Unsigned << nothing << none
+                                            << QStringLiteral("no signature was published for it");
+    QTest::newRow("legacy form") << true << Signing::Legacy << nothing << none
+                                 << "it is signed in minisign's legacy form, which is not accepted";
+    QTest::newRow("trusted comment altered")
+        << true << Signing::CommentAltered << nothing << none
+        << QStringLiteral("the trusted comment of its signature was altered");
+    QTest::newRow("signature answered with HTTP 500")
+        << true << Signing::Good << nothing << signatureError
+        << QStringLiteral("its signature could not be fetched (server answered HTTP 500)");
+    QTest::newRow("signature without end")
+        << true << Signing::Good << nothing << endlessSignature
+        << QStringLiteral("its signature could not be fetched (larger than 16 KiB)");
+    QTest::newRow("no key: unsigned is listed")
+        << false << Signing::Unsigned << nothing << none << QString();
+    QTest::newRow("no key: another key's signature is not read")
+        << false << Signing::OtherKey << nothing << none << QString();
+}
+
+void TestReleaseCatalogue::signatureDecidesWhetherCatalogueCounts()
+{
+    QFETCH(bool, trusting);
+    QFETCH(Signing, signing);
+    QFETCH(QByteArray, appended);
+    QFETCH(ServerFaults, faults);
+    QFETCH(QString, reason);
+    const QByteArray catalogue = productXYZ(QByteArray());
+    QVERIFY(folder->writeCatalogue(defaultBranch, catalogue));
+    QVERIFY2(signAs(*folder, defaultBranch, signing, *makerKey, *strangerKey),
+             qPrintable(makerKey->error() + strangerKey->error()));
+    if (!appended.isEmpty())
+        QVERIFY(folder->writeCatalogue(defaultBranch, catalogue + appended));
+    server->setFaults(faults);
+
+    NVKCloudInterface cloud(server->baseUrl());
+    if (trusting)
+        cloud.setTrustedKeys(trustedKeysOf(*makerKey));
+    QCOMPARE(cloud.requiresSignature(), trusting);
+    QSignalSpy received(&cloud, &NVKCloudInterface::catalogue_received);
+    QSignalSpy failed(&cloud, &NVKCloudInterface::catalogue_failed);
+    cloud.requestVersions(defaultBranch, false);
+    QVERIFY((reason.isEmpty() ? received : failed).wait(5000));
+
+    const DownloadFailure why =
+        failed.isEmpty() ? DownloadFailure() : failed.first().first().value<DownloadFailure>();
+    QCOMPARE(why.code, reason.isEmpty() ? QString() : QStringLiteral("untrusted"));
+    QCOMPARE(why.detail, reason);
+    QCOMPARE(cloud.versions(), reason.isEmpty() ? QStringList({"X", "Y", "Z"}) : QStringList());
+    const bool verified = trusting && reason.isEmpty();
+    QCOMPARE(cloud.catalogueSignature().ok(), verified);
+    if (verified)
+        QCOMPARE(cloud.catalogueSignature().keyId, trustedKeysOf(*makerKey).value(0).idText());
+    QStringList requests{"/cust/lumetrarelease/"};
+    if (trusting)
+        requests.append("/cust/lumetrarelease.minisig");
+    QStringList arrived = server->requests();
+    // Issued together, so they may arrive in either order.
+    arrived.sort();
+    requests.sort();
+    QCOMPARE(arrived, requests);
+    QVERIFY(!cloud.isWaitingForCatalogue());
+    QTRY_COMPARE(cloud.findChildren<QNetworkReply *>().size(), 0);
 }
 
 QTEST_GUILESS_MAIN(TestReleaseCatalogue)

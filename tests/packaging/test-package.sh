@@ -52,8 +52,9 @@ build="$work/release-build"
 scratch=$(mktemp -d "$work/scratch.XXXXXX")
 xvfb_pid=
 app_pid=
+http_pid=
 cleanup() {
-    for pid in $app_pid $xvfb_pid; do
+    for pid in $app_pid $xvfb_pid $http_pid; do
         kill "$pid" 2>/dev/null && wait "$pid" 2>/dev/null || true
     done
     rm -rf "$scratch"
@@ -61,7 +62,7 @@ cleanup() {
 trap cleanup EXIT
 
 for tool in dpkg-deb dpkg-shlibdeps dpkg-parsechangelog desktop-file-validate appstreamcli readelf \
-    lintian hardening-check Xvfb xdotool xprop; do
+    lintian hardening-check Xvfb xdotool xprop minisign python3; do
     command -v "$tool" >/dev/null || die "$tool is missing (scripts/bootstrap installs it)"
 done
 
@@ -74,8 +75,17 @@ run_logged() { # run_logged <log> <command...>: the log is shown only when the s
         die "$* failed"
     fi
 }
+# The package is built as a maker builds it, trusting its release signing key: here a throwaway
+# one without a password, made once and kept with the build so a rerun rebuilds nothing for it.
+keys="$work/signing-key"
+if [ ! -s "$keys/release.pub" ] || [ ! -s "$keys/release.key" ]; then
+    mkdir -p "$keys"
+    run_logged "$work/keygen.log" minisign -G -f -W -p "$keys/release.pub" -s "$keys/release.key"
+fi
+public_key=$(sed -n 2p "$keys/release.pub")
 run_logged "$work/configure.log" "$cmake_cmd" -S "$src" -B "$build" -G "$generator" \
-    -DCMAKE_BUILD_TYPE=Release -DLUMETRA_BUILD_TESTS=OFF -DLUMETRA_SANITIZE=OFF
+    -DCMAKE_BUILD_TYPE=Release -DLUMETRA_BUILD_TESTS=OFF -DLUMETRA_SANITIZE=OFF \
+    -DLUMETRA_RELEASE_PUBLIC_KEYS="$public_key"
 run_logged "$work/build.log" "$cmake_cmd" --build "$build" --parallel 2
 rm -f "$build"/*.deb
 run_logged "$work/cpack.log" bash -c "cd '$build' && '$cpack_cmd' -G DEB"
@@ -223,6 +233,48 @@ export XDG_CONFIG_HOME="$scratch/config"
 export XDG_RUNTIME_DIR="$scratch/runtime"
 mkdir -p "$XDG_CONFIG_HOME" "$XDG_RUNTIME_DIR"
 chmod 700 "$XDG_RUNTIME_DIR"
+
+# --- the installed lumetra-flash trusts the build's key, and only it -------------------------
+# A plain web server answers the catalogue's two paths: <branch>/lumetrarelease/ (its index file)
+# and <branch>/lumetrarelease.minisig. Branch "signed" is signed with the build's key, "unsigned"
+# not at all.
+site="$scratch/site"
+catalogue='[{"product": "Lumetra", "versions": [{"tag_name": "1.0.0"}]}]'
+for branch in signed unsigned; do
+    mkdir -p "$site/$branch/lumetrarelease"
+    printf '%s\n' "$catalogue" >"$site/$branch/lumetrarelease/index.html"
+done
+run_logged "$work/sign.log" minisign -S -s "$keys/release.key" \
+    -m "$site/signed/lumetrarelease/index.html" -x "$site/signed/lumetrarelease.minisig"
+python3 -u -m http.server --bind 127.0.0.1 --directory "$site" 0 >"$scratch/http.log" 2>&1 &
+http_pid=$!
+http_port=
+for _ in $(seq 50); do
+    http_port=$(sed -n 's/.* port \([0-9][0-9]*\).*/\1/p' "$scratch/http.log" | head -n 1)
+    [ -n "$http_port" ] && break
+    sleep 0.1
+done
+[ -n "$http_port" ] || die "the local web server did not start: $(cat "$scratch/http.log")"
+flash_versions() { # flash_versions <branch>: the installed lumetra-flash's versions --json
+    env -u DISPLAY "$root/usr/bin/$cli" --server "http://127.0.0.1:$http_port" versions --json \
+        --branch "$1" 2>"$scratch/versions-$1.err"
+}
+# minisign names the key's id in the comment line of the public key file.
+key_id=$(sed -n '1s/.*public key \([0-9A-F]*\)$/\1/p' "$keys/release.pub")
+signed_listing=$(flash_versions signed || true)
+check "$cli lists a catalogue signed with the build's key as signed by $key_id" python3 -c '
+import json, sys
+listing = json.loads(sys.argv[1])
+sys.exit(not (len(listing) == 1 and listing[0]["signed"] is True and listing[0]["keyId"] == sys.argv[2]))
+' "$signed_listing" "$key_id"
+unsigned_status=0
+flash_versions unsigned >/dev/null || unsigned_status=$?
+check "$cli refuses an unsigned catalogue with status 5 (got $unsigned_status)" \
+    test "$unsigned_status" -eq 5
+check "$cli says why: $(cat "$scratch/versions-unsigned.err")" \
+    grep -q 'is not trusted: no signature was published for it' "$scratch/versions-unsigned.err"
+kill "$http_pid" 2>/dev/null && wait "$http_pid" 2>/dev/null || true
+http_pid=
 
 # On a real X server the window must be mapped, and its class must be the one the desktop
 # entry's StartupWMClass names so docks group it with its launcher.

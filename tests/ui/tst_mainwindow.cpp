@@ -161,9 +161,11 @@ void MainWindowTest::catalogueFailureSaysWhyOnce()
     MainWindow window(url);
     // The request made at the start ends before the one under test begins.
     if (atOnce)
-        QTRY_VERIFY(!cloud(window).jsonTimer.isActive());
-    cloud(window).jsonTimeoutMs = timeoutMs;
-    cloud(window).wholeCatalogueTimeoutMs = givenUpMs;
+        QTRY_VERIFY(!cloud(window).isWaitingForCatalogue());
+    NVKCloudInterface::Limits limits;
+    limits.jsonTimeoutMs = timeoutMs;
+    limits.wholeCatalogueTimeoutMs = givenUpMs;
+    cloud(window).setLimits(limits);
     const qsizetype before = statusLog(&window).size();
 
     window.findChild<QCheckBox *>("showBetaCheckBox")->click();
@@ -301,15 +303,15 @@ void MainWindowTest::storedBranchDecidesRequest()
     server.setFaults(neverAnswer());
     QVERIFY(server.start() != 0);
     MainWindow window(server.baseUrl());
-    QCOMPARE(cloud(window).releaseBranch, requested);
-    QVERIFY(!cloud(window).showBetas);
+    QCOMPARE(cloud(window).branch(), requested);
+    QVERIFY(!cloud(window).showsBetas());
     // The branch travels unchanged as the path of the catalogue request.
     const QString request = QLatin1Char('/') + requested + "/lumetrarelease/";
     QTRY_COMPARE(server.requests(), QStringList{request});
 
     // Ticking "Show Betas" asks again with the box's state, and logs a custom branch again.
     window.findChild<QCheckBox *>("showBetaCheckBox")->click();
-    QVERIFY(cloud(window).showBetas);
+    QVERIFY(cloud(window).showsBetas());
     QTRY_COMPARE(server.requests(), (QStringList{request, request}));
     const QList<LogLine> lines = statusLog(&window).mid(2);
     QCOMPARE(lines.size(), branchLine.isEmpty() ? 0 : 2);
@@ -362,7 +364,7 @@ void MainWindowTest::branchDialog()
     QCOMPARE(branchSettings().value(QStringLiteral("ReleaseBranch")).toString(), stored);
     QCOMPARE(requests.isEmpty(), requested.isNull());
     if (!requested.isNull())
-        QCOMPARE(cloud(window).releaseBranch, requested);
+        QCOMPARE(cloud(window).branch(), requested);
     const QList<LogLine> lines = statusLog(&window);
     QCOMPARE(lines.size(), linesBefore + branchLines);
     if (branchLines)

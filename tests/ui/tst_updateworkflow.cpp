@@ -10,6 +10,7 @@
 #include "privatesettings.h"
 #include "releasefolder.h"
 #include "releaseserver.h"
+#include "signedcatalogue.h"
 #include "statuslog.h"
 #include "testcertificates.h"
 #include "usbtestbed.h"
@@ -74,6 +75,8 @@ private:
         std::unique_ptr<PowerMeterSimulator> meter;
         std::unique_ptr<PowerMeterSimulator> neighbour;
         std::unique_ptr<MainWindow> window;
+        // The keys the window trusts instead of those built in, when there are any.
+        QList<ReleaseSignature::PublicKey> trustedKeys;
     };
 
     std::unique_ptr<Bench> bench;
@@ -85,6 +88,9 @@ private:
     // that nobody trusts.
     std::unique_ptr<TestCertificates> trustedCertificates;
     std::unique_ptr<TestCertificates> strangerCertificates;
+    // Release signing keys: the maker's, which a window may be told to trust, and another.
+    std::unique_ptr<TestSigningKey> makerKey;
+    std::unique_ptr<TestSigningKey> strangerKey;
 
     void publish(const Versions &versions);
     void attachMeter(
@@ -139,6 +145,8 @@ private slots:
     void chosenMeterIsWrittenAfterARefresh();
     void chosenMeterGoneIsNeverReplaced_data();
     void chosenMeterGoneIsNeverReplaced();
+    void signedCatalogueDecidesTheRun_data();
+    void signedCatalogueDecidesTheRun();
 };
 
 void UpdateWorkflowTest::initTestCase()
@@ -156,6 +164,11 @@ void UpdateWorkflowTest::initTestCase()
     QSslConfiguration tls = QSslConfiguration::defaultConfiguration();
     tls.addCaCertificates(trustedCertificates->authority());
     QSslConfiguration::setDefaultConfiguration(tls);
+
+    makerKey = std::make_unique<TestSigningKey>();
+    strangerKey = std::make_unique<TestSigningKey>();
+    QVERIFY2(makerKey->isValid(), qPrintable(makerKey->error()));
+    QVERIFY2(strangerKey->isValid(), qPrintable(strangerKey->error()));
 }
 
 void UpdateWorkflowTest::init()
@@ -216,14 +229,16 @@ void UpdateWorkflowTest::unplugMeter()
 
 void UpdateWorkflowTest::openWindow(int replyLineTimeoutMs, const QString &serverUrl)
 {
-    bench->window =
-        std::make_unique<MainWindow>(serverUrl.isEmpty() ? bench->server->baseUrl() : serverUrl);
+    const QString url = serverUrl.isEmpty() ? bench->server->baseUrl() : serverUrl;
+    bench->window = bench->trustedKeys.isEmpty()
+                        ? std::make_unique<MainWindow>(url)
+                        : std::make_unique<MainWindow>(url, bench->trustedKeys);
     FirmwareFlasher::Timing timing;
     timing.replyLineTimeoutMs = replyLineTimeoutMs;
     bench->window->setTiming(timing);
     bench->window->show();
     // The catalogue has been answered once its time-out guard stops.
-    QTRY_VERIFY(!bench->window->cloud.jsonTimer.isActive());
+    QTRY_VERIFY(!bench->window->cloud.isWaitingForCatalogue());
 }
 
 void UpdateWorkflowTest::prepare(const Versions &versions, const PowerMeterOptions &options)
@@ -758,12 +773,15 @@ void UpdateWorkflowTest::httpsServerMustBeTrusted()
     openWindow(300, httpsUrl);
     QCOMPARE(versions()->count(), certificateAccepted ? 1 : 0);
     if (!certificateAccepted) {
-        // The download must be tried all the same: the list comes over plain http this once.
-        NVKCloudInterface &cloud = bench->window->cloud;
-        cloud.serverUrl = bench->server->baseUrl();
-        cloud.requestVersions(QStringLiteral("cust"), false);
-        QTRY_VERIFY(!cloud.jsonTimer.isActive());
-        cloud.serverUrl = httpsUrl;
+        // The download must be tried all the same: the list comes over plain http this once,
+        // and that server sends the image's request up to the https one, as a mirror would.
+        bench->window.reset();
+        ServerFaults toHttps;
+        toHttps.pathContains = QStringLiteral("lumetra.php");
+        toHttps.redirectTo = httpsUrl + QStringLiteral("/cust/lumetra.php?version=") +
+                             ReleaseFolder::fileValue(release[0].first, release[0].second[0].key);
+        bench->server->setFaults(toHttps);
+        openWindow();
     }
 
     QVERIFY(clickUpdateAndWait());
@@ -939,6 +957,84 @@ void UpdateWorkflowTest::chosenMeterGoneIsNeverReplaced()
     QCOMPARE(runLog(), (QList<LogLine>{{"Connecting...", green}, {notFound, red}}));
     QCOMPARE(bench->neighbour->received(), QByteArray());
     expectNothingWritten();
+    expectWindowAtRest();
+}
+
+// A window that trusts the maker's key lists and updates only from a catalogue whose signature
+// verifies. Any other catalogue lists nothing, with one red line that says why, so an update
+// finds no firmware; a signed version with an image left without a checksum is refused before
+// anything is fetched. Nothing reaches the meter either way.
+void UpdateWorkflowTest::signedCatalogueDecidesTheRun_data()
+{
+    QTest::addColumn<Signing>("signing");
+    QTest::addColumn<bool>("checksumPublished");
+    QTest::addColumn<QString>("untrusted"); // the reason line's clause; empty: listed
+
+    const QString changed = QStringLiteral("its signature does not match it: it was changed after "
+                                           "signing");
+    QTest::newRow("good signature") << Signing::Good << true << QString();
+    QTest::newRow("one byte changed") << Signing::ChangedByte << true << changed;
+    QTest::newRow("signed by another key")
+        << Signing::OtherKey << true
+        << "it is signed with a key this program does not trust (key ID " +
+               trustedKeysOf(*strangerKey).value(0).idText() + ")";
+    QTest::newRow("no signature") << Signing::Unsigned << true
+                                  << QStringLiteral("no signature was published for it");
+    QTest::newRow("legacy form")
+        << Signing::Legacy << true
+        << QStringLiteral("it is signed in minisign's legacy form, which is not accepted");
+    QTest::newRow("trusted comment altered")
+        << Signing::CommentAltered << true
+        << QStringLiteral("the trusted comment of its signature was altered");
+    QTest::newRow("good signature, image without a checksum")
+        << Signing::Good << false << QString();
+}
+
+void UpdateWorkflowTest::signedCatalogueDecidesTheRun()
+{
+    QFETCH(Signing, signing);
+    QFETCH(bool, checksumPublished);
+    QFETCH(QString, untrusted);
+    const QByteArray bytes = ReleaseFolder::image(5000, 40);
+    const Image image{QStringLiteral("DOVUr3_firmware"), bytes,
+                      checksumPublished ? ReleaseFolder::sha256(bytes) : QString()};
+    publish({{QStringLiteral("1.0.0"), {image}}});
+    QVERIFY(signAs(bench->folder, QStringLiteral("cust"), signing, *makerKey, *strangerKey));
+    attachMeter();
+    bench->trustedKeys = trustedKeysOf(*makerKey);
+    openWindow();
+    QCOMPARE(versions()->count(), untrusted.isEmpty() ? 1 : 0);
+    bench->server->clearRequests();
+
+    QVERIFY(clickUpdateAndWait());
+
+    // The catalogue's line came when the window opened: the one line before the run.
+    QList<LogLine> beforeRun;
+    if (!untrusted.isEmpty())
+        beforeRun.append({"The release catalogue is not trusted: " + untrusted, red});
+    QCOMPARE(statusLog(bench->window.get()).mid(2, runStart - 2), beforeRun);
+    QList<LogLine> expected{{"Connecting...", green}};
+    if (!untrusted.isEmpty()) {
+        expected.append({{"Error: No firmware for this device in this version", red},
+                         {"the release list is empty: the release catalogue is not trusted", red}});
+    } else if (!checksumPublished) {
+        expected.append({"Error: Firmware download refused: the signed catalogue publishes no "
+                         "checksum for DOVUr3_firmware",
+                         red});
+    } else {
+        expected.append({{"Flashing Firmware 1.0.0", orange},
+                         {"Updating...", green},
+                         {"Flashing image DOVUr3_firmware", orange},
+                         {"Update complete", green}});
+    }
+    QCOMPARE(runLog(), expected);
+    if (expected.last().first == QLatin1String("Update complete")) {
+        QCOMPARE(bench->meter->images().size(), 1);
+        QVERIFY(bench->meter->images().first().data == bytes);
+    } else {
+        expectNothingWritten();
+        QVERIFY(bench->server->requests().isEmpty());
+    }
     expectWindowAtRest();
 }
 

@@ -138,7 +138,7 @@ int main(int argc, char *argv[])
     NVKCloudInterface cloud(server.baseUrl());
     QEventLoop catalogue;
     QObject::connect(&cloud, &NVKCloudInterface::versions_update, &catalogue, [&] {
-        if (cloud.versionList.size() == 2)
+        if (cloud.versions().size() == 2)
             catalogue.quit();
     });
     cloud.requestVersions(branch, false);

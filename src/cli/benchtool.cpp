@@ -1,0 +1,256 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+// SPDX-FileCopyrightText: Norvatek
+#include "benchtool.h"
+
+#include "deviceports.h"
+#include "interruptguard.h"
+#include "reporter.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QEventLoop>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QProcess>
+
+#include <csignal>
+#include <unistd.h>
+
+namespace {
+
+const QString releaseSubfolder = QStringLiteral("release");
+constexpr double millisecondsPerSecond = 1000.0;
+// A worker stopped at once still takes a moment to be reaped.
+constexpr int stoppedWorkerWaitMs = 1000;
+// What a worker that ended without its result is counted as: its meter may have been written.
+const QString lostReason = QStringLiteral("worker-failed");
+
+// Whole lines from a buffer of a worker's output; what follows the last line end stays.
+QList<QByteArray> takeLines(QByteArray &buffer)
+{
+    QList<QByteArray> lines;
+    qsizetype end;
+    while ((end = buffer.indexOf('\n')) >= 0) {
+        lines.append(buffer.left(end));
+        buffer.remove(0, end + 1);
+    }
+    return lines;
+}
+
+} // namespace
+
+BenchTool::BenchTool(const Invocation &invocationToRun, Reporter &output)
+    : invocation(invocationToRun), reporter(output)
+{
+    QObject::connect(&stopSignals, &StopSignals::received, &stopSignals,
+                     [this](int signal) { interrupted(signal); });
+}
+
+BenchTool::~BenchTool() = default;
+
+bool BenchTool::findMeters()
+{
+    const QList<QSerialPortInfo> meters = DevicePorts::find(DevicePorts::deviceIdentifiers());
+    for (const QSerialPortInfo &meter : meters)
+        workers.push_back({meter, nullptr, {}, {}, std::nullopt, false, false});
+    if (meters.isEmpty())
+        reporter.error(QStringLiteral("no meter in bootloader mode found"));
+    return !meters.isEmpty();
+}
+
+QString BenchTool::releaseFolder()
+{
+    if (!scratch)
+        scratch.emplace(QDir::temp().filePath(QStringLiteral("lumetra-flash-bench-XXXXXX")));
+    return scratch->filePath(releaseSubfolder);
+}
+
+ExitCode BenchTool::run(const QString &folder)
+{
+    QStringList ports;
+    for (const Worker &worker : workers)
+        ports.append(worker.meter.portName());
+    display = std::make_unique<BenchDisplay>(reporter, ports);
+    if (!reporter.json() && !reporter.isQuiet())
+        reporter.line(QStringLiteral("Updating %1 meters: %2")
+                          .arg(ports.size())
+                          .arg(ports.join(QStringLiteral(", "))),
+                      UpdateStep::Tone::Stage);
+
+    QElapsedTimer clock;
+    clock.start();
+    QEventLoop loop;
+    running = int(workers.size());
+    for (int index = 0; index < int(workers.size()); ++index) {
+        start(index, folder);
+        QObject::connect(workers[index].process.get(), &QProcess::finished, &loop, [&] {
+            if (running == 0)
+                loop.quit();
+        });
+    }
+    if (running > 0)
+        loop.exec();
+
+    QList<QJsonObject> results;
+    ExitCode code = ExitCode::Success;
+    int firstFailure = -1;
+    for (int index = 0; index < int(workers.size()); ++index) {
+        const QJsonObject &result = *workers[index].result;
+        results.append(result);
+        if (firstFailure < 0 && !result.value(QStringLiteral("ok")).toBool()) {
+            firstFailure = index;
+            code = ExitCode(result.value(QStringLiteral("exitCode")).toInt());
+        }
+    }
+    display->summary(results, code, firstFailure, double(clock.elapsed()) / millisecondsPerSecond);
+    return code;
+}
+
+void BenchTool::start(int index, const QString &folder)
+{
+    Worker &worker = workers[index];
+    worker.process = std::make_unique<QProcess>();
+    QProcess *process = worker.process.get();
+    QStringList arguments{QStringLiteral("--json")};
+    if (invocation.trace)
+        arguments.append(QStringLiteral("--trace"));
+    if (invocation.quiet)
+        arguments.append(QStringLiteral("--quiet"));
+    arguments += {QStringLiteral("update"), QStringLiteral("--from"), folder,
+                  QStringLiteral("--port"), worker.meter.portName()};
+    // A process group of its own: a Ctrl-C at the terminal reaches this process, which decides.
+    process->setChildProcessModifier([] { ::setpgid(0, 0); });
+    QObject::connect(process, &QProcess::readyReadStandardOutput, process,
+                     [this, index] { readOutput(index); });
+    QObject::connect(process, &QProcess::readyReadStandardError, process,
+                     [this, index] { readErrors(index); });
+    QObject::connect(process, &QProcess::finished, process,
+                     [this, index](int exitCode, QProcess::ExitStatus status) {
+                         ended(index,
+                               status == QProcess::CrashExit
+                                   ? QStringLiteral("it crashed")
+                                   : QStringLiteral("it ended with status %1").arg(exitCode));
+                     });
+    QObject::connect(process, &QProcess::errorOccurred, process, [this, index, process] {
+        if (process->state() == QProcess::NotRunning && !workers[index].ended) {
+            ended(index, process->errorString());
+            // finished() never comes for a worker that did not start.
+            emit process->finished(-1, QProcess::CrashExit);
+        }
+    });
+    process->start(QCoreApplication::applicationFilePath(), arguments);
+}
+
+void BenchTool::readOutput(int index)
+{
+    Worker &worker = workers[index];
+    worker.output += worker.process->readAllStandardOutput();
+    for (const QByteArray &line : takeLines(worker.output))
+        handle(index, QJsonDocument::fromJson(line).object());
+}
+
+void BenchTool::readErrors(int index)
+{
+    Worker &worker = workers[index];
+    worker.errors += worker.process->readAllStandardError();
+    for (const QByteArray &line : takeLines(worker.errors))
+        display->message(index, QString::fromUtf8(line));
+}
+
+void BenchTool::handle(int index, const QJsonObject &event)
+{
+    Worker &worker = workers[index];
+    const QString kind = event.value(QStringLiteral("event")).toString();
+    if (kind == QLatin1String("result")) {
+        worker.result = event;
+        worker.writing = false;
+        return;
+    }
+    // The step with which a worker starts writing to its meter, as it does for one meter: from
+    // here until its result the first Ctrl-C is refused.
+    if (kind == QLatin1String("status") &&
+        event.value(QStringLiteral("step")).toString() ==
+            UpdateStep::of(UpdateStep::Kind::FlashingFirmware).code())
+        worker.writing = true;
+    if (reporter.json()) {
+        display->forward(index, event);
+    } else if (kind == QLatin1String("status")) {
+        display->status(index, event.value(QStringLiteral("text")).toString(),
+                        UpdateStep::toneOf(event.value(QStringLiteral("step")).toString()));
+    } else if (kind == QLatin1String("progress")) {
+        ImageProgress image;
+        image.name = event.value(QStringLiteral("image")).toString();
+        image.number = event.value(QStringLiteral("imageNumber")).toInt();
+        image.count = event.value(QStringLiteral("imageCount")).toInt();
+        image.bytesSent = event.value(QStringLiteral("bytes")).toInteger();
+        image.size = event.value(QStringLiteral("total")).toInteger();
+        display->progress(index, image, event.value(QStringLiteral("bytesPerSecond")).toDouble());
+    }
+}
+
+void BenchTool::ended(int index, const QString &why)
+{
+    Worker &worker = workers[index];
+    if (worker.ended)
+        return;
+    worker.ended = true;
+    --running;
+    // Whatever is left in the pipes, a last line without its line end included.
+    readOutput(index);
+    readErrors(index);
+    if (!worker.output.isEmpty())
+        handle(index, QJsonDocument::fromJson(worker.output).object());
+    if (!worker.errors.isEmpty())
+        display->message(index, QString::fromUtf8(worker.errors));
+    if (!worker.result)
+        worker.result = lostResult(worker, why);
+    worker.writing = false;
+}
+
+QJsonObject BenchTool::lostResult(const Worker &worker, const QString &why) const
+{
+    const QString detail = QStringLiteral("the worker ended without a result: ") + why;
+    return {{"event", "result"},
+            {"exitCode", int(ExitCode::Flashing)},
+            {"ok", false},
+            {"message", detail},
+            {"port", worker.meter.portName()},
+            {"serialNumber", Reporter::jsonText(worker.meter.serialNumber())},
+            {"version", QJsonValue()},
+            {"images", QJsonArray()},
+            {"seconds", QJsonValue()},
+            {"reason", lostReason},
+            {"detail", detail}};
+}
+
+void BenchTool::interrupted(int signal)
+{
+    ++signalsSeen;
+    const bool anyWriting = std::any_of(workers.begin(), workers.end(),
+                                        [](const Worker &worker) { return worker.writing; });
+    if (signalsSeen == 1 && anyWriting) {
+        if (display)
+            display->notice(InterruptGuard::refusalLine());
+        else
+            reporter.line(InterruptGuard::refusalLine(), UpdateStep::Tone::Silent, true);
+        return;
+    }
+    // Stopped at once, as a second Ctrl-C stops one meter's update: no result, no summary.
+    QStringList halfWritten;
+    for (Worker &worker : workers) {
+        if (!worker.process || worker.process->state() == QProcess::NotRunning)
+            continue;
+        if (worker.writing)
+            halfWritten.append(worker.meter.portName());
+        ::kill(pid_t(worker.process->processId()), SIGKILL);
+        worker.process->waitForFinished(stoppedWorkerWaitMs);
+    }
+    if (!halfWritten.isEmpty())
+        reporter.line(QStringLiteral("lumetra-flash: stopped; the meters on %1 may be "
+                                     "half-written")
+                          .arg(halfWritten.join(QStringLiteral(", "))),
+                      UpdateStep::Tone::Silent, true);
+    scratch.reset();
+    StopSignals::endBy(signal);
+}

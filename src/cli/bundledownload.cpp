@@ -1,0 +1,117 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+// SPDX-FileCopyrightText: Norvatek
+#include "bundledownload.h"
+
+#include "cataloguefetch.h"
+#include "nvkcloudinterface.h"
+#include "offlinerelease.h"
+#include "reporter.h"
+
+#include <QEventLoop>
+
+namespace {
+const QString noFirmware = QStringLiteral("no-firmware");
+} // namespace
+
+BundleDownload::BundleDownload(NVKCloudInterface &client, Reporter &output)
+    : cloud(client), reporter(output)
+{
+}
+
+ExitCode BundleDownload::refuse(const DownloadFailure &failure)
+{
+    return OfflineRelease::refuse(
+        reporter, QStringLiteral("the release of branch %1").arg(release.branch), failure);
+}
+
+ExitCode BundleDownload::fetchCatalogue(const QString &branch)
+{
+    CatalogueFetch fetch(cloud.server());
+    QEventLoop loop;
+    QObject::connect(&fetch, &CatalogueFetch::finished, &loop, &QEventLoop::quit);
+    fetch.start(branch);
+    loop.exec();
+    const DownloadFailure failure = fetch.failure();
+    if (failure.isFailure()) {
+        reporter.reason(failure.code, failure.detail);
+        reporter.error(QStringLiteral("release catalogue unavailable at %1: %2")
+                           .arg(fetch.failedUrl(), failure.detail));
+        return ExitCode::Catalogue;
+    }
+    release.catalogue = fetch.catalogue();
+    release.signature = fetch.signature();
+    return ExitCode::Success;
+}
+
+ExitCode BundleDownload::fetch(const QString &branch, bool betas, const VersionChoice &choose,
+                               const ImageDownload &download)
+{
+    release = ReleaseBundle();
+    release.branch = branch;
+    release.serverUrl = cloud.server();
+    const ExitCode fetched = fetchCatalogue(branch);
+    if (fetched != ExitCode::Success)
+        return fetched;
+    // The bytes as received are verified before anything is read from them.
+    DownloadFailure failure = release.checkSignature();
+    if (!failure.isFailure())
+        failure = cloud.loadCatalogue(release.catalogue, branch, betas);
+    if (failure.isFailure())
+        return refuse(failure);
+    const std::optional<QString> version = choose();
+    if (!version)
+        return ExitCode::Catalogue;
+    release.version = *version;
+    reporter.release(*version);
+
+    const QList<QString> hardwareIds = cloud.hardwareIds(*version);
+    if (hardwareIds.isEmpty()) {
+        reporter.reason(noFirmware, QStringLiteral("no firmware for any meter"));
+        reporter.error(QStringLiteral("version %1 has no firmware for any meter").arg(*version));
+        return ExitCode::Catalogue;
+    }
+    reporter.status(QStringLiteral("Downloading release ") + *version, UpdateStep::Tone::Stage,
+                    QLatin1String("downloading-release"));
+    QList<MeterImage> all;
+    for (const QString &hardwareId : hardwareIds) {
+        QList<MeterImage> images;
+        const ExitCode downloaded = download(*version, hardwareId, images);
+        if (downloaded != ExitCode::Success)
+            return downloaded;
+        for (const MeterImage &image : std::as_const(images))
+            release.addImage(cloud, image.name, image.bytes);
+        all += images;
+    }
+    failure = release.check(cloud);
+    if (failure.isFailure())
+        return refuse(failure);
+    reporter.release(*version, all);
+    return ExitCode::Success;
+}
+
+ExitCode BundleDownload::run(const QString &folder, const QString &branch, bool betas,
+                             const VersionChoice &choose, const ImageDownload &download)
+{
+    const QString problem = ReleaseBundle::targetProblem(folder);
+    if (!problem.isEmpty()) {
+        reporter.error(QStringLiteral("cannot write the release folder: ") + problem);
+        return ExitCode::Usage;
+    }
+    const ExitCode fetched = fetch(branch, betas, choose, download);
+    if (fetched != ExitCode::Success)
+        return fetched;
+    const ExitCode saved = save(folder);
+    if (saved == ExitCode::Success && namesFolder)
+        reporter.status(QStringLiteral("Saved release %1 to %2").arg(release.version, folder),
+                        UpdateStep::Tone::Stage, QLatin1String("release-saved"));
+    return saved;
+}
+
+ExitCode BundleDownload::save(const QString &folder)
+{
+    QString error;
+    if (release.save(folder, error))
+        return ExitCode::Success;
+    reporter.error(QStringLiteral("cannot write the release folder: ") + error);
+    return ExitCode::Usage;
+}

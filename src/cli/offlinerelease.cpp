@@ -1,0 +1,50 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+// SPDX-FileCopyrightText: Norvatek
+#include "offlinerelease.h"
+
+#include "downloadfailure.h"
+#include "nvkcloudinterface.h"
+#include "reporter.h"
+
+OfflineRelease::OfflineRelease(NVKCloudInterface &client, Reporter &output)
+    : cloud(client), reporter(output)
+{
+}
+
+ExitCode OfflineRelease::refuse(Reporter &reporter, const QString &subject,
+                                const DownloadFailure &failure)
+{
+    reporter.reason(failure.code, failure.detail);
+    reporter.error(QStringLiteral("cannot use %1: %2").arg(subject, failure.detail));
+    return failure.code == DownloadFailure::checksumMismatch ? ExitCode::Download
+                                                             : ExitCode::Catalogue;
+}
+
+ExitCode OfflineRelease::open(const QString &folder, const std::optional<QString> &wanted)
+{
+    const QString subject = QStringLiteral("the release folder ") + folder;
+    DownloadFailure failure;
+    std::optional<ReleaseBundle> loaded = ReleaseBundle::load(folder, failure);
+    if (!loaded)
+        return refuse(reporter, subject, failure);
+    bundle = *loaded;
+    failure = bundle.check(cloud);
+    if (failure.isFailure())
+        return refuse(reporter, subject, failure);
+    reporter.release(bundle.version);
+    if (wanted && *wanted != bundle.version) {
+        reporter.error(QStringLiteral("the release folder %1 holds version %2, not %3")
+                           .arg(folder, bundle.version, *wanted));
+        return ExitCode::Catalogue;
+    }
+    return ExitCode::Success;
+}
+
+QList<MeterImage> OfflineRelease::imagesFor(const QString &hardwareId) const
+{
+    QList<MeterImage> images;
+    const QList<ReleaseBundle::Image> chosen = bundle.imagesFor(cloud, hardwareId);
+    for (const ReleaseBundle::Image &image : chosen)
+        images.append({image.key, image.bytes});
+    return images;
+}

@@ -1,0 +1,47 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+// SPDX-FileCopyrightText: Norvatek
+#pragma once
+
+#include "exitcode.h"
+#include "metersession.h"
+#include "releasebundle.h"
+
+#include <QList>
+#include <QString>
+
+#include <optional>
+
+class NVKCloudInterface;
+class Reporter;
+struct DownloadFailure;
+
+// The release that update --from takes from a folder written by download, in place of the
+// server's. The whole folder is read and checked when it is opened, before any meter is
+// touched, with the checks the server's answers get; the meter's images are then chosen from
+// its catalogue by the client's own rules, so the update runs as it would online.
+class OfflineRelease
+{
+public:
+    OfflineRelease(NVKCloudInterface &cloud, Reporter &reporter);
+
+    // Reads and checks the bundle in folder, and loads its catalogue into the client. `wanted`
+    // is the version asked for, if any: it must be the one the folder holds. Says why when the
+    // folder cannot be used.
+    ExitCode open(const QString &folder, const std::optional<QString> &wanted);
+
+    QString branch() const { return bundle.branch; }
+    QString version() const { return bundle.version; }
+    // The images for a meter that identifies as hardwareId, in the order they are written.
+    QList<MeterImage> imagesFor(const QString &hardwareId) const;
+
+    // Says why a release (subject: "the release folder DIR") cannot be used; its exit status:
+    // an image that is not the published one is as a bad download, anything else as an unusable
+    // catalogue.
+    static ExitCode refuse(Reporter &reporter, const QString &subject,
+                           const DownloadFailure &failure);
+
+private:
+    NVKCloudInterface &cloud;
+    Reporter &reporter;
+    ReleaseBundle bundle;
+};

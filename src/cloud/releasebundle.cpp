@@ -1,0 +1,438 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+// SPDX-FileCopyrightText: Norvatek
+#include "releasebundle.h"
+
+#include "nvkcloudinterface.h"
+
+#include <QCryptographicHash>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QTemporaryDir>
+
+#include <unistd.h>
+
+const QString ReleaseBundle::manifestFileName = QStringLiteral("bundle.json");
+const QString ReleaseBundle::catalogueFileName = QStringLiteral("catalogue.json");
+const QString ReleaseBundle::signatureFileName = QStringLiteral("catalogue.json.minisig");
+const QString ReleaseBundle::imagesFolderName = QStringLiteral("images");
+const QString ReleaseBundle::readmeFileName = QStringLiteral("README.txt");
+
+namespace {
+
+// The manifest says what it is, so that a folder of other JSON is never taken for a bundle, and
+// which layout it has, so that a later program can tell a layout it does not know.
+const QString formatName = QStringLiteral("lumetra-release-bundle");
+constexpr int formatVersion = 1;
+// Room for a "-<n>" that tells two files of one name apart, within any file system's limit.
+constexpr qsizetype longestMadeName = 120;
+constexpr qsizetype longestFileName = 255;
+const QString placeholderName = QStringLiteral("image");
+const QChar replacement = QLatin1Char('_');
+// The folder is for copying to other machines: readable by all, like any downloaded folder.
+constexpr QFileDevice::Permissions folderPermissions =
+    QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner |
+    QFileDevice::ReadGroup | QFileDevice::ExeGroup | QFileDevice::ReadOther | QFileDevice::ExeOther;
+
+namespace Key {
+const QLatin1String format("format");
+const QLatin1String formatVersion("formatVersion");
+const QLatin1String branch("branch");
+const QLatin1String version("version");
+const QLatin1String server("server");
+const QLatin1String catalogue("catalogue");
+const QLatin1String signature("signature");
+const QLatin1String images("images");
+const QLatin1String key("key");
+const QLatin1String file("file");
+const QLatin1String bytes("bytes");
+const QLatin1String sha256("sha256");
+} // namespace Key
+
+DownloadFailure failure(QLatin1String code, const QString &detail)
+{
+    return {code, detail, 0};
+}
+
+QString sha256Of(const QByteArray &bytes)
+{
+    return QString::fromLatin1(QCryptographicHash::hash(bytes, QCryptographicHash::Sha256).toHex());
+}
+
+bool allowedInName(QChar character)
+{
+    return (character >= QLatin1Char('a') && character <= QLatin1Char('z')) ||
+           (character >= QLatin1Char('A') && character <= QLatin1Char('Z')) ||
+           (character >= QLatin1Char('0') && character <= QLatin1Char('9')) ||
+           character == QLatin1Char('.') || character == QLatin1Char('-') ||
+           character == QLatin1Char('_');
+}
+
+// A name that stays inside the images folder and means nothing to a shell: what safeFileName()
+// makes. The manifest is read back from disk, so its names are checked like any input.
+bool isPlainFileName(const QString &name)
+{
+    if (name.isEmpty() || name.size() > longestFileName || name.startsWith(QLatin1Char('.')))
+        return false;
+    return std::all_of(name.begin(), name.end(), allowedInName);
+}
+
+QString withNumber(const QString &name, int number)
+{
+    const qsizetype dot = name.lastIndexOf(QLatin1Char('.'));
+    const QString suffix = QStringLiteral("-%1").arg(number);
+    return dot > 0 ? QString(name.left(dot) + suffix + name.mid(dot)) : QString(name + suffix);
+}
+
+QJsonObject fileEntry(const QString &path, const QByteArray &bytes)
+{
+    return {{Key::file, path}, {Key::bytes, bytes.size()}, {Key::sha256, sha256Of(bytes)}};
+}
+
+bool matchesEntry(const QJsonObject &entry, const QByteArray &bytes)
+{
+    return entry.value(Key::bytes).toDouble(-1) == double(bytes.size()) &&
+           entry.value(Key::sha256).toString() == sha256Of(bytes);
+}
+
+// A file of the bundle, read whole but never past `limit` bytes; `path` is relative to the folder
+// and names the file in the problem.
+std::optional<QByteArray> readFile(const QDir &folder, const QString &path, qint64 limit,
+                                   QString &problem)
+{
+    QFile file(folder.filePath(path));
+    if (!QFileInfo(file.fileName()).isFile()) {
+        problem = QStringLiteral("%1 is missing").arg(path);
+        return std::nullopt;
+    }
+    if (!file.open(QIODevice::ReadOnly)) {
+        problem = QStringLiteral("%1 cannot be read: %2").arg(path, file.errorString());
+        return std::nullopt;
+    }
+    const QByteArray bytes = file.read(limit + 1);
+    if (file.error() != QFileDevice::NoError || bytes.size() > limit) {
+        problem = QStringLiteral("%1 cannot be read whole").arg(path);
+        return std::nullopt;
+    }
+    return bytes;
+}
+
+bool writeFile(const QString &path, const QByteArray &bytes, QString &error)
+{
+    QFile file(path);
+    const bool written = file.open(QIODevice::WriteOnly | QIODevice::NewOnly) &&
+                         file.write(bytes) == bytes.size() && file.flush() &&
+                         ::fsync(file.handle()) == 0;
+    if (!written)
+        error = QStringLiteral("cannot write %1: %2").arg(path, file.errorString());
+    return written;
+}
+
+// A value as README.txt may show it. The version comes from the server, and a control character
+// in a text file would still reach the terminal of whoever reads it with cat.
+QString printableOrUnnamed(const QString &text)
+{
+    constexpr char16_t firstPrintable = 0x20;
+    constexpr char16_t lastPrintable = 0x7E;
+    for (const QChar character : text) {
+        if (character.unicode() < firstPrintable || character.unicode() > lastPrintable)
+            return QStringLiteral("(see bundle.json)");
+    }
+    return text;
+}
+
+} // namespace
+
+QString ReleaseBundle::safeFileName(const QString &value)
+{
+    QString name = value.mid(value.lastIndexOf(QLatin1Char('/')) + 1).left(longestMadeName);
+    for (QChar &character : name) {
+        if (!allowedInName(character))
+            character = replacement;
+    }
+    if (name.startsWith(QLatin1Char('.')))
+        name[0] = replacement;
+    return name.isEmpty() ? placeholderName : name;
+}
+
+void ReleaseBundle::addImage(const NVKCloudInterface &cloud, const QString &key,
+                             const QByteArray &bytes)
+{
+    // Two members may name one file; two different files may come out with one name.
+    const QString wanted = safeFileName(cloud.entry(version).value(key));
+    QString name = wanted;
+    for (int number = 2;; ++number) {
+        const auto same = std::find_if(images.cbegin(), images.cend(),
+                                       [&](const Image &other) { return other.fileName == name; });
+        if (same == images.cend() || same->bytes == bytes)
+            break;
+        name = withNumber(wanted, number);
+    }
+    images.append({key, name, bytes});
+}
+
+const ReleaseBundle::Image *ReleaseBundle::image(const QString &key) const
+{
+    for (const Image &candidate : images) {
+        if (candidate.key == key)
+            return &candidate;
+    }
+    return nullptr;
+}
+
+DownloadFailure ReleaseBundle::checkSignature() const
+{
+    if (!signatureRequired)
+        return {};
+    const ReleaseSignature::Result verified =
+        ReleaseSignature::verify(catalogue, signature, trustedKeys);
+    if (verified.ok())
+        return {};
+    return failure(DownloadFailure::untrusted,
+                   QStringLiteral("the release catalogue is not trusted: ") + verified.reason());
+}
+
+DownloadFailure ReleaseBundle::check(NVKCloudInterface &cloud) const
+{
+    // As for the server's catalogue: the exact bytes are verified before anything is parsed.
+    const DownloadFailure trust = checkSignature();
+    if (trust.isFailure())
+        return trust;
+    // The bundle holds one version, whatever the catalogue marks as a beta.
+    const DownloadFailure loaded = cloud.loadCatalogue(catalogue, branch, true);
+    if (loaded.isFailure())
+        return {loaded.code, QStringLiteral("its catalogue.json is not a release catalogue"), 0};
+    if (!cloud.versions().contains(version))
+        return failure(DownloadFailure::notBundle,
+                       QStringLiteral("its catalogue does not list version %1").arg(version));
+
+    const ReleaseVersion entry = cloud.entry(version);
+    const QList<QString> hardwareIds = cloud.hardwareIds(version);
+    for (const QString &hardwareId : hardwareIds) {
+        const QList<QString> keys = cloud.firmwareKeys(version, hardwareId);
+        for (const QString &key : keys) {
+            const Image *found = image(key);
+            if (!found)
+                return failure(DownloadFailure::notBundle,
+                               QStringLiteral("it holds no image for %1").arg(key));
+            const QString path = imagesFolderName + QLatin1Char('/') + found->fileName;
+            if (cloud.checkImage(version, key, found->bytes).isFailure())
+                return failure(DownloadFailure::checksumMismatch,
+                               QStringLiteral("%1 does not match the checksum the catalogue "
+                                              "publishes for %2")
+                                   .arg(path, key));
+            if (signatureRequired && !entry.checksum(key))
+                return failure(
+                    DownloadFailure::checksumMissing,
+                    QStringLiteral("the signed catalogue publishes no checksum for %1").arg(key));
+        }
+    }
+    return {};
+}
+
+QList<ReleaseBundle::Image> ReleaseBundle::imagesFor(const NVKCloudInterface &cloud,
+                                                     const QString &hardwareId) const
+{
+    QList<Image> chosen;
+    const QList<QString> keys = cloud.firmwareKeys(version, hardwareId);
+    for (const QString &key : keys) {
+        if (const Image *found = image(key))
+            chosen.append(*found);
+    }
+    return chosen;
+}
+
+QByteArray ReleaseBundle::manifest() const
+{
+    QJsonArray imageList;
+    for (const Image &entry : images) {
+        QJsonObject object =
+            fileEntry(imagesFolderName + QLatin1Char('/') + entry.fileName, entry.bytes);
+        object.insert(Key::key, entry.key);
+        imageList.append(object);
+    }
+    const QJsonObject object{{Key::format, formatName},
+                             {Key::formatVersion, formatVersion},
+                             {Key::branch, branch},
+                             {Key::version, version},
+                             {Key::server, serverUrl},
+                             {Key::catalogue, fileEntry(catalogueFileName, catalogue)},
+                             {Key::signature, signature.isEmpty()
+                                                  ? QJsonValue()
+                                                  : fileEntry(signatureFileName, signature)},
+                             {Key::images, imageList}};
+    return QJsonDocument(object).toJson(QJsonDocument::Indented);
+}
+
+QByteArray ReleaseBundle::readme() const
+{
+    // Each value on a line of its own, so that the prose stays wrapped whatever it says.
+    const QString text = QStringLiteral(
+        "Lumetra firmware release bundle\n"
+        "\n"
+        "Version:  %1\n"
+        "Branch:   %2\n"
+        "Server:   %3\n"
+        "\n"
+        "This folder holds one firmware version of the Lumetra RF power meter with the\n"
+        "release catalogue it comes from, for updating meters where the release server\n"
+        "cannot be reached. Copy the whole folder, then run\n"
+        "\n"
+        "    lumetra-flash update --from FOLDER\n"
+        "\n"
+        "It was written by \"lumetra-flash download\". The update checks every file as\n"
+        "it checks the release server's answers, and refuses a folder whose files are\n"
+        "missing or changed: do not edit, add or rename anything in it.\n"
+        "\n"
+        "  bundle.json             the branch and version, every file's size and SHA-256\n"
+        "  catalogue.json          the release catalogue, exactly as the server sent it\n"
+        "  catalogue.json.minisig  the maker's signature of it, when one was published\n"
+        "  images/                 every image of the version, for every meter model\n");
+    return text
+        .arg(printableOrUnnamed(version), printableOrUnnamed(branch), printableOrUnnamed(serverUrl))
+        .toUtf8();
+}
+
+QString ReleaseBundle::targetProblem(const QString &folder)
+{
+    const QFileInfo target(folder);
+    if (target.exists() || target.isSymLink())
+        return QStringLiteral("%1 already exists: name a folder that does not exist yet")
+            .arg(folder);
+    if (!target.absoluteDir().exists())
+        return QStringLiteral("the folder %1 does not exist").arg(target.absolutePath());
+    return QString();
+}
+
+bool ReleaseBundle::save(const QString &folder, QString &error) const
+{
+    error = targetProblem(folder);
+    if (!error.isEmpty())
+        return false;
+    const QFileInfo target(folder);
+    const QDir parent = target.absoluteDir();
+    // Beside the target, so that the last step is a rename within one file system.
+    QTemporaryDir partial(
+        parent.filePath(QLatin1Char('.') + target.fileName() + QStringLiteral(".partial-XXXXXX")));
+    if (!partial.isValid()) {
+        error = QStringLiteral("cannot write in %1: %2").arg(parent.path(), partial.errorString());
+        return false;
+    }
+    const QDir dir(partial.path());
+    if (!dir.mkdir(imagesFolderName)) {
+        error = QStringLiteral("cannot make %1").arg(dir.filePath(imagesFolderName));
+        return false;
+    }
+    QStringList written;
+    for (const Image &entry : images) {
+        if (written.contains(entry.fileName))
+            continue;
+        if (!writeFile(dir.filePath(imagesFolderName + QLatin1Char('/') + entry.fileName),
+                       entry.bytes, error))
+            return false;
+        written.append(entry.fileName);
+    }
+    if (!writeFile(dir.filePath(catalogueFileName), catalogue, error) ||
+        (!signature.isEmpty() && !writeFile(dir.filePath(signatureFileName), signature, error)) ||
+        !writeFile(dir.filePath(readmeFileName), readme(), error) ||
+        !writeFile(dir.filePath(manifestFileName), manifest(), error))
+        return false;
+    QFile::setPermissions(dir.filePath(imagesFolderName), folderPermissions);
+    QFile::setPermissions(dir.path(), folderPermissions);
+    if (!QDir().rename(dir.path(), target.absoluteFilePath())) {
+        error = QStringLiteral("cannot rename %1 to %2").arg(dir.path(), folder);
+        return false;
+    }
+    partial.setAutoRemove(false);
+    return true;
+}
+
+std::optional<ReleaseBundle> ReleaseBundle::load(const QString &folder, DownloadFailure &problem)
+{
+    const QDir dir(folder);
+    if (!QFileInfo(folder).isDir()) {
+        problem = failure(DownloadFailure::notBundle, QStringLiteral("there is no such folder"));
+        return std::nullopt;
+    }
+    QString why;
+    const std::optional<QByteArray> manifestBytes =
+        readFile(dir, manifestFileName, maximumManifestBytes, why);
+    if (!manifestBytes) {
+        problem = failure(DownloadFailure::notBundle,
+                          QStringLiteral("it is not a release bundle (%1; lumetra-flash download "
+                                         "writes one)")
+                              .arg(why));
+        return std::nullopt;
+    }
+    const QJsonObject manifest = QJsonDocument::fromJson(*manifestBytes).object();
+    const QJsonObject catalogueEntry = manifest.value(Key::catalogue).toObject();
+    const QJsonValue signatureEntry = manifest.value(Key::signature);
+    ReleaseBundle bundle;
+    bundle.branch = manifest.value(Key::branch).toString();
+    bundle.version = manifest.value(Key::version).toString();
+    bundle.serverUrl = manifest.value(Key::server).toString();
+    if (manifest.value(Key::format) != formatName || bundle.branch.isEmpty() ||
+        bundle.version.isEmpty() || !manifest.value(Key::images).isArray() ||
+        !(signatureEntry.isNull() || signatureEntry.isObject())) {
+        problem = failure(DownloadFailure::notBundle,
+                          QStringLiteral("its bundle.json is not a release bundle's manifest"));
+        return std::nullopt;
+    }
+    if (manifest.value(Key::formatVersion).toInt() != formatVersion) {
+        problem = failure(DownloadFailure::notBundle,
+                          QStringLiteral("its layout is not one this program knows (written by "
+                                         "another version of lumetra-flash?)"));
+        return std::nullopt;
+    }
+
+    // Each file as the manifest recorded it, or the reason why not.
+    const auto readAs = [&](const QString &path, const QJsonObject &entry, QLatin1String changed,
+                            QByteArray &bytes) {
+        const std::optional<QByteArray> read = readFile(dir, path, maximumFileBytes, why);
+        if (!read) {
+            problem = failure(DownloadFailure::missingFile, why);
+            return false;
+        }
+        if (!matchesEntry(entry, *read)) {
+            problem = failure(changed, QStringLiteral("%1 is not the file the bundle was "
+                                                      "written with: it was changed or replaced")
+                                           .arg(path));
+            return false;
+        }
+        bytes = *read;
+        return true;
+    };
+    if (!readAs(catalogueFileName, catalogueEntry, DownloadFailure::alteredFile, bundle.catalogue))
+        return std::nullopt;
+    if (signatureEntry.isObject()) {
+        if (!readAs(signatureFileName, signatureEntry.toObject(), DownloadFailure::alteredFile,
+                    bundle.signature))
+            return std::nullopt;
+    } else if (QFileInfo::exists(dir.filePath(signatureFileName))) {
+        problem = failure(
+            DownloadFailure::alteredFile,
+            QStringLiteral("%1 was added after the bundle was written").arg(signatureFileName));
+        return std::nullopt;
+    }
+
+    const QString imagePrefix = imagesFolderName + QLatin1Char('/');
+    const QJsonArray imageList = manifest.value(Key::images).toArray();
+    for (const QJsonValue &value : imageList) {
+        const QJsonObject entry = value.toObject();
+        const QString path = entry.value(Key::file).toString();
+        Image image{entry.value(Key::key).toString(), path.mid(imagePrefix.size()), QByteArray()};
+        if (image.key.isEmpty() || !path.startsWith(imagePrefix) ||
+            !isPlainFileName(image.fileName)) {
+            problem = failure(DownloadFailure::notBundle,
+                              QStringLiteral("its bundle.json lists an image it cannot hold"));
+            return std::nullopt;
+        }
+        if (!readAs(path, entry, DownloadFailure::checksumMismatch, image.bytes))
+            return std::nullopt;
+        bundle.images.append(image);
+    }
+    return bundle;
+}

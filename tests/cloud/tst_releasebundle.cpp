@@ -1,0 +1,395 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+// SPDX-FileCopyrightText: Norvatek
+//
+// A release saved to a folder: checked as the server's answers are checked, written whole or not
+// at all, and refused when its files are missing or not as written. Signing keys are made here
+// with the minisign command.
+#include "nvkcloudinterface.h"
+#include "releasebundle.h"
+#include "releasefolder.h"
+#include "testsigningkey.h"
+
+#include <QDir>
+#include <QFile>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QTemporaryDir>
+#include <QTest>
+
+namespace {
+
+const QString plainBranch = QStringLiteral("plain");
+const QString signedBranch = QStringLiteral("signed");
+const QString otherKeyBranch = QStringLiteral("other");
+
+// A version with images for two models, each with its checksum, and one whose image has none.
+const ReleaseVersions &versions()
+{
+    static const ReleaseVersions list{
+        {"1.0.0",
+         {{"DOVUr3_main_firmware", ReleaseFolder::image(5000, 1),
+           ReleaseFolder::sha256(ReleaseFolder::image(5000, 1))},
+          {"QX7Lm2_main_firmware", ReleaseFolder::image(4500, 2),
+           ReleaseFolder::sha256(ReleaseFolder::image(4500, 2))}}},
+        {"1.1.0", {{"DOVUr3_main_firmware", ReleaseFolder::image(4800, 3)}}}};
+    return list;
+}
+
+QByteArray readFile(const QString &path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+bool writeFile(const QString &path, const QByteArray &bytes)
+{
+    QFile file(path);
+    return file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size();
+}
+
+QByteArray flipped(QByteArray bytes)
+{
+    bytes[bytes.size() / 2] = char(bytes.at(bytes.size() / 2) ^ 0x01);
+    return bytes;
+}
+
+QStringList keysOf(const QList<ReleaseBundle::Image> &images)
+{
+    QStringList keys;
+    for (const ReleaseBundle::Image &image : images)
+        keys.append(image.key);
+    return keys;
+}
+
+// What a row does to a bundle before it is checked, or to its folder before it is read.
+enum class Change {
+    None,
+    CatalogueByteChanged,
+    NotACatalogue,
+    OtherModelImageChanged,
+    OtherModelImageLeftOut,
+    ImageFileChanged,
+    ImageFileRemoved,
+    CatalogueSwapped,
+    SignatureRemoved,
+    SignatureAdded,
+    ManifestRemoved,
+    ManifestNamesFileOutside,
+    NewerLayout
+};
+
+} // namespace
+
+Q_DECLARE_METATYPE(Change)
+
+class TestReleaseBundle : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void check_data();
+    void check();
+    void savedAndLoaded_data();
+    void savedAndLoaded();
+    void saveNeverLeavesHalfABundle();
+    void safeFileName_data();
+    void safeFileName();
+    void namesTwoFilesApart();
+
+private:
+    ReleaseBundle bundleOf(const QString &branch, const QString &version) const;
+    QString catalogueFile(const QString &branch) const;
+
+    TestSigningKey trusted;
+    TestSigningKey other;
+    ReleaseFolder folder;
+};
+
+void TestReleaseBundle::initTestCase()
+{
+    QVERIFY2(trusted.isValid(), qPrintable(trusted.error()));
+    QVERIFY2(other.isValid(), qPrintable(other.error()));
+    QVERIFY(folder.publish(plainBranch, versions()));
+    QVERIFY2(folder.publish(signedBranch, versions(), &trusted), qPrintable(trusted.error()));
+    QVERIFY2(folder.publish(otherKeyBranch, versions(), &other), qPrintable(other.error()));
+}
+
+QString TestReleaseBundle::catalogueFile(const QString &branch) const
+{
+    return folder.path() + QLatin1Char('/') + branch + QStringLiteral("/catalogue.json");
+}
+
+// The bundle that "download" makes of a version of a branch: the catalogue and its signature as
+// published, and every image of the version.
+ReleaseBundle TestReleaseBundle::bundleOf(const QString &branch, const QString &version) const
+{
+    ReleaseBundle bundle;
+    bundle.branch = branch;
+    bundle.version = version;
+    bundle.catalogue = readFile(catalogueFile(branch));
+    bundle.signature = readFile(catalogueFile(branch) + QStringLiteral(".minisig"));
+    for (const auto &[tag, images] : versions()) {
+        for (const ReleaseImage &image : images) {
+            if (tag == version)
+                bundle.images.append(
+                    {image.key,
+                     ReleaseBundle::safeFileName(ReleaseFolder::fileValue(tag, image.key)),
+                     image.bytes});
+        }
+    }
+    bundle.signatureRequired = false;
+    bundle.trustedKeys.clear();
+    return bundle;
+}
+
+void TestReleaseBundle::check_data()
+{
+    QTest::addColumn<QString>("branch");
+    QTest::addColumn<QString>("version");
+    QTest::addColumn<bool>("keys"); // the build trusts the test key
+    QTest::addColumn<Change>("change");
+    QTest::addColumn<QString>("failure"); // the code; empty: it passes
+
+    QTest::newRow("build without keys, unsigned catalogue")
+        << plainBranch << "1.0.0" << false << Change::None << QString();
+    QTest::newRow("build without keys, an image without a checksum")
+        << plainBranch << "1.1.0" << false << Change::None << QString();
+    QTest::newRow("signed by the trusted key")
+        << signedBranch << "1.0.0" << true << Change::None << QString();
+    QTest::newRow("no signature") << plainBranch << "1.0.0" << true << Change::None
+                                  << QStringLiteral("untrusted");
+    QTest::newRow("signed by another key")
+        << otherKeyBranch << "1.0.0" << true << Change::None << QStringLiteral("untrusted");
+    QTest::newRow("catalogue changed by one byte after signing")
+        << signedBranch << "1.0.0" << true << Change::CatalogueByteChanged
+        << QStringLiteral("untrusted");
+    QTest::newRow("signed catalogue, an image without its checksum")
+        << signedBranch << "1.1.0" << true << Change::None << QStringLiteral("checksum-missing");
+    QTest::newRow("another model's image not the published one")
+        << plainBranch << "1.0.0" << false << Change::OtherModelImageChanged
+        << QStringLiteral("checksum-mismatch");
+    QTest::newRow("another model's image left out")
+        << plainBranch << "1.0.0" << false << Change::OtherModelImageLeftOut
+        << QStringLiteral("not-bundle");
+    QTest::newRow("a version the catalogue does not list")
+        << plainBranch << "2.0.0" << false << Change::None << QStringLiteral("not-bundle");
+    QTest::newRow("not a catalogue") << plainBranch << "1.0.0" << false << Change::NotACatalogue
+                                     << QStringLiteral("not-catalogue");
+}
+
+void TestReleaseBundle::check()
+{
+    QFETCH(QString, branch);
+    QFETCH(QString, version);
+    QFETCH(bool, keys);
+    QFETCH(Change, change);
+    QFETCH(QString, failure);
+
+    ReleaseBundle bundle = bundleOf(branch, version);
+    bundle.signatureRequired = keys;
+    if (keys)
+        bundle.trustedKeys = {*ReleaseSignature::parsePublicKey(trusted.publicKey().toLatin1())};
+    if (change == Change::CatalogueByteChanged)
+        bundle.catalogue = flipped(bundle.catalogue);
+    if (change == Change::NotACatalogue)
+        bundle.catalogue = "<html>Not found</html>";
+    if (change == Change::OtherModelImageChanged)
+        bundle.images.last().bytes = flipped(bundle.images.last().bytes);
+    if (change == Change::OtherModelImageLeftOut)
+        bundle.images.removeLast();
+
+    NVKCloudInterface cloud;
+    const DownloadFailure result = bundle.check(cloud);
+    QVERIFY2(result.code == failure, qPrintable(result.code + QLatin1String(": ") + result.detail));
+    if (!failure.isEmpty())
+        return;
+    // The meter's identifier chooses its images by the client's rules, "App" and all.
+    QCOMPARE(keysOf(bundle.imagesFor(cloud, QStringLiteral("DOVUr3App"))),
+             QStringList{"DOVUr3_main_firmware"});
+    QCOMPARE(keysOf(bundle.imagesFor(cloud, QStringLiteral("XMTR22"))), QStringList());
+}
+
+void TestReleaseBundle::savedAndLoaded_data()
+{
+    QTest::addColumn<QString>("branch");
+    QTest::addColumn<Change>("change");
+    QTest::addColumn<QString>("failure"); // the code; empty: read back as written
+
+    QTest::newRow("as written") << signedBranch << Change::None << QString();
+    QTest::newRow("an image changed")
+        << signedBranch << Change::ImageFileChanged << QStringLiteral("checksum-mismatch");
+    QTest::newRow("an image removed")
+        << signedBranch << Change::ImageFileRemoved << QStringLiteral("missing-file");
+    QTest::newRow("the catalogue swapped for another")
+        << signedBranch << Change::CatalogueSwapped << QStringLiteral("altered-file");
+    QTest::newRow("the signature removed")
+        << signedBranch << Change::SignatureRemoved << QStringLiteral("missing-file");
+    QTest::newRow("a signature added")
+        << plainBranch << Change::SignatureAdded << QStringLiteral("altered-file");
+    QTest::newRow("no manifest") << signedBranch << Change::ManifestRemoved
+                                 << QStringLiteral("not-bundle");
+    QTest::newRow("the manifest names a file outside the images folder")
+        << signedBranch << Change::ManifestNamesFileOutside << QStringLiteral("not-bundle");
+    QTest::newRow("a layout of a later program")
+        << signedBranch << Change::NewerLayout << QStringLiteral("not-bundle");
+}
+
+void TestReleaseBundle::savedAndLoaded()
+{
+    QFETCH(QString, branch);
+    QFETCH(Change, change);
+    QFETCH(QString, failure);
+
+    QTemporaryDir parent;
+    const QString path = parent.filePath(QStringLiteral("bundle"));
+    const ReleaseBundle written = bundleOf(branch, QStringLiteral("1.0.0"));
+    QString error;
+    QVERIFY2(written.save(path, error), qPrintable(error));
+
+    const QDir dir(path);
+    const QString image = dir.filePath(QStringLiteral("images/") + written.images.first().fileName);
+    const QString manifest = dir.filePath(ReleaseBundle::manifestFileName);
+    QJsonObject manifestObject = QJsonDocument::fromJson(readFile(manifest)).object();
+    switch (change) {
+    case Change::ImageFileChanged:
+        QVERIFY(writeFile(image, flipped(readFile(image))));
+        break;
+    case Change::ImageFileRemoved:
+        QVERIFY(QFile::remove(image));
+        break;
+    case Change::CatalogueSwapped:
+        QVERIFY(writeFile(dir.filePath(ReleaseBundle::catalogueFileName),
+                          readFile(catalogueFile(otherKeyBranch)) + '\n'));
+        break;
+    case Change::SignatureRemoved:
+        QVERIFY(QFile::remove(dir.filePath(ReleaseBundle::signatureFileName)));
+        break;
+    case Change::SignatureAdded:
+        QVERIFY(writeFile(dir.filePath(ReleaseBundle::signatureFileName),
+                          readFile(catalogueFile(signedBranch) + QStringLiteral(".minisig"))));
+        break;
+    case Change::ManifestRemoved:
+        QVERIFY(QFile::remove(manifest));
+        break;
+    case Change::ManifestNamesFileOutside: {
+        QJsonArray images = manifestObject.value(QLatin1String("images")).toArray();
+        QJsonObject first = images.first().toObject();
+        first.insert(QLatin1String("file"), QStringLiteral("images/../catalogue.json"));
+        images.replace(0, first);
+        manifestObject.insert(QLatin1String("images"), images);
+        QVERIFY(writeFile(manifest, QJsonDocument(manifestObject).toJson()));
+        break;
+    }
+    case Change::NewerLayout:
+        manifestObject.insert(QLatin1String("formatVersion"), 2);
+        QVERIFY(writeFile(manifest, QJsonDocument(manifestObject).toJson()));
+        break;
+    default:
+        break;
+    }
+
+    DownloadFailure why;
+    const std::optional<ReleaseBundle> read = ReleaseBundle::load(path, why);
+    QVERIFY2(why.code == failure, qPrintable(why.code + QLatin1String(": ") + why.detail));
+    QCOMPARE(read.has_value(), failure.isEmpty());
+    if (!read)
+        return;
+    QCOMPARE(read->branch, written.branch);
+    QCOMPARE(read->version, written.version);
+    QCOMPARE(read->catalogue, written.catalogue);
+    QCOMPARE(read->signature, written.signature);
+    QCOMPARE(read->images.size(), written.images.size());
+    for (qsizetype i = 0; i < written.images.size(); ++i) {
+        QCOMPARE(read->images.at(i).key, written.images.at(i).key);
+        QCOMPARE(read->images.at(i).fileName, written.images.at(i).fileName);
+        QCOMPARE(read->images.at(i).bytes, written.images.at(i).bytes);
+    }
+    QVERIFY(readFile(dir.filePath(ReleaseBundle::readmeFileName)).contains("Version:  1.0.0"));
+}
+
+// Whatever happens, the folder named is either a whole bundle or not there, and nothing else is
+// left beside it.
+void TestReleaseBundle::saveNeverLeavesHalfABundle()
+{
+    QTemporaryDir parent;
+    const QDir dir(parent.path());
+    ReleaseBundle bundle = bundleOf(plainBranch, QStringLiteral("1.0.0"));
+    QString error;
+
+    QVERIFY(dir.mkdir(QStringLiteral("taken")));
+    QVERIFY(!bundle.save(dir.filePath(QStringLiteral("taken")), error));
+    QVERIFY2(error.contains(QLatin1String("already exists")), qPrintable(error));
+    QVERIFY(QDir(dir.filePath(QStringLiteral("taken"))).isEmpty());
+
+    // The last image cannot be written: the first ones were, in the temporary folder only.
+    bundle.images.last().fileName = QStringLiteral("no-such-folder/image.bin");
+    QVERIFY(!bundle.save(dir.filePath(QStringLiteral("bundle")), error));
+    QVERIFY2(error.contains(QLatin1String("cannot write")), qPrintable(error));
+    const QDir::Filters everything = QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot;
+    QCOMPARE(dir.entryList(everything), QStringList{"taken"});
+
+    bundle = bundleOf(plainBranch, QStringLiteral("1.0.0"));
+    QVERIFY2(bundle.save(dir.filePath(QStringLiteral("bundle")), error), qPrintable(error));
+    QCOMPARE(dir.entryList(everything), QStringList({"bundle", "taken"}));
+}
+
+void TestReleaseBundle::safeFileName_data()
+{
+    QTest::addColumn<QString>("value");
+    QTest::addColumn<QString>("name");
+
+    QTest::newRow("a plain name") << "DOVUr3_main_1.2.0.bin"
+                                  << "DOVUr3_main_1.2.0.bin";
+    QTest::newRow("in a subfolder of the branch") << "old/DOVUr3.bin"
+                                                  << "DOVUr3.bin";
+    QTest::newRow("climbing out") << "../../etc/passwd"
+                                  << "passwd";
+    QTest::newRow("hidden") << ".profile"
+                            << "_profile";
+    QTest::newRow("shell characters") << "a&b c;$(x).bin"
+                                      << "a_b_c___x_.bin";
+    QTest::newRow("beyond ASCII") << "Прошивка.bin"
+                                  << "________.bin";
+    QTest::newRow("a backslash") << "..\\boot.bin"
+                                 << "_._boot.bin";
+    QTest::newRow("nothing after the slash") << "folder/"
+                                             << "image";
+    QTest::newRow("empty") << ""
+                           << "image";
+    QTest::newRow("very long") << QString(300, QLatin1Char('x')) << QString(120, QLatin1Char('x'));
+}
+
+void TestReleaseBundle::safeFileName()
+{
+    QFETCH(QString, value);
+    QFETCH(QString, name);
+    QCOMPARE(ReleaseBundle::safeFileName(value), name);
+}
+
+// Two members naming one file share it; two files that come out with one name are told apart.
+void TestReleaseBundle::namesTwoFilesApart()
+{
+    const QJsonObject version{{"tag_name", "1.0.0"},
+                              {"DOVUr3_a_firmware", "a/main.bin"},
+                              {"DOVUr3_b_firmware", "b/main.bin"},
+                              {"DOVUr3_c_firmware", "a/main.bin"}};
+    const QJsonArray catalogue{
+        QJsonObject{{"product", "Lumetra"}, {"versions", QJsonArray{version}}}};
+    NVKCloudInterface cloud;
+    QVERIFY(
+        !cloud.loadCatalogue(QJsonDocument(catalogue).toJson(), plainBranch, false).isFailure());
+    ReleaseBundle bundle;
+    bundle.version = QStringLiteral("1.0.0");
+    bundle.addImage(cloud, QStringLiteral("DOVUr3_a_firmware"), "first");
+    bundle.addImage(cloud, QStringLiteral("DOVUr3_b_firmware"), "second");
+    bundle.addImage(cloud, QStringLiteral("DOVUr3_c_firmware"), "first");
+    QStringList names;
+    for (const ReleaseBundle::Image &image : std::as_const(bundle.images))
+        names.append(image.fileName);
+    QCOMPARE(names, QStringList({"main.bin", "main-2.bin", "main.bin"}));
+}
+
+QTEST_GUILESS_MAIN(TestReleaseBundle)
+#include "tst_releasebundle.moc"

@@ -238,6 +238,11 @@ QString jsonEvents(const QString &out, int exitCode)
     for (const QString &line : out.split(QLatin1Char('\n'), Qt::SkipEmptyParts)) {
         event = QJsonDocument::fromJson(line.toUtf8()).object();
         const QString kind = event.value(QLatin1String("event")).toString();
+        // A status names its step by a stable code, never by a colour.
+        if (kind == QLatin1String("status") &&
+            (event.value(QLatin1String("step")).toString().isEmpty() ||
+             event.contains(QLatin1String("colour"))))
+            return QStringLiteral("a status without its step: ") + line;
         if (kind == QLatin1String("status"))
             texts.append(event.value(QLatin1String("text")).toString());
         else if (kind == QLatin1String("progress"))

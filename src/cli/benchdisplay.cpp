@@ -47,21 +47,21 @@ BenchDisplay::BenchDisplay(Reporter &output, const QStringList &ports)
     }
 }
 
-void BenchDisplay::writeLine(const QString &text, const QString &colourName, bool toError)
+void BenchDisplay::writeLine(const QString &text, UpdateStep::Tone tone, bool toError)
 {
     clearBars();
-    reporter.line(text, colourName, toError);
+    reporter.line(text, tone, toError);
     drawBars();
 }
 
-void BenchDisplay::status(int meter, const QString &text, const QString &colourName)
+void BenchDisplay::status(int meter, const QString &text, UpdateStep::Tone tone)
 {
     if (reporter.isQuiet())
         return;
     Meter &state = meters[meter];
     state.label = text;
     state.writing = false;
-    writeLine(state.port + separator + text, colourName, false);
+    writeLine(state.port + separator + text, tone, false);
 }
 
 void BenchDisplay::progress(int meter, const ImageProgress &image, double bytesPerSecond)
@@ -86,7 +86,8 @@ void BenchDisplay::progress(int meter, const ImageProgress &image, double bytesP
     if (step <= state.lastStep)
         return;
     state.lastStep = step;
-    writeLine(state.port + separator + Reporter::progressText(image), QString(), false);
+    writeLine(state.port + separator + Reporter::progressText(image), UpdateStep::Tone::Silent,
+              false);
 }
 
 void BenchDisplay::message(int meter, const QString &line)
@@ -96,7 +97,7 @@ void BenchDisplay::message(int meter, const QString &line)
     const QString text = line.startsWith(programPrefix)
                              ? QString(programPrefix + port + line.mid(programPrefix.size()))
                              : QString(port + line);
-    writeLine(text, QString(), true);
+    writeLine(text, UpdateStep::Tone::Silent, true);
 }
 
 void BenchDisplay::forward(int meter, QJsonObject event)
@@ -109,7 +110,7 @@ void BenchDisplay::forward(int meter, QJsonObject event)
 
 void BenchDisplay::notice(const QString &line)
 {
-    writeLine(line, QString(), true);
+    writeLine(line, UpdateStep::Tone::Silent, true);
 }
 
 QString BenchDisplay::barLine(const Meter &meter) const
@@ -204,5 +205,5 @@ void BenchDisplay::summary(const QList<QJsonObject> &results, ExitCode code, int
         reporter.line(text);
     }
     reporter.line(line,
-                  code == ExitCode::Success ? QStringLiteral("Green") : QStringLiteral("Red"));
+                  code == ExitCode::Success ? UpdateStep::Tone::Stage : UpdateStep::Tone::Failure);
 }

@@ -25,7 +25,7 @@ class BenchDisplay
 public:
     BenchDisplay(Reporter &reporter, const QStringList &ports);
 
-    void status(int meter, const QString &text, const QString &colourName);
+    void status(int meter, const QString &text, UpdateStep::Tone tone);
     void progress(int meter, const ImageProgress &image, double bytesPerSecond);
     // A line the meter's worker wrote to standard error: an error, a note or a trace line.
     void message(int meter, const QString &line);
@@ -49,7 +49,7 @@ private:
         int lastStep = 0; // the last tenth of the image given a plain line
     };
 
-    void writeLine(const QString &text, const QString &colourName, bool toError);
+    void writeLine(const QString &text, UpdateStep::Tone tone, bool toError);
     QString barLine(const Meter &meter) const;
     void clearBars();
     void drawBars();

@@ -19,9 +19,6 @@
 
 namespace {
 
-// The status line with which a worker starts writing to its meter, as it does for one meter:
-// from here until its result the first Ctrl-C is refused.
-const QString writingStarts = QStringLiteral("Flashing Firmware ");
 const QString releaseSubfolder = QStringLiteral("release");
 constexpr double millisecondsPerSecond = 1000.0;
 // A worker stopped at once still takes a moment to be reaped.
@@ -79,7 +76,7 @@ ExitCode BenchTool::run(const QString &folder)
         reporter.line(QStringLiteral("Updating %1 meters: %2")
                           .arg(ports.size())
                           .arg(ports.join(QStringLiteral(", "))),
-                      QStringLiteral("Green"));
+                      UpdateStep::Tone::Stage);
 
     QElapsedTimer clock;
     clock.start();
@@ -170,14 +167,17 @@ void BenchTool::handle(int index, const QJsonObject &event)
         worker.writing = false;
         return;
     }
+    // The step with which a worker starts writing to its meter, as it does for one meter: from
+    // here until its result the first Ctrl-C is refused.
     if (kind == QLatin1String("status") &&
-        event.value(QStringLiteral("text")).toString().startsWith(writingStarts))
+        event.value(QStringLiteral("step")).toString() ==
+            UpdateStep::of(UpdateStep::Kind::FlashingFirmware).code())
         worker.writing = true;
     if (reporter.json()) {
         display->forward(index, event);
     } else if (kind == QLatin1String("status")) {
         display->status(index, event.value(QStringLiteral("text")).toString(),
-                        event.value(QStringLiteral("colour")).toString());
+                        UpdateStep::toneOf(event.value(QStringLiteral("step")).toString()));
     } else if (kind == QLatin1String("progress")) {
         ImageProgress image;
         image.name = event.value(QStringLiteral("image")).toString();
@@ -233,7 +233,7 @@ void BenchTool::interrupted(int signal)
         if (display)
             display->notice(InterruptGuard::refusalLine());
         else
-            reporter.line(InterruptGuard::refusalLine(), QString(), true);
+            reporter.line(InterruptGuard::refusalLine(), UpdateStep::Tone::Silent, true);
         return;
     }
     // Stopped at once, as a second Ctrl-C stops one meter's update: no result, no summary.
@@ -250,7 +250,7 @@ void BenchTool::interrupted(int signal)
         reporter.line(QStringLiteral("lumetra-flash: stopped; the meters on %1 may be "
                                      "half-written")
                           .arg(halfWritten.join(QStringLiteral(", "))),
-                      QString(), true);
+                      UpdateStep::Tone::Silent, true);
     scratch.reset();
     StopSignals::endBy(signal);
 }

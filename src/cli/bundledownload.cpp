@@ -10,7 +10,6 @@
 #include <QEventLoop>
 
 namespace {
-const QString green = QStringLiteral("Green");
 const QString noFirmware = QStringLiteral("no-firmware");
 } // namespace
 
@@ -71,7 +70,8 @@ ExitCode BundleDownload::fetch(const QString &branch, bool betas, const VersionC
         reporter.error(QStringLiteral("version %1 has no firmware for any meter").arg(*version));
         return ExitCode::Catalogue;
     }
-    reporter.status(QStringLiteral("Downloading release ") + *version, green);
+    reporter.status(QStringLiteral("Downloading release ") + *version, UpdateStep::Tone::Stage,
+                    QLatin1String("downloading-release"));
     QList<MeterImage> all;
     for (const QString &hardwareId : hardwareIds) {
         QList<MeterImage> images;
@@ -103,7 +103,7 @@ ExitCode BundleDownload::run(const QString &folder, const QString &branch, bool 
     const ExitCode saved = save(folder);
     if (saved == ExitCode::Success && namesFolder)
         reporter.status(QStringLiteral("Saved release %1 to %2").arg(release.version, folder),
-                        green);
+                        UpdateStep::Tone::Stage, QLatin1String("release-saved"));
     return saved;
 }
 

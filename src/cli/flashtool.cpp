@@ -24,14 +24,10 @@
 
 namespace {
 
-// The window's status lines, word for word: people read both and support asks for them.
-const QString noMeterFound =
-    QStringLiteral("Failed to find Power Meter device, please restart, reconnect, and retry");
-const QString compatibleProductMissing =
-    QStringLiteral("Compatible product eligable for update not found, Reboot and retry");
-const QString green = QStringLiteral("Green");
-const QString orange = QStringLiteral("Orange");
-const QString red = QStringLiteral("Red");
+using Kind = UpdateStep::Kind;
+// What to do after a transfer that stopped half-way: the bootloader has left download mode.
+const QString rewriteAdvice =
+    QStringLiteral("Put the meter back into bootloader mode and run the command again.");
 constexpr double millisecondsPerSecond = 1000.0;
 
 // The meters that a --port value names: the one on that port (its name or device path), or else
@@ -74,16 +70,18 @@ QString nameProblem(const QString &name, qint64 imageSize)
 FlashTool::FlashTool(const Invocation &invocationToRun, Reporter &output)
     : invocation(invocationToRun), reporter(output), cloud(invocationToRun.serverUrl)
 {
-    QObject::connect(&flasher, &FirmwareFlasher::progress_update, &flasher, [this] {
-        imageInProgress.bytesSent = flasher.bytesSent;
-        imageInProgress.size = flasher.image.size();
-        reporter.progress(imageInProgress);
-    });
+    QObject::connect(&flasher, &FirmwareFlasher::bytesSentChanged, &flasher,
+                     [this](qint64 bytesSent, qint64 imageSize) {
+                         imageInProgress.bytesSent = bytesSent;
+                         imageInProgress.size = imageSize;
+                         reporter.progress(imageInProgress);
+                     });
+    session.setReport([this](const UpdateStep &step) { onStep(step); });
     if (invocation.trace) {
         trace.emplace(reporter);
-        link.traceHook = [this](SerialLink::Direction direction, const QByteArray &bytes) {
+        link.setTraceHook([this](SerialLink::Direction direction, const QByteArray &bytes) {
             trace->record(direction, bytes);
-        };
+        });
     }
 }
 
@@ -173,7 +171,7 @@ ExitCode FlashTool::update()
     }
     const QString chosenBranch = offline ? offline->branch() : branch();
     if (chosenBranch != ReleaseBranchSetting::standardBranch())
-        reporter.status(QStringLiteral("Branch Path: ") + chosenBranch, green);
+        reporter.status(UpdateStep::of(Kind::BranchPath, chosenBranch));
     if (!offline) {
         noteSavedBranch();
         if (!loadCatalogue(true))
@@ -184,23 +182,24 @@ ExitCode FlashTool::update()
         return ExitCode::Catalogue;
     reporter.release(*version);
 
-    const std::optional<QString> port = connectMeter();
+    const std::optional<QString> port = findMeter();
     if (!port)
         return ExitCode::NoMeter;
-    const QString hardwareId = session.identify();
-    // Without a meter that identifies itself there is nothing to ask the server for.
-    if (!MeterSession::isCompatible(hardwareId)) {
-        reporter.status(compatibleProductMissing, red);
-        notCompatible(*port, hardwareId);
-        return ExitCode::NotCompatible;
+    const std::optional<QString> hardwareId = session.connect(*port);
+    if (!hardwareId) {
+        if (!failures.isEmpty() && failures.last().kind == Kind::NotCompatible)
+            return failWith(Kind::NotCompatible, ExitCode::NotCompatible);
+        return failWith(Kind::PortFailed, ExitCode::NoMeter);
     }
     QList<MeterImage> images;
     if (offline) {
-        images = offline->imagesFor(hardwareId);
-        if (images.isEmpty())
-            return noFirmware(*version, hardwareId);
+        images = offline->imagesFor(*hardwareId);
+        if (images.isEmpty()) {
+            onStep(UpdateStep::noFirmware(*version, *hardwareId));
+            return failWith(Kind::NoFirmware, ExitCode::Catalogue);
+        }
     } else {
-        const ExitCode downloaded = download(*version, hardwareId, images);
+        const ExitCode downloaded = download(*version, *hardwareId, images);
         if (downloaded != ExitCode::Success)
             return downloaded;
     }
@@ -213,7 +212,7 @@ ExitCode FlashTool::flash()
     const std::optional<QByteArray> image = readImage();
     if (!image || !meterChoiceIsClear())
         return ExitCode::Usage;
-    const std::optional<QString> port = connectMeter();
+    const std::optional<QString> port = findMeter();
     if (!port)
         return ExitCode::NoMeter;
     const QList<MeterImage> images{{invocation.name, *image}};
@@ -221,28 +220,62 @@ ExitCode FlashTool::flash()
     return install(*port, invocation.file, images);
 }
 
-std::optional<QString> FlashTool::connectMeter()
+std::optional<QString> FlashTool::findMeter()
 {
-    reporter.status(QStringLiteral("Connecting..."), green);
-    const std::optional<QString> port = choosePort();
-    if (!port)
-        return std::nullopt;
-    if (!session.open(*port)) {
-        reporter.status(QStringLiteral("Port failed to open"), red);
-        reporter.error(QStringLiteral("the port %1 would not open").arg(*port));
-        return std::nullopt;
-    }
-    return port;
+    reporter.status(UpdateStep::of(Kind::Connecting));
+    return choosePort();
 }
 
-void FlashTool::notCompatible(const QString &port, const QString &reply)
+void FlashTool::onStep(const UpdateStep &step)
 {
-    reporter.error(
-        QStringLiteral("the meter on %1 did not identify as a compatible product (%2)")
-            .arg(port,
-                 reply.isEmpty()
-                     ? QStringLiteral("it did not answer")
-                     : QStringLiteral("it answered '%1'").arg(Reporter::replyExcerpt(reply))));
+    switch (step.kind) {
+    case Kind::FlashingFirmware:
+        interruptGuard.emplace();
+        break;
+    case Kind::FlashingImage:
+        // The meter may stay silent for this long before "D": said once, so that a quiet
+        // terminal does not look hung.
+        if (!meterWaitNoted) {
+            reporter.note(QStringLiteral("waiting up to %1 s for the meter to get ready before "
+                                         "each image")
+                              .arg(flasher.timing().replyLineTimeoutMs / millisecondsPerSecond));
+            meterWaitNoted = true;
+        }
+        imageInProgress = {step.subject, step.image, step.images, 0, 0};
+        break;
+    case Kind::NoSleepLock:
+        if (invocation.trace)
+            reporter.trace(QStringLiteral("the computer may sleep during this update: ") +
+                           step.detail);
+        break;
+    default:
+        break;
+    }
+    if (!step.reasonCode.isEmpty())
+        failures.append(step);
+    reporter.status(step);
+}
+
+ExitCode FlashTool::failWith(UpdateStep::Kind kind, ExitCode code)
+{
+    QStringList why;
+    const UpdateStep *first = nullptr;
+    for (const UpdateStep &step : std::as_const(failures)) {
+        if (step.kind != kind)
+            continue;
+        if (!first)
+            first = &step;
+        why.append(step.reason);
+    }
+    if (!first)
+        return code;
+    reporter.reason(first->reasonCode, first->detail);
+    reporter.error(why.join(QStringLiteral("; ")));
+    if (!first->hint.isEmpty())
+        reporter.hint(first->hint);
+    else if (kind == Kind::ImageFailed)
+        reporter.hint(rewriteAdvice);
+    return code;
 }
 
 ExitCode FlashTool::download(const QString &version, const QString &hardwareId,
@@ -260,21 +293,21 @@ ExitCode FlashTool::download(const QString &version, const QString &hardwareId,
                          loop.quit();
                      });
     cloud.requestFirmware(version, hardwareId);
-    if (cloud.downloads().isEmpty())
-        return noFirmware(version, hardwareId);
+    if (cloud.downloads().isEmpty()) {
+        onStep(UpdateStep::noFirmware(version, hardwareId));
+        return failWith(Kind::NoFirmware, ExitCode::Catalogue);
+    }
     loop.exec();
     if (why.code == DownloadFailure::checksumMissing) {
-        reporter.status(QStringLiteral("Error: Firmware download refused: ") + why.detail, red);
+        onStep(UpdateStep::downloadRefused(why.code, why.detail));
         reporter.reason(why.code, why.detail);
         reporter.error(
             QStringLiteral("version %1 cannot be installed: %2").arg(version, why.detail));
         return ExitCode::Catalogue;
     }
     if (!failedFile.isNull()) {
-        reporter.status(QStringLiteral("Error: Firmware download failed"), red);
-        reporter.reason(why.code, why.detail);
-        reporter.error(QStringLiteral("the download of %1 failed: %2").arg(failedFile, why.detail));
-        return ExitCode::Download;
+        onStep(UpdateStep::downloadFailed(failedFile, why.code, why.detail));
+        return failWith(Kind::DownloadFailed, ExitCode::Download);
     }
     for (const FirmwareFile &file : cloud.downloads())
         images.append({file.name, file.image});
@@ -284,98 +317,27 @@ ExitCode FlashTool::download(const QString &version, const QString &hardwareId,
 ExitCode FlashTool::install(const QString &port, const QString &label,
                             const QList<MeterImage> &images)
 {
-    // As in the window, the port is taken again (and drained) before anything is written.
-    if (!session.open(port)) {
-        reporter.status(QStringLiteral("Failed to connect"), red);
-        reporter.error(QStringLiteral("the port %1 would not open").arg(port));
-        return ExitCode::NoMeter;
-    }
-    // From here on the meter may be written to: an interruption would leave it half-flashed.
-    const InterruptGuard guard;
-    reporter.status(QStringLiteral("Flashing Firmware ") + label, orange);
-    if (!session.checkProduct()) {
-        reporter.status(compatibleProductMissing, red);
-        notCompatible(port, flasher.deviceReply);
-        session.release();
-        return ExitCode::NotCompatible;
-    }
-
-    reporter.status(QStringLiteral("Updating..."), green);
-    QStringList refused;
-    QStringList badNames;
-    QStringList failed;
-    imageInProgress = {QString(), 0, int(images.size())};
-    bool waitNoted = false;
-    const bool ok =
-        session.flashImages(images, [&](MeterSession::ImageStep step, const QString &name) {
-            switch (step) {
-            case MeterSession::ImageStep::Refused:
-                reporter.status(QStringLiteral("Error: Firmware image missing from server"), red);
-                refused.append(name);
-                ++imageInProgress.number;
-                break;
-            case MeterSession::ImageStep::BadName:
-                reporter.status(
-                    QStringLiteral("Error: Firmware image name cannot be sent to the meter"), red);
-                badNames.append(name);
-                break;
-            case MeterSession::ImageStep::Writing:
-                // The meter may stay silent for this long before "D": said once, so that a
-                // quiet terminal does not look hung.
-                if (!waitNoted) {
-                    reporter.note(QStringLiteral("waiting up to %1 s for the meter to get ready "
-                                                 "before each image")
-                                      .arg(flasher.replyLineTimeoutMs / millisecondsPerSecond));
-                    waitNoted = true;
-                }
-                reporter.status(QStringLiteral("Flashing image ") + name, orange);
-                imageInProgress.name = name;
-                ++imageInProgress.number;
-                break;
-            case MeterSession::ImageStep::Failed:
-                failed.append(name);
-                break;
-            }
-        });
-    session.sendClosingCommand();
-    session.release();
-    if (ok) {
-        reporter.status(QStringLiteral("Update complete"), green);
+    const MeterSession::Result result = session.install(port, label, images);
+    interruptGuard.reset();
+    switch (result) {
+    case MeterSession::Result::Complete:
         return ExitCode::Success;
+    case MeterSession::Result::MeterGone:
+        reporter.error(QStringLiteral("no meter in bootloader mode on port %1").arg(port));
+        return ExitCode::NoMeter;
+    case MeterSession::Result::PortFailed:
+        return failWith(Kind::PortFailed, ExitCode::NoMeter);
+    case MeterSession::Result::NotCompatible:
+        return failWith(Kind::NotCompatible, ExitCode::NotCompatible);
+    case MeterSession::Result::BadName:
+        // Nothing was written: the release itself names an image the meter cannot take.
+        return failWith(Kind::BadName, ExitCode::Catalogue);
+    case MeterSession::Result::ImageFailed:
+        return failWith(Kind::ImageFailed, ExitCode::Flashing);
+    case MeterSession::Result::ImageRefused:
+        return failWith(Kind::ImageRefused, ExitCode::Download);
     }
-    reporter.status(QStringLiteral("ERROR: Update failed"), red);
-    // Nothing was written: the release itself names an image the meter cannot take.
-    if (!badNames.isEmpty()) {
-        const auto bad = std::find_if(images.cbegin(), images.cend(), [&](const MeterImage &image) {
-            return image.name == badNames.first();
-        });
-        reporter.error(
-            QStringLiteral("the catalogue names an image '%1' that cannot be sent to the meter: "
-                           "the name %2")
-                .arg(bad->name, FirmwareFlasher::headerNameProblem(bad->name, bad->bytes.size())));
-        return ExitCode::Catalogue;
-    }
-    // A meter left half-written matters more than an image the server failed to send.
-    if (!failed.isEmpty()) {
-        reporter.error(QStringLiteral("writing %1 to the meter failed")
-                           .arg(failed.join(QStringLiteral(", "))));
-        return ExitCode::Flashing;
-    }
-    const QString tooSmall =
-        QStringLiteral("less than %1 bytes").arg(MeterSession::smallestImageBytes);
-    reporter.reason(DownloadFailure::tooSmall, tooSmall);
-    reporter.error(QStringLiteral("the server sent %1 for %2")
-                       .arg(tooSmall, refused.join(QStringLiteral(", "))));
-    return ExitCode::Download;
-}
-
-ExitCode FlashTool::noFirmware(const QString &version, const QString &hardwareId)
-{
-    reporter.status(QStringLiteral("Error: No firmware for this device in this version"), red);
-    reporter.reason(QStringLiteral("no-firmware"), QStringLiteral("no firmware for this meter"));
-    reporter.error(QStringLiteral("version %1 has no firmware for this meter (%2)")
-                       .arg(version, Reporter::replyExcerpt(hardwareId)));
-    return ExitCode::Catalogue;
+    return ExitCode::Flashing;
 }
 
 void FlashTool::noteSavedBranch()
@@ -402,15 +364,19 @@ bool FlashTool::loadCatalogue(bool asStatus)
     QObject::connect(&cloud, &NVKCloudInterface::catalogue_failed, &loop,
                      [&](const DownloadFailure &reason) {
                          failure = reason;
+                         // The window's line for a catalogue that failed at once; one that
+                         // came but is not trusted is said in the error line.
+                         if (asStatus && reason.code != DownloadFailure::untrusted)
+                             reporter.status(UpdateStep::noInternet(reason.code, reason.detail));
                          loop.quit();
                      });
     // The window waits on for a late answer; a script must not, and gets the window's line.
     QObject::connect(&cloud, &NVKCloudInterface::no_internet_connection, &loop, [&] {
+        const UpdateStep timedOut = UpdateStep::catalogueTimedOut(cloud.limits().jsonTimeoutMs);
         if (asStatus)
-            reporter.status(QStringLiteral("No Internet Connection"), QStringLiteral("Red"));
-        failure.code = DownloadFailure::timeout;
-        failure.detail =
-            QStringLiteral("no answer within %1 s").arg(cloud.limits().jsonTimeoutMs / 1000);
+            reporter.status(timedOut);
+        failure.code = timedOut.reasonCode;
+        failure.detail = timedOut.detail;
         loop.quit();
     });
     const QString chosenBranch = branch();
@@ -477,7 +443,7 @@ std::optional<QString> FlashTool::choosePort()
     }
     if (candidates.isEmpty()) {
         if (invocation.port.isEmpty()) {
-            reporter.status(noMeterFound, red);
+            reporter.status(UpdateStep::of(Kind::NoMeter));
             reporter.error(QStringLiteral("no meter in bootloader mode found"));
         } else {
             reporter.error(

@@ -5,6 +5,7 @@
 #include "commandline.h"
 #include "exitcode.h"
 #include "firmwareflasher.h"
+#include "interruptguard.h"
 #include "metersession.h"
 #include "nvkcloudinterface.h"
 #include "protocoltrace.h"
@@ -55,16 +56,16 @@ private:
     // The image FILE, or nothing (after saying why) when it may not be sent to the meter.
     std::optional<QByteArray> readImage();
 
-    // The window's click half: find the meter and open its port; the port's name, or nothing.
-    std::optional<QString> connectMeter();
+    // "Connecting..." and the meter's port, or nothing (after saying why).
+    std::optional<QString> findMeter();
     // The version's images for a meter that identifies as hardwareId, downloaded.
     ExitCode download(const QString &version, const QString &hardwareId, QList<MeterImage> &images);
     // The window's finish half: product check, every image, the closing command.
     ExitCode install(const QString &port, const QString &label, const QList<MeterImage> &images);
-    // Says that the version has nothing for a meter that identifies as hardwareId.
-    ExitCode noFirmware(const QString &version, const QString &hardwareId);
-    // Says in the error line what the meter answered to the product query.
-    void notCompatible(const QString &port, const QString &reply);
+    // Prints a step, and keeps what the result and the error line will need.
+    void onStep(const UpdateStep &step);
+    // The error line and the result's reason from the steps of this kind that failed.
+    ExitCode failWith(UpdateStep::Kind kind, ExitCode code);
     // Names a release branch that comes from the window's saved setting, not the command line.
     void noteSavedBranch();
 
@@ -73,7 +74,13 @@ private:
     NVKCloudInterface cloud;
     SerialLink link;
     FirmwareFlasher flasher;
-    MeterSession session{link, flasher};
+    MeterSession session{link, flasher, QStringLiteral("lumetra-flash")};
     std::optional<ProtocolTrace> trace;
     ImageProgress imageInProgress; // the image being written, for the progress report
+    // Every failing step of the run with a reason, in order.
+    QList<UpdateStep> failures;
+    // From "Flashing Firmware" on the meter may be written to: an interruption would leave it
+    // half-flashed.
+    std::optional<InterruptGuard> interruptGuard;
+    bool meterWaitNoted = false;
 };

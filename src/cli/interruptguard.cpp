@@ -2,18 +2,39 @@
 // SPDX-FileCopyrightText: Norvatek
 #include "interruptguard.h"
 
+#include "updatestep.h"
+
+#include <QByteArray>
+
+#include <array>
+#include <cstring>
 #include <unistd.h>
 
 namespace {
 
-const char refusal[] = "lumetra-flash: Update in progress: please wait until it ends (press "
-                       "Ctrl-C again to stop at once)\n";
+// The refusal is written from the signal handler, which may not allocate: it is put together
+// here beforehand, in the window's words.
+std::array<char, 256> refusal{};
+size_t refusalLength = 0;
+
+QByteArray refusalText()
+{
+    return "lumetra-flash: " + UpdateStep::of(UpdateStep::Kind::StillRunning).text().toUtf8() +
+           " (press Ctrl-C again to stop at once)\n";
+}
+
+void prepareRefusal()
+{
+    const QByteArray text = refusalText();
+    refusalLength = qMin(size_t(text.size()), refusal.size());
+    std::memcpy(refusal.data(), text.constData(), refusalLength);
+}
 
 extern "C" void refuseOnce(int)
 {
     // Only async-signal-safe calls here. SA_RESETHAND has already put the default action back,
     // so the next signal ends the program.
-    const ssize_t ignored = ::write(STDERR_FILENO, refusal, sizeof refusal - 1);
+    const ssize_t ignored = ::write(STDERR_FILENO, refusal.data(), refusalLength);
     (void)ignored;
 }
 
@@ -21,6 +42,7 @@ extern "C" void refuseOnce(int)
 
 InterruptGuard::InterruptGuard()
 {
+    prepareRefusal();
     struct sigaction action
     {
     };
@@ -33,7 +55,7 @@ InterruptGuard::InterruptGuard()
 
 QString InterruptGuard::refusalLine()
 {
-    return QString::fromLatin1(refusal).trimmed();
+    return QString::fromUtf8(refusalText()).trimmed();
 }
 
 InterruptGuard::~InterruptGuard()

@@ -10,7 +10,7 @@ namespace {
 
 constexpr int packetNumberOffset = 1;
 constexpr int payloadOffset = 3;
-constexpr int payloadSize = 128;
+constexpr int payloadSize = FirmwareFlasher::blockSize;
 constexpr char firstPrintable = ' ';
 constexpr char lastPrintable = '~';
 

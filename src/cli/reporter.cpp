@@ -14,7 +14,6 @@ namespace {
 
 const char programPrefix[] = "lumetra-flash: ";
 const char colourReset[] = "\033[0m";
-const QChar ellipsis(0x2026);
 // A redraw of the bar at most this often: enough to look alive, cheap on slow terminals.
 constexpr qint64 barRedrawMs = 100;
 // Narrow enough that the bar, the image's place and the counts fit an 80-column terminal.
@@ -23,15 +22,19 @@ constexpr double bytesPerKibibyte = 1024.0;
 constexpr double millisecondsPerSecond = 1000.0;
 constexpr int percentDone = 100;
 
-// The window's colour names as terminal colours; "Black" (guidance) stays the default colour.
-const char *terminalColour(const QString &colourName)
+// A terminal colour for each tone of a step: green stages, yellow flashing, red errors.
+const char *terminalColour(UpdateStep::Tone tone)
 {
-    if (colourName == QLatin1String("Green"))
+    switch (tone) {
+    case UpdateStep::Tone::Stage:
         return "\033[32m";
-    if (colourName == QLatin1String("Orange"))
+    case UpdateStep::Tone::Flashing:
         return "\033[33m";
-    if (colourName == QLatin1String("Red"))
+    case UpdateStep::Tone::Failure:
         return "\033[31m";
+    case UpdateStep::Tone::Silent:
+        break;
+    }
     return nullptr;
 }
 
@@ -123,17 +126,6 @@ Reporter::Reporter(bool json, bool quietOutput, bool trace)
     runClock.start();
 }
 
-QString Reporter::replyExcerpt(const QString &reply)
-{
-    if (reply.size() <= replyExcerptChars)
-        return reply;
-    // A character outside the basic plane is kept whole or left out.
-    qsizetype cut = replyExcerptChars;
-    if (reply.at(cut - 1).isHighSurrogate())
-        --cut;
-    return reply.left(cut) + ellipsis;
-}
-
 void Reporter::writeText(FILE *stream, const QString &text, const char *colour)
 {
     const QString shown = shownOnTerminal(text);
@@ -154,16 +146,23 @@ void Reporter::event(const QJsonObject &object)
     write(stdout, QString::fromUtf8(QJsonDocument(object).toJson(QJsonDocument::Compact)));
 }
 
-void Reporter::status(const QString &text, const QString &colourName)
+void Reporter::status(const UpdateStep &step)
+{
+    const QString text = step.text();
+    if (!text.isEmpty())
+        status(text, step.tone(), step.code());
+}
+
+void Reporter::status(const QString &text, UpdateStep::Tone tone, QLatin1String step)
 {
     lastStatus = text;
     if (quiet)
         return;
     if (jsonOutput) {
-        event({{"event", "status"}, {"text", text}, {"colour", colourName}});
+        event({{"event", "status"}, {"step", step}, {"text", text}});
         return;
     }
-    writeText(stdout, text, colours ? terminalColour(colourName) : nullptr);
+    writeText(stdout, text, colours ? terminalColour(tone) : nullptr);
 }
 
 void Reporter::progress(const ImageProgress &image)
@@ -284,6 +283,11 @@ void Reporter::error(const QString &text)
     writeText(stderr, QLatin1String(programPrefix) + text);
 }
 
+void Reporter::hint(const QString &text)
+{
+    writeText(stderr, QLatin1String(programPrefix) + text);
+}
+
 void Reporter::reason(const QString &code, const QString &detail)
 {
     reasonCode = code;
@@ -333,10 +337,10 @@ ExitCode Reporter::result(ExitCode code)
     return code;
 }
 
-void Reporter::line(const QString &text, const QString &colourName, bool toError)
+void Reporter::line(const QString &text, UpdateStep::Tone tone, bool toError)
 {
     writeText(toError ? stderr : stdout, text,
-              colours && !toError ? terminalColour(colourName) : nullptr);
+              colours && !toError ? terminalColour(tone) : nullptr);
 }
 
 void Reporter::control(const QByteArray &bytes)

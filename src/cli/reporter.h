@@ -4,6 +4,7 @@
 
 #include "exitcode.h"
 #include "metersession.h"
+#include "updatestep.h"
 
 #include <QElapsedTimer>
 #include <QList>
@@ -40,12 +41,18 @@ public:
     // apart by the trace lines: it is left out then.
     Reporter(bool json, bool quiet, bool trace);
 
-    // A status line in the window's words; the colour is the window's colour name.
-    void status(const QString &text, const QString &colourName);
+    // A step of the update in the window's words, coloured by its tone on a terminal; with --json
+    // an event carrying the step's code beside the text. Steps without a line print nothing.
+    void status(const UpdateStep &step);
+    // A status line of this program's own (a step only lumetra-flash takes), in the same way.
+    void status(const QString &text, UpdateStep::Tone tone, QLatin1String step);
     // How far the image being written has come.
     void progress(const ImageProgress &image);
     void note(const QString &text);
     void error(const QString &text);
+    // What the user can do about the error just given: a line on standard error, even with
+    // --quiet.
+    void hint(const QString &text);
     // Why the command failed, for the result object: a stable code and its text.
     void reason(const QString &code, const QString &detail);
     void trace(const QString &text);
@@ -71,9 +78,10 @@ public:
     bool drawsBars() const { return bar; }
 
     // Output for a caller that lays out lines of its own (the progress of several meters):
-    // a line for a person, escaped and in the colour named when colours are on; a JSON event;
+    // a line for a person, escaped and in the tone's colour when colours are on; a JSON event;
     // and terminal control bytes as they are.
-    void line(const QString &text, const QString &colourName = QString(), bool toError = false);
+    void line(const QString &text, UpdateStep::Tone tone = UpdateStep::Tone::Silent,
+              bool toError = false);
     void event(const QJsonObject &object);
     void control(const QByteArray &bytes);
 
@@ -86,10 +94,6 @@ public:
     static QString escaped(const QString &text);
     // The share of an image at which a plain line is printed, in percent.
     static constexpr int percentPerStep = 10;
-    // A meter's reply as a message quotes it: at most its first replyExcerptChars characters, then
-    // an ellipsis. A meter can send anything, and a screenful of it would bury the message.
-    static QString replyExcerpt(const QString &reply);
-    static constexpr int replyExcerptChars = 64;
     // A text as JSON: null where it is unknown (empty).
     static QJsonValue jsonText(const QString &text);
 

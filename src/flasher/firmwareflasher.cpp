@@ -12,16 +12,16 @@
 namespace {
 
 constexpr quint16 crcPolynomial = 0x1021;
+constexpr int crcTableSize = 256;
 // The header block's payload holds the name, a NUL, the size in decimal digits and a NUL.
-constexpr int headerPayloadBytes = 128;
 constexpr int headerSeparators = 2;
 constexpr char16_t firstPrintable = u' ';
 constexpr char16_t lastPrintable = u'~';
 
-constexpr std::array<quint16, 256> makeCrcTable()
+constexpr std::array<quint16, crcTableSize> makeCrcTable()
 {
-    std::array<quint16, 256> table{};
-    for (int index = 0; index < 256; ++index) {
+    std::array<quint16, crcTableSize> table{};
+    for (int index = 0; index < crcTableSize; ++index) {
         quint16 crc = quint16(index << 8);
         for (int bit = 0; bit < 8; ++bit)
             crc = (crc & 0x8000) ? quint16((crc << 1) ^ crcPolynomial) : quint16(crc << 1);
@@ -30,20 +30,87 @@ constexpr std::array<quint16, 256> makeCrcTable()
     return table;
 }
 
-constexpr std::array<quint16, 256> crcTable = makeCrcTable();
+constexpr std::array<quint16, crcTableSize> crcTable = makeCrcTable();
 
 } // namespace
 
 FirmwareFlasher::FirmwareFlasher(QObject *parent) : QObject(parent) {}
 
+QLatin1String FirmwareFlasher::FlashFailure::code() const
+{
+    switch (kind) {
+    case Kind::None:
+        break;
+    case Kind::BadName:
+        return QLatin1String("bad-name");
+    case Kind::PortUnavailable:
+        return QLatin1String("port-failed");
+    case Kind::MeterUnplugged:
+        return QLatin1String("meter-unplugged");
+    case Kind::Unconfirmed:
+        // The header gets one wait, not resends: no ACK for it is silence, not refusal.
+        return block == 0 ? QLatin1String("meter-silent") : QLatin1String("meter-nak");
+    case Kind::NoCrcRequest:
+        return QLatin1String("meter-not-ready");
+    case Kind::MeterSilent:
+        return QLatin1String("meter-silent");
+    case Kind::MeterCancelled:
+        return QLatin1String("meter-cancelled");
+    }
+    return QLatin1String();
+}
+
+QString FirmwareFlasher::FlashFailure::describe() const
+{
+    QString where;
+    if (block < 0)
+        where = QStringLiteral("before the transfer");
+    else if (block == 0)
+        where = QStringLiteral("at the header block");
+    else if (block > blocks)
+        where = QStringLiteral("at the end of the transfer");
+    else
+        where = QStringLiteral("at block %1 of %2").arg(block).arg(blocks);
+
+    switch (kind) {
+    case Kind::None:
+        break;
+    case Kind::BadName:
+        return QStringLiteral("the name cannot be sent to the meter");
+    case Kind::PortUnavailable:
+        return QStringLiteral("the port could not be written ") + where;
+    case Kind::MeterUnplugged:
+        return QStringLiteral("the meter was unplugged ") + where;
+    case Kind::Unconfirmed:
+        if (block == 0)
+            return QStringLiteral("the meter never acknowledged the header block");
+        return QStringLiteral("the meter NAKed every resend ") + where;
+    case Kind::NoCrcRequest:
+        return QStringLiteral("the meter acknowledged the header block but never asked for the "
+                              "data");
+    case Kind::MeterSilent:
+        return QStringLiteral("the meter stopped answering ") + where;
+    case Kind::MeterCancelled:
+        return QStringLiteral("the meter cancelled the transfer ") + where;
+    }
+    return QString();
+}
+
 void FirmwareFlasher::attachLink(SerialLink *newLink)
 {
     link = newLink;
-    ackTimeoutMs = attachedAckTimeoutMs;
+    ackTimeoutMs = limits.ackTimeoutMs;
     bytesSent = 0;
     blockNumber = 0;
     crcRequestSeen = false;
     ackSeen = false;
+}
+
+void FirmwareFlasher::setTiming(const Timing &timing)
+{
+    limits = timing;
+    if (link)
+        ackTimeoutMs = limits.ackTimeoutMs;
 }
 
 quint16 FirmwareFlasher::crc16(const QByteArray &data)
@@ -64,7 +131,7 @@ int FirmwareFlasher::progressPercent(qint64 sent, qint64 imageSize)
 bool FirmwareFlasher::headerFits(const QString &fileName, qint64 imageSize)
 {
     const qsizetype digits = QByteArray::number(imageSize).size();
-    return fileName.size() + digits + headerSeparators <= headerPayloadBytes;
+    return fileName.size() + digits + headerSeparators <= blockSize;
 }
 
 QString FirmwareFlasher::headerNameProblem(const QString &fileName, qint64 imageSize)
@@ -78,7 +145,7 @@ QString FirmwareFlasher::headerNameProblem(const QString &fileName, qint64 image
     if (!headerFits(fileName, imageSize))
         return QStringLiteral("is too long for the header block: at most %1 characters with an "
                               "image of %2 bytes")
-            .arg(headerPayloadBytes - headerSeparators - QByteArray::number(imageSize).size())
+            .arg(blockSize - headerSeparators - QByteArray::number(imageSize).size())
             .arg(imageSize);
     return QString();
 }
@@ -86,7 +153,7 @@ QString FirmwareFlasher::headerNameProblem(const QString &fileName, qint64 image
 QByteArray FirmwareFlasher::headerPayload(const QString &fileName, qint64 imageSize)
 {
     QByteArray payload;
-    payload.reserve(128);
+    payload.reserve(blockSize);
     // The bootloader stores names as bytes; the low byte of each UTF-16 unit is what it has always
     // been sent, so the device's view of existing names does not change.
     for (const QChar unit : fileName)
@@ -94,26 +161,39 @@ QByteArray FirmwareFlasher::headerPayload(const QString &fileName, qint64 imageS
     payload.append('\0');
     payload.append(QByteArray::number(imageSize));
     payload.append('\0');
-    payload.append(QByteArray(qMax<qsizetype>(0, 128 - payload.size()), '\0'));
+    payload.append(QByteArray(qMax<qsizetype>(0, blockSize - payload.size()), '\0'));
     return payload;
 }
 
-void FirmwareFlasher::resetTransfer()
+int FirmwareFlasher::blockCount(qint64 imageSize)
+{
+    return int((imageSize + blockSize - 1) / blockSize);
+}
+
+QByteArray FirmwareFlasher::packet(int number, const QByteArray &payload)
+{
+    const quint16 crc = crc16(payload);
+    QByteArray bytes;
+    bytes.reserve(packetSize);
+    bytes.append(char(headerByte));
+    bytes.append(char(number));
+    bytes.append(char(lastBlockNumber - number));
+    bytes.append(payload);
+    bytes.append(char(crc >> 8));
+    bytes.append(char(crc & 0xFF));
+    return bytes;
+}
+
+void FirmwareFlasher::resetTransfer(qint64 imageSize)
 {
     blockNumber = 0;
-    blockNumberComplement = 255;
     crcRequestSeen = false;
     ackSeen = false;
     cancelsInRow = 0;
     silentWaitsInRow = 0;
     bytesSent = 0;
-    transferComplete = false;
     failure = FlashFailure();
-}
-
-int FirmwareFlasher::blockCount() const
-{
-    return int((image.size() + blockSize - 1) / blockSize);
+    failure.blocks = blockCount(imageSize);
 }
 
 bool FirmwareFlasher::fail(FlashFailure::Kind kind, int block)
@@ -146,90 +226,86 @@ bool FirmwareFlasher::failHandshake(ControlWait reply, FlashFailure::Kind unansw
     return fail(unanswered, 0);
 }
 
-void FirmwareFlasher::setCrcOfDataBlock()
+bool FirmwareFlasher::flashImage(const QByteArray &image, const QString &fileName)
 {
-    const quint16 crc = crc16(dataBlock);
-    crcBytes = QByteArray(2, '\0');
-    crcBytes[0] = char(crc >> 8);
-    crcBytes[1] = char(crc & 0xFF);
-}
-
-bool FirmwareFlasher::flashImage(const QByteArray &newImage, const QString &fileName)
-{
-    resetTransfer();
-    image = newImage;
-    failure.blocks = blockCount();
+    resetTransfer(image.size());
     // A name that cannot travel whole would reach the device cut, mangled or with a forged size
     // field: refuse it before the device is put into download mode.
-    if (!headerNameProblem(fileName, newImage.size()).isEmpty())
+    if (!headerNameProblem(fileName, image.size()).isEmpty())
         return fail(FlashFailure::Kind::BadName, -1);
     if (!link)
         return fail(FlashFailure::Kind::PortUnavailable, -1);
+    if (!enterDownloadMode() || !sendHeader(fileName, image.size()))
+        return false;
+    while (bytesSent < image.size()) {
+        reportProgress(image.size());
+        if (!sendDataBlock(image))
+            return false;
+    }
+    reportProgress(image.size());
+    return sendEnd(failure.blocks);
+}
 
+bool FirmwareFlasher::enterDownloadMode()
+{
     // This hold is deliberately kept: the update workflow's final releases close the port.
-    if (!link->acquire(replyLineTimeoutMs, QString()))
+    if (!link->acquire(limits.replyLineTimeoutMs, QString()))
         return failOnLink(-1);
     link->drainInput();
     link->readReply(1); // whatever the bootloader announces before "D" carries nothing we need
     if (!link->writeAndWait(QByteArray(1, downloadCommand)))
         return failOnLink(-1);
+    return true;
+}
 
-    dataBlock = headerPayload(fileName, newImage.size());
-    setCrcOfDataBlock();
+bool FirmwareFlasher::sendHeader(const QString &fileName, qint64 imageSize)
+{
     crcRequestSeen = false;
     ackSeen = false;
-    if (const WriteResult written = sendPacket(); written != WriteResult::Written)
+    if (const WriteResult written = writeFresh(packet(0, headerPayload(fileName, imageSize)));
+        written != WriteResult::Written)
         return failWrite(written, 0);
     if (const ControlWait reply = waitForControlByte(ack); reply != ControlWait::Received)
         return failHandshake(reply, FlashFailure::Kind::Unconfirmed);
     // The device may send its "C" before the header ACK; the flag it set ends this wait at once.
     if (const ControlWait reply = waitForControlByte(crcRequest); reply != ControlWait::Received)
         return failHandshake(reply, FlashFailure::Kind::NoCrcRequest);
-
-    transferComplete = false;
-    for (;;) {
-        emit progress_update(progressPercent(bytesSent, image.size()));
-        if (!sendNextBlock())
-            return false;
-        if (transferComplete)
-            return true;
-    }
+    return true;
 }
 
-bool FirmwareFlasher::sendNextBlock()
+void FirmwareFlasher::reportProgress(qint64 imageSize)
+{
+    emit progress_update(progressPercent(bytesSent, imageSize));
+    emit bytesSentChanged(bytesSent, imageSize);
+}
+
+bool FirmwareFlasher::sendDataBlock(const QByteArray &image)
 {
     const qint64 chunk = qMin<qint64>(image.size() - bytesSent, blockSize);
-    if (chunk >= 1) {
-        dataBlock = image.mid(bytesSent, chunk);
-        dataBlock.append(QByteArray(blockSize - chunk, '\0'));
-        bytesSent += chunk;
-        blockNumber = blockNumber + 1 > 255 ? 0 : blockNumber + 1;
-        blockNumberComplement = 255 - blockNumber;
-        setCrcOfDataBlock();
-        return sendConfirmed(int((bytesSent + blockSize - 1) / blockSize));
-    }
+    QByteArray payload = image.mid(bytesSent, chunk);
+    payload.append(QByteArray(blockSize - chunk, '\0')); // the last block is padded with zeros
+    bytesSent += chunk;
+    blockNumber = blockNumber + 1 > lastBlockNumber ? 0 : blockNumber + 1;
+    return sendConfirmed(packet(blockNumber, payload), blockCount(bytesSent));
+}
 
+bool FirmwareFlasher::sendEnd(int blocks)
+{
     // The end of transmission is followed at once by the closing block, whose ACK confirms both;
     // only the closing block is sent again, as the meter that took the end waits for it.
-    const int end = blockCount() + 1;
+    const int end = blocks + 1;
     if (const WriteResult written = writeFresh(QByteArray(1, char(eot)));
         written != WriteResult::Written)
         return failWrite(written, end);
     blockNumber = 0;
-    blockNumberComplement = 255;
-    dataBlock = QByteArray(blockSize, '\0');
-    crcBytes = QByteArray(2, '\0');
-    if (!sendConfirmed(end))
-        return false;
-    transferComplete = true;
-    return true;
+    return sendConfirmed(packet(0, QByteArray(blockSize, '\0')), end);
 }
 
-bool FirmwareFlasher::sendConfirmed(int block)
+bool FirmwareFlasher::sendConfirmed(const QByteArray &bytes, int block)
 {
     for (int sends = 0; sends <= maxResends; ++sends) {
         ackSeen = false;
-        if (const WriteResult written = sendPacket(); written != WriteResult::Written)
+        if (const WriteResult written = writeFresh(bytes); written != WriteResult::Written)
             return failWrite(written, block);
         switch (awaitAnswer()) {
         case ControlWait::Received:
@@ -249,18 +325,6 @@ bool FirmwareFlasher::sendConfirmed(int block)
         }
     }
     return fail(FlashFailure::Kind::Unconfirmed, block);
-}
-
-FirmwareFlasher::WriteResult FirmwareFlasher::sendPacket()
-{
-    QByteArray packet;
-    packet.reserve(packetSize);
-    packet.append(char(headerByte));
-    packet.append(char(blockNumber));
-    packet.append(char(blockNumberComplement));
-    packet.append(dataBlock);
-    packet.append(crcBytes);
-    return writeFresh(packet);
 }
 
 FirmwareFlasher::WriteResult FirmwareFlasher::writeFresh(const QByteArray &bytes)
@@ -303,7 +367,8 @@ FirmwareFlasher::ControlWait FirmwareFlasher::waitForControlByte(quint8 target)
             return ControlWait::Received;
         QThread::msleep(pollPauseMs);
         const qint64 left = qMax<qint64>(0, deadline.remainingTime());
-        const SerialLink::InputWait input = link->waitForInput(int(qMin<qint64>(ackPollMs, left)));
+        const SerialLink::InputWait input =
+            link->waitForInput(int(qMin<qint64>(limits.ackPollMs, left)));
         if (input == SerialLink::InputWait::Failed)
             return ControlWait::PortFailed;
         if (input == SerialLink::InputWait::Ready) {
@@ -327,7 +392,8 @@ FirmwareFlasher::ControlWait FirmwareFlasher::awaitAnswer()
     for (;;) {
         QThread::msleep(pollPauseMs);
         const qint64 left = qMax<qint64>(0, deadline.remainingTime());
-        const SerialLink::InputWait input = link->waitForInput(int(qMin<qint64>(ackPollMs, left)));
+        const SerialLink::InputWait input =
+            link->waitForInput(int(qMin<qint64>(limits.ackPollMs, left)));
         if (input == SerialLink::InputWait::Failed)
             return ControlWait::PortFailed;
         const QByteArray byte =

@@ -2,11 +2,15 @@
 // SPDX-FileCopyrightText: Norvatek
 #pragma once
 
+#include "sleepinhibitor.h"
+#include "updatestep.h"
+
 #include <QByteArray>
 #include <QList>
 #include <QString>
 
 #include <functional>
+#include <optional>
 
 class FirmwareFlasher;
 class SerialLink;
@@ -19,48 +23,67 @@ struct MeterImage
 };
 
 // The device half of an update, shared by the window's workflow and lumetra-flash so that both
-// talk to the meter in exactly the same way: open its port with retries, ask the meter who it
-// is, check that it is a compatible product, write a list of images, send the closing command
-// and let go of the port. Like the link and the flasher it writes no text: each program says in
-// its own words what happened.
+// talk to the meter in exactly the same way and tell the same story. It runs in two calls joined
+// by the download, which each program makes in its own way:
+//  - connect(): the chosen meter must still be attached; open its port with retries and ask the
+//    meter who it is;
+//  - install(): open the port again, "Flashing Firmware", check the product, "Updating...", write
+//    every image, send the closing command "R", give the result and let go of the port. From the
+//    product check to "R" the computer is kept from sleeping.
+// Every step goes to the report as an UpdateStep; like the link and the flasher the session writes
+// no text of its own, and each program shows the steps in its own colours.
 //
-// It works on a link and a flasher that its owner holds (the window holds both by value) and
-// leaves the link's holds to the owner, who releases them at the end of a run.
+// It works on a link and a flasher that its owner holds (the window holds both by value).
 class MeterSession
 {
 public:
-    // What happens to an image of the list, reported before (or, for Failed, after) it happens.
-    enum class ImageStep {
-        Refused, // too small to be a firmware image: it is not written
-        BadName, // its name cannot travel in the header block: no image of the list is written
-        Writing, // about to be written
-        Failed   // the transfer stopped before its end
+    // How install() ended, for a program that turns it into an exit status.
+    enum class Result {
+        Complete,      // every image written, "Update complete"
+        MeterGone,     // the meter is no longer attached
+        PortFailed,    // its port would not open again
+        NotCompatible, // the product check failed: nothing written
+        BadName,       // an image name the meter cannot take: nothing written
+        ImageRefused,  // an image too small to be firmware was not written
+        ImageFailed    // an image's transfer stopped early
     };
-    using ImageReport = std::function<void(ImageStep step, const QString &name)>;
 
-    MeterSession(SerialLink &link, FirmwareFlasher &flasher);
+    // The pauses between attempts, in milliseconds. The programs keep the defaults; tests shorten
+    // them.
+    struct Timing
+    {
+        int acquireRetryPauseMs = 1000;
+        int productCheckPauseMs = 1000;
+    };
 
-    // Acquires the link on portName, at most acquireAttempts times with a pause after each failed
-    // attempt, and attaches the flasher once the port is open. A link already held is only held
-    // once more. Returns whether the port is open.
-    bool open(const QString &portName);
-    // The meter's answer to one product query, trimmed; empty when it does not answer.
-    QString identify();
-    // The check just before writing: at most productCheckAttempts queries, a pause after each
-    // failed one. The last answer is kept in the flasher's deviceReply.
-    bool checkProduct();
+    using StepReport = std::function<void(const UpdateStep &step)>;
+
+    // programName is the name the sleep lock is taken under.
+    MeterSession(SerialLink &link, FirmwareFlasher &flasher, const QString &programName);
+
+    void setReport(const StepReport &report) { reportStep = report; }
+    void setTiming(const Timing &timing) { limits = timing; }
+    // Runs between the slices of every wait, on the serial line and for the sleep lock.
+    void setWaitHook(const std::function<void()> &hook);
+
+    // The chosen meter's trimmed answer to the product query once its port is open and it has
+    // identified as a compatible product; nothing (after reporting why) otherwise. The link keeps
+    // the hold it took until release().
+    std::optional<QString> connect(const QString &portName);
+    // Everything from opening the port again to letting it go; version names what is written.
+    Result install(const QString &portName, const QString &version,
+                   const QList<MeterImage> &images);
     // Writes the images in list order. One that is refused or fails does not stop the others,
-    // but then the result is false. A name that cannot travel in the header block stops the
-    // whole list before anything is sent: a release is written whole or not at all.
-    bool flashImages(const QList<MeterImage> &images, const ImageReport &report);
-    // "R" ends an update on the meter's side, whatever the result; nothing is read back. When the
-    // link cannot be held it is skipped.
-    void sendClosingCommand();
+    // but then the result says so. A name that cannot travel in the header block stops the whole
+    // list before anything is sent: a release is written whole or not at all.
+    Result flashImages(const QList<MeterImage> &images);
     // Lets go of every hold on the link, which closes the port, however many images were written.
     void release();
 
     // Whether a product reply names a meter this program may update.
     static bool isCompatible(const QString &productReply);
+    // Whether the meter on portName is attached in bootloader mode right now.
+    static bool isAttached(const QString &portName);
 
     // The meter's one-byte commands besides the flasher's "D".
     static constexpr char productQuery = 'P';
@@ -70,10 +93,28 @@ public:
     // Anything smaller cannot be a firmware image (an error page, a truncated file).
     static constexpr int smallestImageBytes = 4096;
 
-    int acquireRetryPauseMs = 1000;
-    int productCheckPauseMs = 1000;
-
 private:
+    // Acquires the link on portName, at most acquireAttempts times with a pause after each failed
+    // attempt, and attaches the flasher once the port is open. A link already held is only held
+    // once more. Returns whether the port is open.
+    bool open(const QString &portName);
+    // The meter's answer to one product query, trimmed; empty when it does not answer.
+    QString identify();
+    // The check just before writing: at most productCheckAttempts queries, a pause after each
+    // failed one. The last answer is kept in the flasher.
+    bool checkProduct();
+    // The product check, the images and "R", under the sleep lock.
+    Result writeRelease(const QString &portName, const QList<MeterImage> &images);
+    // "R" ends an update on the meter's side, whatever the result; nothing is read back. When the
+    // link cannot be held it is skipped.
+    void sendClosingCommand();
+    void report(const UpdateStep &step) const;
+
     SerialLink &link;
     FirmwareFlasher &flasher;
+    SleepInhibitor sleepLock;
+    StepReport reportStep;
+    Timing limits;
+    // The images of the latest flashImages whose transfer stopped early, as reported.
+    QList<UpdateStep> imageFailures;
 };

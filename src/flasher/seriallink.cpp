@@ -3,7 +3,36 @@
 #include "seriallink.h"
 
 #include <QDeadlineTimer>
+#include <QFile>
 #include <QThread>
+
+#ifdef Q_OS_LINUX
+#include <fcntl.h>
+#include <unistd.h>
+#endif
+
+namespace {
+
+// Whether this process may read and write the device file, by its effective ids, capabilities
+// and ACLs: what the kernel checks when the port is opened. The file is reached through an O_PATH
+// descriptor, which opens nothing on the device itself.
+bool mayReadAndWrite(const QString &deviceFile)
+{
+#ifdef Q_OS_LINUX
+    const int fd = ::open(QFile::encodeName(deviceFile).constData(), O_PATH | O_CLOEXEC);
+    if (fd < 0)
+        return true; // nothing to say about it
+    const QByteArray self = "/proc/self/fd/" + QByteArray::number(fd);
+    const bool allowed = ::faccessat(AT_FDCWD, self.constData(), R_OK | W_OK, AT_EACCESS) == 0;
+    ::close(fd);
+    return allowed;
+#else
+    Q_UNUSED(deviceFile)
+    return false;
+#endif
+}
+
+} // namespace
 
 SerialLink::SerialLink() = default;
 
@@ -33,13 +62,37 @@ bool SerialLink::open()
     port.setStopBits(QSerialPort::OneStop);
     port.setFlowControl(QSerialPort::NoFlowControl);
     port.open(QIODevice::ReadWrite);
-    if (!port.isOpen())
+    if (!port.isOpen()) {
+        lastOpenFailure = classifyOpenError(port.error());
+        lastOpenErrorText = port.errorString();
         return false;
+    }
+    lastOpenFailure = OpenFailure::None;
+    lastOpenErrorText.clear();
     // Some drivers (and pseudo-terminals) refuse an optional ioctl during an open that otherwise
     // worked; only errors raised by later I/O say anything about the device.
     port.clearError();
     portFailed = false;
     return true;
+}
+
+SerialLink::OpenFailure SerialLink::classifyOpenError(QSerialPort::SerialPortError error) const
+{
+    switch (error) {
+    case QSerialPort::DeviceNotFoundError:
+        return OpenFailure::Missing;
+    case QSerialPort::OpenError: // already open in this process
+        return OpenFailure::Busy;
+    case QSerialPort::PermissionError: {
+        // Qt reports a port locked by another program, and one the device file's permissions
+        // keep from this user, alike.
+        const QString deviceFile =
+            portName.startsWith(QLatin1Char('/')) ? portName : QStringLiteral("/dev/") + portName;
+        return mayReadAndWrite(deviceFile) ? OpenFailure::Busy : OpenFailure::NoAccess;
+    }
+    default:
+        return OpenFailure::Other;
+    }
 }
 
 void SerialLink::release()
@@ -48,6 +101,12 @@ void SerialLink::release()
         return;
     if (--holdCount == 0)
         port.close();
+}
+
+void SerialLink::releaseAll()
+{
+    while (holdCount > 0)
+        release();
 }
 
 bool SerialLink::checkPort()

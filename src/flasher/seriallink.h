@@ -32,6 +32,15 @@ public:
         Failed // the port reported an error: the device is gone or the port is not open
     };
 
+    // Why the latest open failed, in the terms a user can act on.
+    enum class OpenFailure {
+        None,     // it opened (or none was tried)
+        NoAccess, // this user may not read and write the device
+        Busy,     // another program has the port
+        Missing,  // no such device
+        Other
+    };
+
     // Which way bytes crossed the line, for traceHook.
     enum class Direction { ToDevice, FromDevice };
 
@@ -39,6 +48,8 @@ public:
 
     bool acquire(int readTimeoutMs, const QString &portName);
     void release();
+    // Drops every hold, which closes the port, however many there were.
+    void releaseAll();
     void drainInput();
     // Reads and drops the input that has arrived by now, without waiting for more: what the
     // device sent before a packet cannot be its answer to that packet. Returns what it dropped.
@@ -57,17 +68,23 @@ public:
     // Reads up to maxBytes of the input that has arrived. Every read of the link and of its users
     // goes through here, so traceHook sees all that the device sent.
     QByteArray read(qint64 maxBytes);
-    bool failed() const { return portFailed; }
 
-    QSerialPort port;
-    int holdCount = 0;
-    QString portName;
-    int readTimeoutMs = 1000;
-    int writeTimeoutMs = 1000;
-    bool portFailed = false;
-    std::function<void()> waitHook;
+    bool failed() const { return portFailed; }
+    bool isOpen() const { return port.isOpen(); }
+    int holds() const { return holdCount; }
+    // The limit the next readReply waits for: the latest acquire's.
+    int readLimitMs() const { return readTimeoutMs; }
+    OpenFailure openFailure() const { return lastOpenFailure; }
+    // The operating system's words for it (QSerialPort::errorString); empty after an open that
+    // worked.
+    QString openErrorText() const { return lastOpenErrorText; }
+
+    void setWaitHook(const std::function<void()> &hook) { waitHook = hook; }
     // Sees every byte written to and read from the device, in order (a protocol trace).
-    std::function<void(Direction direction, const QByteArray &bytes)> traceHook;
+    void setTraceHook(const std::function<void(Direction, const QByteArray &)> &hook)
+    {
+        traceHook = hook;
+    }
 
     static constexpr int waitSliceMs = 20;
     static constexpr int drainQuietMs = 100;
@@ -84,6 +101,8 @@ public:
 
 private:
     bool open();
+    // Tells a port this user may not open from one that another program holds.
+    OpenFailure classifyOpenError(QSerialPort::SerialPortError error) const;
     // Records a port error raised by the last wait, read or write; time-outs are not failures.
     bool checkPort();
     // Runs the hook when a slice has passed since it last ran, also while input keeps coming.
@@ -91,5 +110,15 @@ private:
     // How long the next blocking call may take: the time left, cut to a slice when hooked.
     int nextWaitMs(const QDeadlineTimer &deadline) const;
 
+    QSerialPort port;
+    int holdCount = 0;
+    QString portName;
+    int readTimeoutMs = 1000;
+    int writeTimeoutMs = 1000;
+    bool portFailed = false;
+    OpenFailure lastOpenFailure = OpenFailure::None;
+    QString lastOpenErrorText;
+    std::function<void()> waitHook;
+    std::function<void(Direction direction, const QByteArray &bytes)> traceHook;
     QElapsedTimer sinceHook;
 };

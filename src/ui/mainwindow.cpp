@@ -18,13 +18,28 @@
 namespace {
 constexpr int portRefreshIntervalMs = 5000;
 
-constexpr int releasesAtRunEnd = 3;
 // A progress report comes with every 128-byte block; events between them are processed at about
 // the screen's frame rate, which keeps the window live without slowing the transfer.
 constexpr int progressEventsIntervalMs = 16;
-const QString compatibleProductMissing =
-    QStringLiteral("Compatible product eligable for update not found, Reboot and retry");
-const QString closeRefused = QStringLiteral("Update in progress: please wait until it ends");
+
+// What to do after a transfer that stopped half-way: the bootloader has left download mode.
+const QString rewriteAdvice =
+    QStringLiteral("Put the meter back into bootloader mode and press Update again.");
+
+// The log's colour for each tone of a step (Qt's named colours).
+QString colourOf(UpdateStep::Tone tone)
+{
+    switch (tone) {
+    case UpdateStep::Tone::Stage:
+        return QStringLiteral("Green");
+    case UpdateStep::Tone::Flashing:
+        return QStringLiteral("Orange");
+    case UpdateStep::Tone::Failure:
+    case UpdateStep::Tone::Silent:
+        break;
+    }
+    return QStringLiteral("Red");
+}
 
 // Characters that would break a line, reorder it or stand for an object in a text document
 // rather than be shown: line and paragraph separators, bidirectional embeddings, overrides and
@@ -99,7 +114,9 @@ MainWindow::MainWindow(const QString &releaseServerUrl,
     ui->setupUi(this);
     setFixedSize(width(), height());
     // The serial waits of a run block this thread; the window must go on answering meanwhile.
-    serialLink.waitHook = [] { QCoreApplication::processEvents(QEventLoop::AllEvents); };
+    session.setWaitHook([] { QCoreApplication::processEvents(QEventLoop::AllEvents); });
+    session.setReport([this](const UpdateStep &step) { showStep(step); });
+    connect(&flasher, &FirmwareFlasher::progress_update, this, &MainWindow::progress_update);
 
     connect(&cloud, &NVKCloudInterface::versions_update, this, &MainWindow::versions_update);
     connect(&cloud, &NVKCloudInterface::no_internet_connection, this,
@@ -173,7 +190,7 @@ void MainWindow::closeEvent(QCloseEvent *event)
         event->ignore();
         if (!closeRefusedThisRun) {
             closeRefusedThisRun = true;
-            writeStatus(closeRefused, QStringLiteral("Orange"));
+            showStep(UpdateStep::of(UpdateStep::Kind::StillRunning));
         }
         return;
     }
@@ -182,16 +199,37 @@ void MainWindow::closeEvent(QCloseEvent *event)
 
 void MainWindow::no_internet_connection()
 {
-    writeStatus(QStringLiteral("No Internet Connection"), QStringLiteral("Red"));
+    showCatalogueFailure(UpdateStep::catalogueTimedOut(cloud.limits().jsonTimeoutMs));
 }
 
-// A catalogue that did not come leaves the list empty without a word, as it always has; one that
-// came but cannot be trusted says why, or the user would take the empty list for no releases.
+// A catalogue that fails at once (refused, no such host, TLS, an error status) says so as the
+// time-out does, with its reason. One that came but cannot be trusted says why instead, or the
+// user would take the empty list for no releases.
 void MainWindow::catalogueFailed(const DownloadFailure &reason)
 {
-    if (reason.code == DownloadFailure::untrusted)
-        writeStatus(QStringLiteral("The release catalogue is not trusted: ") + reason.detail,
-                    QStringLiteral("Red"));
+    if (reason.code == DownloadFailure::untrusted) {
+        emptyListCause = QStringLiteral("the release catalogue is not trusted");
+        if (!catalogueFailureShown)
+            writeStatus(QStringLiteral("The release catalogue is not trusted: ") + reason.detail,
+                        colourOf(UpdateStep::Tone::Failure));
+        catalogueFailureShown = true;
+        return;
+    }
+    UpdateStep step = UpdateStep::noInternet(reason.code, reason.detail);
+    constexpr int notFound = 404;
+    const QString branch = cloud.branch();
+    if (reason.httpStatus == notFound && branch != ReleaseBranchSetting::standardBranch())
+        step.reason =
+            QStringLiteral("the release branch %1 was not found on the server").arg(branch);
+    showCatalogueFailure(step);
+}
+
+void MainWindow::showCatalogueFailure(const UpdateStep &step)
+{
+    if (catalogueFailureShown)
+        return;
+    catalogueFailureShown = true;
+    showStep(step);
 }
 
 void MainWindow::versions_update()
@@ -236,7 +274,9 @@ void MainWindow::refreshVersions()
 {
     const QString branch = ReleaseBranchSetting::current();
     if (branch != ReleaseBranchSetting::standardBranch())
-        writeStatus(QStringLiteral("Branch Path: ") + branch, QStringLiteral("Green"));
+        showStep(UpdateStep::of(UpdateStep::Kind::BranchPath, branch));
+    catalogueFailureShown = false;
+    emptyListCause.clear();
     cloud.requestVersions(branch, ui->showBetaCheckBox->isChecked());
 }
 
@@ -275,7 +315,7 @@ void MainWindow::on_updateButton_clicked()
     runInProgress = true;
     closeRefusedThisRun = false;
     lockControls();
-    writeStatus(QStringLiteral("Connecting..."), QStringLiteral("Green"));
+    showStep(UpdateStep::of(UpdateStep::Kind::Connecting));
 
     // The meter written is the one the user has chosen, in both halves of the run. An empty list
     // may only be out of date: a meter plugged in since the last refresh is listed now.
@@ -283,123 +323,66 @@ void MainWindow::on_updateButton_clicked()
         ports_update();
     runPort = ui->serialPortCombo->currentText();
 
-    // A port that never opened has no link to query through.
-    if (!openDevicePort() || !serialLink.port.isOpen()) {
+    const std::optional<QString> hardwareId = session.connect(runPort);
+    if (!hardwareId) {
         endRun();
         return;
     }
 
-    const QString hardwareId = session.identify();
-    // Without a meter that identifies itself there is nothing to ask the server for.
-    if (!MeterSession::isCompatible(hardwareId)) {
-        writeStatus(compatibleProductMissing, QStringLiteral("Red"));
-        endRun();
-        return;
-    }
-
+    const QString version = ui->versionsCombo->currentText();
     listenForDownload(true);
-    cloud.requestFirmware(ui->versionsCombo->currentText(), hardwareId);
+    cloud.requestFirmware(version, *hardwareId);
     if (cloud.downloads().isEmpty()) {
         listenForDownload(false);
-        writeStatus(QStringLiteral("Error: No firmware for this device in this version"),
-                    QStringLiteral("Red"));
+        // With nothing listed there was no version to choose: the server was never reached.
+        showStep(cloud.versions().isEmpty() ? UpdateStep::emptyReleaseList(emptyListCause)
+                                            : UpdateStep::noFirmware(version, *hardwareId));
         endRun();
     }
 }
 
-// Opens the run's meter, which must still be attached: when it has gone, another meter is never
-// taken in its place.
-SerialLink *MainWindow::openDevicePort()
-{
-    const QStringList ports = findDevicePorts(deviceIdentifiers());
-    if (runPort.isEmpty() || !ports.contains(runPort)) {
-        writeStatus(QStringLiteral("Failed to find Power Meter device, please restart, reconnect, "
-                                   "and retry"),
-                    QStringLiteral("Red"));
-        return nullptr;
-    }
-
-    if (!session.open(runPort))
-        writeStatus(QStringLiteral("Port failed to open"), QStringLiteral("Red"));
-    return &serialLink;
-}
-
+// The finish half: the images are in, and the session writes them to the run's meter, which
+// must still be attached.
 void MainWindow::firmwareDownloadFinished()
 {
     listenForDownload(false);
-    // The version shown now, which may differ from the one whose files were downloaded.
-    updateFirmware(ui->versionsCombo->currentText());
-    endRun();
-}
-
-void MainWindow::firmwareDownloadFailed(const QString &, const DownloadFailure &reason)
-{
-    listenForDownload(false);
-    if (reason.code == DownloadFailure::checksumMissing)
-        writeStatus(QStringLiteral("Error: Firmware download refused: ") + reason.detail,
-                    QStringLiteral("Red"));
-    else
-        writeStatus(QStringLiteral("Error: Firmware download failed"), QStringLiteral("Red"));
-    endRun();
-}
-
-void MainWindow::updateFirmware(const QString &version)
-{
-    if (!openDevicePort())
-        return;
-    if (!serialLink.port.isOpen()) {
-        writeStatus(QStringLiteral("Failed to connect"), QStringLiteral("Red"));
-        return;
-    }
-
-    writeStatus(QStringLiteral("Flashing Firmware ") + version, QStringLiteral("Orange"));
-    connect(&flasher, &FirmwareFlasher::progress_update, this, &MainWindow::progress_update,
-            Qt::UniqueConnection);
-    ui->progressBar->setValue(0);
-    ui->progressBar->update();
-    QCoreApplication::processEvents(QEventLoop::AllEvents);
-
-    if (!session.checkProduct()) {
-        writeStatus(compatibleProductMissing, QStringLiteral("Red"));
-        closePort();
-        return;
-    }
-
-    writeStatus(QStringLiteral("Updating..."), QStringLiteral("Green"));
-    const bool ok = flashDownloadedImages();
-    session.sendClosingCommand();
-    if (ok)
-        writeStatus(QStringLiteral("Update complete"), QStringLiteral("Green"));
-    else
-        writeStatus(QStringLiteral("ERROR: Update failed"), QStringLiteral("Red"));
-    closePort();
-}
-
-// Flashes every downloaded image in key order; one that is missing or fails does not stop the
-// others, but the run then reports failure.
-bool MainWindow::flashDownloadedImages()
-{
     QList<MeterImage> images;
     for (const FirmwareFile &file : cloud.downloads())
         images.append({file.name, file.image});
-    return session.flashImages(images, [this](MeterSession::ImageStep step, const QString &name) {
-        if (step == MeterSession::ImageStep::Refused)
-            writeStatus(QStringLiteral("Error: Firmware image missing from server"),
-                        QStringLiteral("Red"));
-        else if (step == MeterSession::ImageStep::BadName)
-            writeStatus(QStringLiteral("Error: Firmware image name cannot be sent to the meter"),
-                        QStringLiteral("Red"));
-        else if (step == MeterSession::ImageStep::Writing)
-            writeStatus(QStringLiteral("Flashing image ") + name, QStringLiteral("Orange"));
-    });
+    // The version shown now, which may differ from the one whose files were downloaded.
+    session.install(runPort, ui->versionsCombo->currentText(), images);
+    endRun();
 }
 
-void MainWindow::closePort()
+void MainWindow::firmwareDownloadFailed(const QString &fileName, const DownloadFailure &reason)
 {
-    if (!serialLink.port.isOpen())
+    listenForDownload(false);
+    if (reason.code == DownloadFailure::checksumMissing)
+        showStep(UpdateStep::downloadRefused(reason.code, reason.detail));
+    else
+        showStep(UpdateStep::downloadFailed(fileName, reason.code, reason.detail));
+    endRun();
+}
+
+void MainWindow::showStep(const UpdateStep &step)
+{
+    const QString text = step.text();
+    if (text.isEmpty())
         return;
-    for (int i = 0; i < releasesAtRunEnd; ++i)
-        serialLink.release();
+    const QString colour = colourOf(step.tone());
+    writeStatus(text, colour);
+    // A transfer that stopped half-way left the meter out of download mode: say how to go on.
+    if (step.kind == UpdateStep::Kind::Failed && !step.reason.isEmpty())
+        writeStatus(step.reason + QStringLiteral(". ") + rewriteAdvice, colour);
+    else if (!step.reason.isEmpty())
+        writeStatus(step.reason, colour);
+    if (!step.hint.isEmpty())
+        writeStatus(step.hint, colour);
+    if (step.kind == UpdateStep::Kind::FlashingFirmware) {
+        ui->progressBar->setValue(0);
+        ui->progressBar->update();
+        QCoreApplication::processEvents(QEventLoop::AllEvents);
+    }
 }
 
 void MainWindow::listenForDownload(bool listen)

@@ -40,6 +40,10 @@ public:
     ~MainWindow() override;
 
     void writeStatus(const QString &text, const QString &colourName);
+    // The waits of the flasher and of the meter session. The window keeps the defaults; tests
+    // shorten them.
+    void setTiming(const FirmwareFlasher::Timing &timing) { flasher.setTiming(timing); }
+    void setTiming(const MeterSession::Timing &timing) { session.setTiming(timing); }
 
     // The window's names for the port discovery it shares with the command-line program.
     static QStringList findDevicePorts(const QList<UsbIdentifier> &deviceIdentifiers);
@@ -62,10 +66,11 @@ private slots:
 
 private:
     void refreshVersions();
-    SerialLink *openDevicePort();
-    void updateFirmware(const QString &version);
-    void closePort();
-    bool flashDownloadedImages();
+    // A step as the log shows it: its line in the colour of its tone, then for a failure the
+    // reason and what to do, each on one more line in the same colour.
+    void showStep(const UpdateStep &step);
+    // The catalogue request's one "No Internet Connection", whether it timed out or failed.
+    void showCatalogueFailure(const UpdateStep &step);
     void listenForDownload(bool listen);
     void endRun();
     // Controls that could start, change or stall a run are disabled for its length and then
@@ -76,9 +81,8 @@ private:
     FirmwareFlasher flasher;
     NVKCloudInterface cloud;
     SerialLink serialLink;
-    // The device half of a run, which lumetra-flash shares; its pauses are fields a test can
-    // shorten.
-    MeterSession session{serialLink, flasher};
+    // The device half of a run, which lumetra-flash shares.
+    MeterSession session{serialLink, flasher, QStringLiteral("lumetra-updater")};
     QTimer portTimer;
     Ui::MainWindow *ui;
 
@@ -88,6 +92,12 @@ private:
     // The port of the meter chosen in the list at the click: both halves of the run write it.
     QString runPort;
     QList<QPair<QPointer<QWidget>, bool>> lockedControls;
+    // The latest catalogue request has had its failure line: a failure after the time-out (or a
+    // second time-out) adds none.
+    bool catalogueFailureShown = false;
+    // Why the latest request listed nothing, for an Update pressed with an empty list; empty
+    // while nothing is known (the server could not be reached, as far as the user can tell).
+    QString emptyListCause;
     QElapsedTimer progressEventsClock;
 
     // Process-wide: a second window could not run an update while this one does.

@@ -5,6 +5,7 @@
 // behind USB ttys that udev (umockdev) reports with the meter's ids, and a release server on
 // loopback. Each row gives the command line and what must come of it: the exit status, standard
 // output, the error line, and what the meter received.
+#include "fileaccess.h"
 #include "powermetersimulator.h"
 #include "privatesettings.h"
 #include "pseudoterminal.h"
@@ -25,7 +26,9 @@
 #include <QTest>
 
 #include <csignal>
+#include <fcntl.h>
 #include <memory>
+#include <sys/stat.h>
 #include <unistd.h>
 #include <vector>
 
@@ -40,6 +43,9 @@ const QString labsBranch = QStringLiteral("labs/rf-team");
 // The note before the first image: the meter may stay silent this long before each "D".
 const QString meterWait =
     QStringLiteral("waiting up to 6 s for the meter to get ready before each image");
+// What to do after a transfer that stopped half-way, on the line after the error.
+const QString rewriteAdvice =
+    QStringLiteral("Put the meter back into bootloader mode and run the command again.");
 constexpr qint64 blockBytes = 128;
 constexpr int tenths = 10;
 constexpr int percentAll = 100;
@@ -138,12 +144,14 @@ struct Row
     QString out;         // standard output exactly; a JSON document is compared as such
     QStringList noted;   // in the notes on standard error, one a line, in this order
     QString err;         // in the error line after them; empty: none
+    QString hint;        // in the line after the error; empty: none
     PowerMeterOptions meter;
     ServerFaults faults;
     QStringList flashed;      // in the order the meters are numbered, see flashed()
     bool terminal = false;    // standard output is a terminal
     QStringList traced;       // lines of the protocol trace on standard error (--trace)
     bool interrupted = false; // Ctrl-C once the first image is being written (on a terminal)
+    bool forbidden = false;   // the first meter's port is one the program may not open
     int resultMeter = 0;      // whose port and serial number the --json result names; -1: none
     QString reason;           // with --json: the result's reason code and detail, if any
     QString detail;
@@ -156,13 +164,19 @@ struct Row
     Row &prints(const QString &text) { return out = text, *this; }
     Row &notes(const QStringList &lines) { return noted = lines, *this; }
     Row &complains(const QString &text) { return err = text, *this; }
+    Row &hints(const QString &text) { return hint = text, *this; }
     Row &meterAnswers(const QByteArray &reply) { return meter.productReply = reply, *this; }
     Row &meterCancelsAt(int block)
     {
-        meter.fault = PowerMeterOptions::Fault::CancelAtBlock;
+        return meterFails(PowerMeterOptions::Fault::CancelAtBlock, block);
+    }
+    Row &meterFails(PowerMeterOptions::Fault fault, int block)
+    {
+        meter.fault = fault;
         meter.faultBlock = block;
         return *this;
     }
+    Row &portForbidden() { return forbidden = true, *this; }
     Row &serverFails(const QString &pathContains, int status, bool neverAnswer = false)
     {
         faults.pathContains = pathContains;
@@ -224,6 +238,11 @@ QString jsonEvents(const QString &out, int exitCode)
     for (const QString &line : out.split(QLatin1Char('\n'), Qt::SkipEmptyParts)) {
         event = QJsonDocument::fromJson(line.toUtf8()).object();
         const QString kind = event.value(QLatin1String("event")).toString();
+        // A status names its step by a stable code, never by a colour.
+        if (kind == QLatin1String("status") &&
+            (event.value(QLatin1String("step")).toString().isEmpty() ||
+             event.contains(QLatin1String("colour"))))
+            return QStringLiteral("a status without its step: ") + line;
         if (kind == QLatin1String("status"))
             texts.append(event.value(QLatin1String("text")).toString());
         else if (kind == QLatin1String("progress"))
@@ -370,7 +389,15 @@ Result LumetraFlashTest::start(const Row &row)
     QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
     environment.insert(QStringLiteral("TERM"), QStringLiteral("xterm"));
     environment.remove(QStringLiteral("NO_COLOR"));
+    // No system bus: the update must run as it would with one (and take no lock on the machine
+    // that runs the tests). No seat either: the hint for a port the user may not open is the
+    // one for a session from elsewhere.
+    environment.insert(QStringLiteral("DBUS_SYSTEM_BUS_ADDRESS"),
+                       QStringLiteral("unix:path=") + scratch.filePath(QStringLiteral("no_bus")));
+    environment.remove(QStringLiteral("XDG_SEAT"));
     program.setProcessEnvironment(environment);
+    if (row.forbidden)
+        program.setChildProcessModifier(FileAccess::dropOverrideForChild);
     PseudoTerminal terminal;
     if (row.terminal) {
         if (!terminal.open())
@@ -539,14 +566,18 @@ void LumetraFlashTest::commands_data()
                .complains(QStringLiteral("version %1 has no firmware for this meter "
                                          "(DOVUr3\\x1b[2J)")
                               .arg(hostileTagShown));
-    QTest::newRow("update: download 404 on the saved branch")
-        << run(update, 6)
+    // Every failure says why: in the error line, and in the JSON result as a stable code and the
+    // fact in words. The download's reasons come from the download, the meter's from the
+    // transfer, the port's from the operating system.
+    QTest::newRow("update --json: download 404 on the saved branch")
+        << run(update + QStringList{"--json"}, 6)
                .saved(labsBranch)
                .serverFails("lumetra.php", 404)
                .notes({"using the saved release branch labs/rf-team"})
                .prints(
                    "Branch Path: labs/rf-team\nConnecting...\nError: Firmware download failed\n")
-               .complains("the download of DOVUr3_main_firmware failed: server answered HTTP 404");
+               .complains("the download of DOVUr3_main_firmware failed: server answered HTTP 404")
+               .because("http-status", "server answered HTTP 404");
     QTest::newRow("update --json: the image does not match its published checksum")
         << run(update + QStringList{"--json", "2.1.0"}, 6)
                .prints("Connecting...\nError: Firmware download failed\n")
@@ -595,13 +626,46 @@ void LumetraFlashTest::commands_data()
     QTest::newRow("download: an existing folder, refused before any download")
         << run({server, "download", "--output", "%dir"}, 2)
                .complains("cannot write the release folder: %dir already exists");
-    QTest::newRow("update: the meter cancels the transfer")
-        << run(update + QStringList{"1.0.0"}, 7)
-               .meterCancelsAt(3)
-               .notes({meterWait})
-               .prints("Connecting...\nFlashing Firmware 1.0.0\nUpdating...\n"
-                       "Flashing image DOVUr3_main_firmware\nERROR: Update failed\n")
-               .complains("writing DOVUr3_main_firmware to the meter failed");
+    const QString transferFailed =
+        QStringLiteral("Connecting...\nFlashing Firmware 1.0.0\nUpdating...\n"
+                       "Flashing image DOVUr3_main_firmware\nERROR: Update failed\n");
+    const QString writingFailed =
+        QStringLiteral("writing DOVUr3_main_firmware to the meter failed: ");
+    using Fault = PowerMeterOptions::Fault;
+    const struct
+    {
+        const char *row;
+        Fault fault;
+        int block;
+        const char *code;
+        const char *what;
+    } meterFaults[] = {
+        {"update --json: the meter cancels the transfer", Fault::CancelAtBlock, 3,
+         "meter-cancelled", "the meter cancelled the transfer at block 3 of 40"},
+        {"update --json: the meter NAKs a block at every resend", Fault::NakBlockAlways, 3,
+         "meter-nak", "the meter NAKed every resend at block 3 of 40"},
+        {"update --json: the meter is silent from the header on", Fault::HangAt, 0, "meter-silent",
+         "the meter never acknowledged the header block"},
+        {"update --json: the meter is unplugged mid-transfer", Fault::UnplugAt, 3,
+         "meter-unplugged", "the meter was unplugged at block 3 of 40"},
+    };
+    for (const auto &fault : meterFaults) {
+        QTest::newRow(fault.row) << run(update + QStringList{"--json", "1.0.0"}, 7)
+                                        .meterFails(fault.fault, fault.block)
+                                        .notes({meterWait})
+                                        .prints(transferFailed)
+                                        .complains(writingFailed + fault.what)
+                                        .hints(rewriteAdvice)
+                                        .because(fault.code, fault.what);
+    }
+    QTest::newRow("update --json: a port the program may not open")
+        << run(update + QStringList{"--json", "1.0.0"}, 3)
+               .portForbidden()
+               .prints("Connecting...\nPort failed to open\n")
+               .complains("the port %meter0 would not open: Permission denied")
+               .hints("Add the user to the dialout group (sudo usermod -aG dialout $USER) and log "
+                      "in again.")
+               .because("port-permission", "Permission denied");
     QTest::newRow("update --quiet: the catalogue never comes")
         << run(update + QStringList{"--quiet"}, 5)
                .serverFails("lumetrarelease", 0, true)
@@ -676,11 +740,22 @@ void LumetraFlashTest::commands()
     for (int i = 0; i < row.meters; ++i) {
         const QString tty = UsbTestbed::processTtyName(i);
         QVERIFY(testbed.addMeter(tty, QStringLiteral("LM%1").arg(i, 4, 10, QLatin1Char('0'))));
-        meters.push_back(std::make_unique<PowerMeterSimulator>(testbed.masterFd(tty), row.meter));
+        // An unplug hangs the line up, as pulling the cable does; the program must not hold the
+        // meter's end of the line open, as it would by inheriting it.
+        QCOMPARE(::fcntl(testbed.masterFd(tty), F_SETFD, FD_CLOEXEC), 0);
+        meters.push_back(std::make_unique<PowerMeterSimulator>(
+            testbed.masterFd(tty), row.meter, PowerMeterSimulator::Ownership::BorrowedHangUp));
         meters.back()->start();
     }
+    const QByteArray firstNode =
+        QFile::encodeName(qEnvironmentVariable("UMOCKDEV_DIR") + QStringLiteral("/dev/") +
+                          UsbTestbed::processTtyName(0));
+    if (row.forbidden)
+        QCOMPARE(::chmod(firstNode.constData(), 0), 0);
 
     const Result result = start(row);
+    if (row.forbidden)
+        QCOMPARE(::chmod(firstNode.constData(), S_IRUSR | S_IWUSR), 0);
     for (auto &meter : meters)
         meter->stop();
 
@@ -735,6 +810,8 @@ void LumetraFlashTest::commands()
         QStringList expected = row.noted;
         if (!row.err.isEmpty())
             expected.append(row.err);
+        if (!row.hint.isEmpty())
+            expected.append(row.hint);
         const QStringList lines = result.err.split(QLatin1Char('\n'), Qt::SkipEmptyParts);
         QVERIFY2(lines.size() == expected.size(),
                  qPrintable(expected.join(QLatin1Char('\n')) + QLatin1String("\nexpected in\n") +
@@ -746,7 +823,8 @@ void LumetraFlashTest::commands()
         }
     }
 
-    // Each meter holds exactly the images meant for it, and a run that wrote any closed with "R".
+    // Each meter holds exactly the images meant for it, and a run that wrote any closed with "R"
+    // (a hung meter takes it off the line without acting on it; an unplugged one never sees it).
     // A command that never got as far as connecting, and a meter that a good run left alone,
     // have not had a single byte.
     const bool connected = result.out.contains(QLatin1String("Connecting..."));
@@ -755,8 +833,11 @@ void LumetraFlashTest::commands()
         const PowerMeterSimulator &meter = *meters.at(i);
         for (const ReceivedImage &image : meter.images())
             received.append(flashed(i, image.name, image.data));
-        if (meter.commands().contains('D'))
-            QVERIFY(meter.commands().endsWith('R'));
+        const PowerMeterOptions::Fault fault = row.meter.fault;
+        if (meter.commands().contains('D') && fault != PowerMeterOptions::Fault::UnplugAt) {
+            QVERIFY(fault == PowerMeterOptions::Fault::HangAt ? meter.received().endsWith('R')
+                                                              : meter.commands().endsWith('R'));
+        }
         if (!connected || (row.exitCode == 0 && meter.images().isEmpty()))
             QCOMPARE(meter.received(), QByteArray());
         QCOMPARE(meter.protocolErrors(), QStringList());

@@ -56,6 +56,7 @@ struct Bench
     std::unique_ptr<PowerMeterSimulator> meter;
     SerialLink link;
     FirmwareFlasher flasher;
+    FirmwareFlasher::Timing timing;
 
     // The master end is owned: UnplugAt and DisappearAfterBlock close it, as an unplug does.
     bool start(const PowerMeterOptions &options = {})
@@ -70,7 +71,8 @@ struct Bench
         flasher.attachLink(&link);
         // The simulated bootloader never announces itself before "D"; the real 6 s wait for that
         // line would only slow every test down.
-        flasher.replyLineTimeoutMs = 20;
+        timing.replyLineTimeoutMs = 20;
+        flasher.setTiming(timing);
         return true;
     }
 };
@@ -139,7 +141,7 @@ private slots:
         if (!progress.isEmpty()) // too many to list for the largest image
             QCOMPARE(emitted, progress);
         // The flasher keeps its own hold; the window's releases close the port.
-        QCOMPARE(bench.link.holdCount, 2);
+        QCOMPARE(bench.link.holds(), 2);
     }
 
     // A hostile or faulty meter against an image of 6 data blocks. A packet counts only once the
@@ -237,8 +239,9 @@ private slots:
         options.ackDelayMs = faultMs;
         Bench bench;
         QVERIFY(bench.start(options));
-        bench.flasher.ackTimeoutMs = 150;
-        bench.flasher.ackPollMs = 50;
+        bench.timing.ackTimeoutMs = 150;
+        bench.timing.ackPollMs = 50;
+        bench.flasher.setTiming(bench.timing);
         const QByteArray image = testImage(5 * 128 + 7);
         const QString name = QStringLiteral("hostile.bin");
         {
@@ -282,8 +285,9 @@ private slots:
         options.faultBlock = 4;
         Bench bench;
         QVERIFY(bench.start(options));
-        QCOMPARE(bench.flasher.ackTimeoutMs, FirmwareFlasher::attachedAckTimeoutMs);
-        bench.flasher.ackTimeoutMs = 200;
+        QCOMPARE(bench.flasher.currentAckTimeoutMs(), FirmwareFlasher::attachedAckTimeoutMs);
+        bench.timing.ackTimeoutMs = 200;
+        bench.flasher.setTiming(bench.timing);
         QElapsedTimer elapsed;
         elapsed.start();
         QVERIFY(!bench.flasher.flashImage(testImage(4096), QStringLiteral("x.bin")));
@@ -335,16 +339,16 @@ private slots:
     {
         Bench bench;
         QVERIFY(bench.start());
-        MeterSession session(bench.link, bench.flasher);
+        MeterSession session(bench.link, bench.flasher, QStringLiteral("tst_firmwareflasher"));
         const QList<MeterImage> images{{QStringLiteral("DOVUr3_a_firmware"), testImage(4096)},
                                        {QString(200, QLatin1Char('b')), testImage(4096)},
                                        {QStringLiteral("DOVUr3\ttab"), testImage(4096)}};
         QStringList reported;
-        QVERIFY(
-            !session.flashImages(images, [&](MeterSession::ImageStep step, const QString &name) {
-                QCOMPARE(step, MeterSession::ImageStep::BadName);
-                reported.append(name);
-            }));
+        session.setReport([&](const UpdateStep &step) {
+            QCOMPARE(step.kind, UpdateStep::Kind::BadName);
+            reported.append(step.subject);
+        });
+        QCOMPARE(session.flashImages(images), MeterSession::Result::BadName);
         QCOMPARE(reported, (QStringList{images[1].name, images[2].name}));
         QTest::qWait(50);
         QCOMPARE(bench.meter->received(), QByteArray());

@@ -34,18 +34,18 @@ private slots:
     {
         SerialLink link;
         QVERIFY(!link.acquire(1000, QStringLiteral("/dev/ttyLumetraMissing")));
-        QCOMPARE(link.holdCount, 0);
+        QCOMPARE(link.holds(), 0);
         QVERIFY(link.acquire(6000, terminal.slavePath()));
         // A second holder gets the open port; its name is not remembered, its limit is.
         QVERIFY(link.acquire(1000, QStringLiteral("/dev/null")));
-        QCOMPARE(link.holdCount, 2);
-        QCOMPARE(link.readTimeoutMs, 1000);
+        QCOMPARE(link.holds(), 2);
+        QCOMPARE(link.readLimitMs(), 1000);
         link.release();
-        QVERIFY(link.port.isOpen());
+        QVERIFY(link.isOpen());
         link.release();
-        QVERIFY(!link.port.isOpen());
+        QVERIFY(!link.isOpen());
         link.release(); // more releases than holds do nothing
-        QCOMPARE(link.holdCount, 0);
+        QCOMPARE(link.holds(), 0);
 
         // Reopened under the remembered name when later holders pass none.
         QVERIFY(link.acquire(1000, QString()));
@@ -138,10 +138,10 @@ private slots:
             device.start(5);
         QElapsedTimer sinceHook;
         qint64 longestGapMs = 0;
-        link.waitHook = [&] {
+        link.setWaitHook([&] {
             longestGapMs = qMax(longestGapMs, sinceHook.restart());
             QCoreApplication::processEvents();
-        };
+        });
 
         QElapsedTimer elapsed;
         elapsed.start();

@@ -5,15 +5,11 @@
 // system bus that this test starts for itself. The test points DBUS_SYSTEM_BUS_ADDRESS at it
 // before anything connects, so the inhibitor takes the same road to the system bus as in the
 // programs, and the machine's own bus is never touched.
+#include "logindstandin.h"
 #include "sleepinhibitor.h"
 
 #include <QCoreApplication>
-#include <QDBusArgument>
-#include <QDBusConnectionInterface>
-#include <QDBusMessage>
 #include <QElapsedTimer>
-#include <QProcess>
-#include <QTemporaryDir>
 #include <QTest>
 
 #include <memory>
@@ -21,27 +17,7 @@
 #include <signal.h>
 
 namespace {
-const QString logindService = QStringLiteral("org.freedesktop.login1");
-const QString logindPath = QStringLiteral("/org/freedesktop/login1");
-const QString managerInterface = QStringLiteral("org.freedesktop.login1.Manager");
-const QString mockInterface = QStringLiteral("org.freedesktop.DBus.Mock");
 const QString programName = QStringLiteral("lumetra-flash");
-
-// A bus that accepts everyone: the stand-in claims logind's name, the test calls it freely.
-const char busConfig[] =
-    "<!DOCTYPE busconfig PUBLIC \"-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN\"\n"
-    " \"http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd\">\n"
-    "<busconfig>\n"
-    "  <type>system</type>\n"
-    "  <listen>unix:path=%1</listen>\n"
-    "  <policy context=\"default\">\n"
-    "    <allow send_destination=\"*\" eavesdrop=\"true\"/>\n"
-    "    <allow eavesdrop=\"true\"/>\n"
-    "    <allow own=\"*\"/>\n"
-    "  </policy>\n"
-    "</busconfig>\n";
-
-constexpr int startLimitMs = 10000;
 constexpr int shortLockTimeoutMs = 300;
 // What a loaded sanitizer build may add to a wait that ends on time.
 constexpr int waitSlackMs = 1000;
@@ -52,133 +28,12 @@ class TestSleepInhibitor : public QObject
     Q_OBJECT
 
 private:
-    QTemporaryDir busDir;
-    QProcess busDaemon;
-    QProcess logind;
-
-    static QDBusConnection bus() { return QDBusConnection::systemBus(); }
-
-    bool startLogind()
-    {
-        logind.setProgram(QStringLiteral(SYSTEM_PYTHON3));
-        logind.setArguments({QStringLiteral("-m"), QStringLiteral("dbusmock"), QStringLiteral("-l"),
-                             busDir.filePath(QStringLiteral("logind.log")),
-                             QStringLiteral("--template"), QStringLiteral("logind")});
-        logind.setProcessChannelMode(QProcess::ForwardedChannels);
-        logind.start();
-        if (!logind.waitForStarted())
-            return false;
-        // Calls wait in the bus until the stand-in has loaded its template.
-        QElapsedTimer clock;
-        clock.start();
-        while (!bus().interface()->isServiceRegistered(logindService).value()) {
-            if (clock.elapsed() > startLimitMs || logind.state() != QProcess::Running)
-                return false;
-            QTest::qWait(20);
-        }
-        return true;
-    }
-
-    QDBusMessage callLogind(const QString &interface, const QString &method,
-                            const QVariantList &arguments = {})
-    {
-        QDBusMessage call =
-            QDBusMessage::createMethodCall(logindService, logindPath, interface, method);
-        call.setArguments(arguments);
-        return bus().call(call);
-    }
-
-    // Makes the stand-in's Inhibit run `code` (Python) and answer with `signature`.
-    bool replaceInhibit(const QString &signature, const QString &code)
-    {
-        return callLogind(
-                   mockInterface, QStringLiteral("AddMethod"),
-                   {QString(), QStringLiteral("Inhibit"), QStringLiteral("ssss"), signature, code})
-                   .type() == QDBusMessage::ReplyMessage;
-    }
-
-    // The locks the stand-in holds, each as what, who, why and mode.
-    QList<QStringList> inhibitors()
-    {
-        const QDBusMessage answer = callLogind(managerInterface, QStringLiteral("ListInhibitors"));
-        if (answer.type() != QDBusMessage::ReplyMessage)
-            return {{QStringLiteral("ListInhibitors failed: ") + answer.errorMessage()}};
-        const QDBusArgument list = answer.arguments().value(0).value<QDBusArgument>();
-        QList<QStringList> locks;
-        list.beginArray();
-        while (!list.atEnd()) {
-            QString what, who, why, mode;
-            uint uid = 0, pid = 0;
-            list.beginStructure();
-            list >> what >> who >> why >> mode >> uid >> pid;
-            list.endStructure();
-            locks.append({what, who, why, mode});
-        }
-        list.endArray();
-        return locks;
-    }
-
-    // How many Inhibit calls reached the stand-in.
-    int inhibitCalls()
-    {
-        const QDBusMessage answer = callLogind(mockInterface, QStringLiteral("GetMethodCalls"),
-                                               {QStringLiteral("Inhibit")});
-        if (answer.type() != QDBusMessage::ReplyMessage)
-            return -1;
-        const QDBusArgument calls = answer.arguments().value(0).value<QDBusArgument>();
-        int count = 0;
-        calls.beginArray();
-        while (!calls.atEnd()) {
-            qulonglong when = 0;
-            QVariantList arguments;
-            calls.beginStructure();
-            calls >> when >> arguments;
-            calls.endStructure();
-            ++count;
-        }
-        calls.endArray();
-        return count;
-    }
+    LogindStandIn standIn;
 
 private slots:
-    void initTestCase()
-    {
-        QVERIFY(busDir.isValid());
-        const QString configPath = busDir.filePath(QStringLiteral("bus.conf"));
-        QFile config(configPath);
-        QVERIFY(config.open(QIODevice::WriteOnly));
-        config.write(QString::fromLatin1(busConfig)
-                         .arg(busDir.filePath(QStringLiteral("system_bus_socket")))
-                         .toUtf8());
-        config.close();
-        busDaemon.setStandardErrorFile(QProcess::nullDevice());
-        busDaemon.start(QStringLiteral(DBUS_DAEMON),
-                        {QStringLiteral("--config-file=") + configPath, QStringLiteral("--nofork"),
-                         QStringLiteral("--print-address=1")});
-        QVERIFY(busDaemon.waitForStarted());
-        // The daemon prints its address once it listens.
-        while (!busDaemon.canReadLine())
-            QVERIFY(busDaemon.waitForReadyRead(startLimitMs));
-        const QByteArray address = busDaemon.readLine().trimmed();
-        QVERIFY(!address.isEmpty());
-        QVERIFY(qputenv("DBUS_SYSTEM_BUS_ADDRESS", address));
-        QVERIFY(bus().isConnected());
-    }
+    void initTestCase() { QVERIFY(standIn.startBus()); }
 
-    void cleanup()
-    {
-        // SIGKILL also ends a stand-in that a test stopped.
-        if (logind.state() != QProcess::NotRunning) {
-            logind.kill();
-            logind.waitForFinished();
-        }
-    }
-
-    void cleanupTestCase()
-    {
-        busDaemon.terminate();
-        busDaemon.waitForFinished();
-    }
+    void cleanup() { standIn.stopLogind(); }
 
     void locksWithTheUpdatesValuesUntilReleased_data()
     {
@@ -192,7 +47,7 @@ private slots:
     {
         QFETCH(bool, hooked);
         QFETCH(bool, byDestructor);
-        QVERIFY(startLogind());
+        QVERIFY(standIn.startLogind());
         auto inhibitor = std::make_unique<SleepInhibitor>(programName);
         if (hooked)
             inhibitor->waitHook = [] { QCoreApplication::processEvents(); };
@@ -201,10 +56,8 @@ private slots:
         QVERIFY(inhibitor->isHeld());
         QCOMPARE(inhibitor->reason(), QString());
         QVERIFY(inhibitor->acquire()); // a held lock is not taken twice
-        const QList<QStringList> expected{{QStringLiteral("sleep:shutdown:idle"), programName,
-                                           QStringLiteral("Updating the power meter's firmware"),
-                                           QStringLiteral("block")}};
-        QCOMPARE(inhibitors(), expected);
+        const QList<QStringList> expected{LogindStandIn::updateLock(programName)};
+        QCOMPARE(standIn.inhibitors(), expected);
 
         if (byDestructor) {
             inhibitor.reset();
@@ -213,11 +66,11 @@ private slots:
             QVERIFY(!inhibitor->isHeld());
         }
         // logind lets go of a lock only when every copy of its descriptor is closed.
-        QTRY_COMPARE(inhibitors(), QList<QStringList>());
+        QTRY_COMPARE(standIn.inhibitors(), QList<QStringList>());
         if (inhibitor) {
             // The next run takes a fresh lock.
             QVERIFY(inhibitor->acquire());
-            QCOMPARE(inhibitors(), expected);
+            QCOMPARE(standIn.inhibitors(), expected);
         }
     }
 
@@ -253,16 +106,15 @@ private slots:
         QFETCH(QString, inhibitCode);
         QFETCH(QString, reasonPart);
         if (logindPresent) {
-            QVERIFY(startLogind());
-            QVERIFY(replaceInhibit(inhibitSignature, inhibitCode));
+            QVERIFY(standIn.startLogind());
+            QVERIFY(standIn.replaceInhibit(inhibitSignature, inhibitCode));
         }
         const QString missingBusName = QStringLiteral("missing system bus");
         const QDBusConnection target =
-            busPresent ? bus()
-                       : QDBusConnection::connectToBus(
-                             QStringLiteral("unix:path=") +
-                                 busDir.filePath(QStringLiteral("missing_socket")),
-                             missingBusName);
+            busPresent
+                ? LogindStandIn::bus()
+                : QDBusConnection::connectToBus(
+                      QStringLiteral("unix:path=") + standIn.missingSocket(), missingBusName);
         {
             SleepInhibitor inhibitor(programName, target);
             QVERIFY(!inhibitor.acquire());
@@ -273,8 +125,8 @@ private slots:
         }
         QDBusConnection::disconnectFromBus(missingBusName);
         if (logindPresent) {
-            QCOMPARE(inhibitCalls(), 1);
-            QCOMPARE(inhibitors(), QList<QStringList>());
+            QCOMPARE(standIn.inhibitCalls(), 1);
+            QCOMPARE(standIn.inhibitors(), QList<QStringList>());
         }
     }
 
@@ -288,9 +140,9 @@ private slots:
     void givesUpOnALogindThatNeverAnswers()
     {
         QFETCH(bool, hooked);
-        QVERIFY(startLogind());
-        QCOMPARE(inhibitors(), QList<QStringList>()); // serving before it hangs
-        QCOMPARE(::kill(logind.processId(), SIGSTOP), 0);
+        QVERIFY(standIn.startLogind());
+        QCOMPARE(standIn.inhibitors(), QList<QStringList>()); // serving before it hangs
+        QCOMPARE(::kill(standIn.logindPid(), SIGSTOP), 0);
 
         SleepInhibitor inhibitor(programName);
         inhibitor.lockTimeoutMs = shortLockTimeoutMs;
@@ -310,9 +162,9 @@ private slots:
 
         // A lock granted after the wait gave up is let go at once, not held behind the caller's
         // back until the inhibitor ends.
-        QCOMPARE(::kill(logind.processId(), SIGCONT), 0);
-        QTRY_COMPARE(inhibitCalls(), 1);
-        QTRY_COMPARE(inhibitors(), QList<QStringList>());
+        QCOMPARE(::kill(standIn.logindPid(), SIGCONT), 0);
+        QTRY_COMPARE(standIn.inhibitCalls(), 1);
+        QTRY_COMPARE(standIn.inhibitors(), QList<QStringList>());
         QVERIFY(!inhibitor.isHeld());
     }
 };

@@ -21,10 +21,18 @@
 #include <QtTest>
 
 #include <cmath>
+#include <memory>
 
 namespace {
-// Nothing listens here, so the catalogue request of the window fails at once and quietly.
+// Nothing listens here: a catalogue request fails at once.
 const QString unreachableServer = QStringLiteral("http://127.0.0.1:9");
+
+ServerFaults neverAnswer()
+{
+    ServerFaults faults;
+    faults.neverAnswer = true;
+    return faults;
+}
 
 QSettings branchSettings()
 {
@@ -78,9 +86,15 @@ private:
     static QTextEdit *statusText(MainWindow &w) { return w.findChild<QTextEdit *>("statusText"); }
     static NVKCloudInterface &cloud(MainWindow &w) { return w.cloud; }
 
+    // Takes every catalogue request and answers none within a test's time, so the log holds only
+    // the lines a test writes.
+    std::unique_ptr<ReleaseServer> quietServer;
+
 private slots:
     void initTestCase();
     void init();
+    void catalogueFailureSaysWhyOnce_data();
+    void catalogueFailureSaysWhyOnce();
     void windowKeepsItsSizeAndShowsItsArtwork();
     void writeStatusColoursOnlyTheNewLine();
     void lineFromTheServerIsShownNotObeyed_data();
@@ -97,6 +111,9 @@ private slots:
 void MainWindowTest::initTestCase()
 {
     usePrivateSettings();
+    quietServer = std::make_unique<ReleaseServer>(QDir::tempPath());
+    quietServer->setFaults(neverAnswer());
+    QVERIFY(quietServer->start() != 0);
 }
 
 void MainWindowTest::init()
@@ -104,10 +121,68 @@ void MainWindowTest::init()
     branchSettings().clear();
 }
 
+// A catalogue request that fails, at once or by its time-out, writes one "No Internet
+// Connection" and its reason under it, and nothing more: not the time-out's line after a failure
+// at once, nor a late failure's after the time-out.
+void MainWindowTest::catalogueFailureSaysWhyOnce_data()
+{
+    QTest::addColumn<QString>("server"); // null: a release server with no branch at all
+    QTest::addColumn<QString>("branch");
+    QTest::addColumn<bool>("atOnce");
+    QTest::addColumn<QStringList>("lines"); // after the request, the first in green when custom
+
+    const QString noInternet = QStringLiteral("No Internet Connection");
+    QTest::newRow("refused at once")
+        << unreachableServer << QString() << true << QStringList{noInternet, "connection refused"};
+    QTest::newRow("custom branch not on the server")
+        << QString() << "labs/nope" << true
+        << QStringList{"Branch Path: labs/nope", noInternet,
+                       "the release branch labs/nope was not found on the server"};
+    QTest::newRow("no answer, and given up later")
+        << "quiet" << QString() << false << QStringList{noInternet, "no answer within 1 s"};
+}
+
+void MainWindowTest::catalogueFailureSaysWhyOnce()
+{
+    QFETCH(QString, server);
+    QFETCH(QString, branch);
+    QFETCH(bool, atOnce);
+    QFETCH(QStringList, lines);
+    constexpr int timeoutMs = 1000;
+    constexpr int givenUpMs = 1500;
+
+    if (!branch.isNull())
+        branchSettings().setValue(QStringLiteral("ReleaseBranch"), branch);
+    ReleaseServer emptyServer(QDir::tempPath());
+    QVERIFY(emptyServer.start() != 0);
+    const QString url = server.isNull()                    ? emptyServer.baseUrl()
+                        : server == QLatin1String("quiet") ? quietServer->baseUrl()
+                                                           : server;
+    MainWindow window(url);
+    // The request made at the start ends before the one under test begins.
+    if (atOnce)
+        QTRY_VERIFY(!cloud(window).isWaitingForCatalogue());
+    NVKCloudInterface::Limits limits;
+    limits.jsonTimeoutMs = timeoutMs;
+    limits.wholeCatalogueTimeoutMs = givenUpMs;
+    cloud(window).setLimits(limits);
+    const qsizetype before = statusLog(&window).size();
+
+    window.findChild<QCheckBox *>("showBetaCheckBox")->click();
+
+    QList<LogLine> expected;
+    for (const QString &line : std::as_const(lines))
+        expected.append({line, line.startsWith(QLatin1String("Branch Path")) ? QColor(0, 128, 0)
+                                                                             : QColor(255, 0, 0)});
+    QTRY_COMPARE(statusLog(&window).mid(before), expected);
+    QTest::qWait(2 * timeoutMs); // past the time-out, and past the moment the request is given up
+    QCOMPARE(statusLog(&window).mid(before), expected);
+}
+
 // The form fixes the window's size; the images of its labels and buttons come from the resources.
 void MainWindowTest::windowKeepsItsSizeAndShowsItsArtwork()
 {
-    MainWindow window(unreachableServer);
+    MainWindow window(quietServer->baseUrl());
     window.show();
     QVERIFY(QTest::qWaitForWindowExposed(&window));
     const QSize size = window.size();
@@ -126,7 +201,7 @@ void MainWindowTest::windowKeepsItsSizeAndShowsItsArtwork()
 // selection and the colours of the lines selected, here the two black lines of the start.
 void MainWindowTest::writeStatusColoursOnlyTheNewLine()
 {
-    MainWindow window(unreachableServer);
+    MainWindow window(quietServer->baseUrl());
     window.show();
     window.writeStatus(QStringLiteral("flashing"), QStringLiteral("Orange"));
     statusText(window)->selectAll();
@@ -167,7 +242,7 @@ void MainWindowTest::lineFromTheServerIsShownNotObeyed()
     QFETCH(QString, text);
     QFETCH(QString, shown);
 
-    MainWindow window(unreachableServer);
+    MainWindow window(quietServer->baseUrl());
     window.show();
     const QString prefix = QStringLiteral("Flashing Firmware ");
     window.writeStatus(prefix + text, QStringLiteral("Orange"));
@@ -187,7 +262,7 @@ void MainWindowTest::lineFromTheServerIsShownNotObeyed()
 // Lines are added below the view: the log scrolls along, unless the user has scrolled up to read.
 void MainWindowTest::logFollowsItsNewestLine()
 {
-    MainWindow window(unreachableServer);
+    MainWindow window(quietServer->baseUrl());
     window.show();
     QScrollBar *scrollBar = statusText(window)->verticalScrollBar();
     for (int i = 0; i < 30; ++i)
@@ -223,7 +298,9 @@ void MainWindowTest::storedBranchDecidesRequest()
     if (stored.isValid())
         branchSettings().setValue(QStringLiteral("ReleaseBranch"), stored);
 
+    // It takes the requests and answers none, so only the branch lines reach the log.
     ReleaseServer server(QDir::tempPath());
+    server.setFaults(neverAnswer());
     QVERIFY(server.start() != 0);
     MainWindow window(server.baseUrl());
     QCOMPARE(cloud(window).branch(), requested);
@@ -270,7 +347,7 @@ void MainWindowTest::branchDialog()
     QFETCH(int, branchLines);
 
     branchSettings().setValue(QStringLiteral("ReleaseBranch"), before);
-    MainWindow window(unreachableServer);
+    MainWindow window(quietServer->baseUrl());
     window.show();
     QVERIFY(QTest::qWaitForWindowActive(&window));
     const int linesBefore = statusLog(&window).size();
@@ -298,7 +375,7 @@ void MainWindowTest::branchDialog()
 // have a name, and the lists and the box are labelled by the visible label beside them.
 void MainWindowTest::everyControlIsNamedForScreenReaders()
 {
-    MainWindow window(unreachableServer);
+    MainWindow window(quietServer->baseUrl());
     releaseBranchDialog dialog(&window);
     const auto accessible = [&](const char *name) {
         return QAccessible::queryAccessibleInterface(window.findChild<QWidget *>(name));
@@ -317,7 +394,7 @@ void MainWindowTest::logStaysReadableUnderDarkPalette()
     QApplication::setPalette(QPalette(QColor(0x2a, 0x2e, 0x32)));
     const auto restorePalette = qScopeGuard([&] { QApplication::setPalette(applicationPalette); });
 
-    MainWindow window(unreachableServer);
+    MainWindow window(quietServer->baseUrl());
     window.show();
     QVERIFY(QTest::qWaitForWindowExposed(&window));
     // The window keeps its own grey.

@@ -3,6 +3,8 @@
 // Whole updates through the real window: a simulated meter behind a USB tty that udev (umockdev)
 // reports with the meter's ids, and a release server on loopback. The test clicks Update and
 // checks what the meter received, what the log says and that the window is ready again.
+#include "fileaccess.h"
+#include "logindstandin.h"
 #include "mainwindow.h"
 #include "powermetersimulator.h"
 #include "privatesettings.h"
@@ -27,12 +29,20 @@
 #include <future>
 #include <memory>
 
+#include <sys/stat.h>
+
 namespace {
 const QString meterTty = UsbTestbed::processTtyName();
 // A second meter on the desk, listed before the bench's own.
 const QString neighbourTty = UsbTestbed::processTtyName(1);
 // Most runs end within a few seconds: a run that hangs must fail as quickly, not at CTest's limit.
 constexpr int runLimitMs = 15000;
+// Waits for a meter that misbehaves, cut to what a test can afford: the real ACK limit is 3 s.
+constexpr int shortAckTimeoutMs = 200;
+constexpr int shortAckPollMs = 50;
+constexpr int shortRetryPauseMs = 10;
+const QString rewriteAdvice =
+    QStringLiteral(". Put the meter back into bootloader mode and press Update again.");
 
 const QColor green(0, 128, 0), orange(255, 165, 0), red(255, 0, 0);
 
@@ -70,6 +80,10 @@ private:
     };
 
     std::unique_ptr<Bench> bench;
+    // A system bus of this process's own; logind stands in on it only for the sleep-lock test,
+    // and the other runs meet a bus without logind.
+    LogindStandIn standIn;
+    int runStart = 0; // the log's lines before the latest click
     // Server certificates for "localhost": one from a CA that this process trusts, one from a CA
     // that nobody trusts.
     std::unique_ptr<TestCertificates> trustedCertificates;
@@ -79,7 +93,9 @@ private:
     std::unique_ptr<TestSigningKey> strangerKey;
 
     void publish(const Versions &versions);
-    void attachMeter(const PowerMeterOptions &options = {});
+    void attachMeter(
+        const PowerMeterOptions &options = {},
+        PowerMeterSimulator::Ownership ownership = PowerMeterSimulator::Ownership::Borrowed);
     // Attaches a meter beside the bench's own and chooses the bench's meter, the second in the
     // list, in the window.
     void attachNeighbourAndChooseSecond(const Versions &versions);
@@ -89,10 +105,13 @@ private:
     // given another.
     void openWindow(int replyLineTimeoutMs = 300, const QString &serverUrl = QString());
     void prepare(const Versions &versions, const PowerMeterOptions &options = {});
+    // The waits of a meter that misbehaves, cut short.
+    void shortenWaits();
+    void clickUpdate();
     // False when the run did not end within the limit.
     bool clickUpdateAndWait(int limitMs = runLimitMs);
     QString meterNode() const;
-    QList<LogLine> runLog() const; // the lines after the two start-up lines
+    QList<LogLine> runLog() const; // the lines written since the latest click
     QComboBox *versions() const { return bench->window->findChild<QComboBox *>("versionsCombo"); }
     QPushButton *updateButton() const
     {
@@ -109,6 +128,10 @@ private slots:
     void goodUpdateFlashesEveryImageInKeyOrder();
     void runEndsBeforeFlashing_data();
     void runEndsBeforeFlashing();
+    void transferFailureSaysWhy_data();
+    void transferFailureSaysWhy();
+    void sleepLockHeldWhileTheMeterIsWritten_data();
+    void sleepLockHeldWhileTheMeterIsWritten();
     void productCheckFailsTwiceBeforeFlashing();
     void failedImageDoesNotStopTheNext_data();
     void failedImageDoesNotStopTheNext();
@@ -128,6 +151,8 @@ private slots:
 
 void UpdateWorkflowTest::initTestCase()
 {
+    // Before any window connects to the system bus.
+    QVERIFY(standIn.startBus());
     usePrivateSettings();
 
     const QString host = QStringLiteral("localhost");
@@ -167,11 +192,12 @@ void UpdateWorkflowTest::publish(const Versions &versions)
     QVERIFY(bench->folder.publish(QStringLiteral("cust"), versions));
 }
 
-void UpdateWorkflowTest::attachMeter(const PowerMeterOptions &options)
+void UpdateWorkflowTest::attachMeter(const PowerMeterOptions &options,
+                                     PowerMeterSimulator::Ownership ownership)
 {
     QVERIFY(bench->testbed->addMeter(meterTty));
-    bench->meter =
-        std::make_unique<PowerMeterSimulator>(bench->testbed->masterFd(meterTty), options);
+    bench->meter = std::make_unique<PowerMeterSimulator>(bench->testbed->masterFd(meterTty),
+                                                         options, ownership);
     bench->meter->start();
 }
 
@@ -207,7 +233,9 @@ void UpdateWorkflowTest::openWindow(int replyLineTimeoutMs, const QString &serve
     bench->window = bench->trustedKeys.isEmpty()
                         ? std::make_unique<MainWindow>(url)
                         : std::make_unique<MainWindow>(url, bench->trustedKeys);
-    bench->window->flasher.replyLineTimeoutMs = replyLineTimeoutMs;
+    FirmwareFlasher::Timing timing;
+    timing.replyLineTimeoutMs = replyLineTimeoutMs;
+    bench->window->setTiming(timing);
     bench->window->show();
     // The catalogue has been answered once its time-out guard stops.
     QTRY_VERIFY(!bench->window->cloud.isWaitingForCatalogue());
@@ -220,11 +248,27 @@ void UpdateWorkflowTest::prepare(const Versions &versions, const PowerMeterOptio
     openWindow();
 }
 
+void UpdateWorkflowTest::shortenWaits()
+{
+    FirmwareFlasher::Timing flasherTiming;
+    flasherTiming.ackTimeoutMs = shortAckTimeoutMs;
+    flasherTiming.ackPollMs = shortAckPollMs;
+    flasherTiming.replyLineTimeoutMs = 300;
+    bench->window->setTiming(flasherTiming);
+    bench->window->setTiming(MeterSession::Timing{shortRetryPauseMs, 1000});
+}
+
+void UpdateWorkflowTest::clickUpdate()
+{
+    runStart = int(statusLog(bench->window.get()).size());
+    QTest::mouseClick(updateButton(), Qt::LeftButton);
+}
+
 bool UpdateWorkflowTest::clickUpdateAndWait(int limitMs)
 {
     // A run blocked on the serial line holds this thread, and with it the wait below.
     const Watchdog watchdog(limitMs + 2000, "the update run");
-    QTest::mouseClick(updateButton(), Qt::LeftButton);
+    clickUpdate();
     return QTest::qWaitFor([this] { return updateButton()->isEnabled(); }, limitMs);
 }
 
@@ -236,15 +280,15 @@ QString UpdateWorkflowTest::meterNode() const
 
 QList<LogLine> UpdateWorkflowTest::runLog() const
 {
-    return statusLog(bench->window.get()).mid(2);
+    return statusLog(bench->window.get()).mid(runStart);
 }
 
 void UpdateWorkflowTest::expectWindowAtRest()
 {
     QVERIFY(updateButton()->isEnabled());
     QVERIFY(!MainWindow::updateRunning);
-    QCOMPARE(bench->window->serialLink.holdCount, 0);
-    QVERIFY(!bench->window->serialLink.port.isOpen());
+    QCOMPARE(bench->window->serialLink.holds(), 0);
+    QVERIFY(!bench->window->serialLink.isOpen());
 }
 
 void UpdateWorkflowTest::expectNothingWritten()
@@ -278,7 +322,7 @@ void UpdateWorkflowTest::goodUpdateFlashesEveryImageInKeyOrder()
     openWindow(); // the real line wait before each image is windowAnswersThroughTheRun's
     QCOMPARE(versions()->currentText(), QStringLiteral("2.0.0"));
 
-    bench->window->session.acquireRetryPauseMs = 150;
+    bench->window->setTiming(MeterSession::Timing{150, 1000});
     QVERIFY(QFile::rename(meterNode(), meterNode() + ".away"));
     auto nodeBack = std::async(std::launch::async, [this] {
         QThread::msleep(500); // past the first attempts, a second before the last of eleven
@@ -309,45 +353,80 @@ void UpdateWorkflowTest::goodUpdateFlashesEveryImageInKeyOrder()
 
 namespace {
 // Where the meter stands when Update is pressed.
-enum class MeterState { Attached, Absent, Unopenable };
+enum class MeterState {
+    Attached,
+    Absent,
+    Unopenable, // udev lists it, but its device node has gone
+    Forbidden   // its device node is there, but this user may not open it
+};
 } // namespace
 Q_DECLARE_METATYPE(MeterState)
 
 // Every way a run can end before anything reaches the meter: one red line after
-// "Connecting...", nothing written, and the window ready for the next try.
+// "Connecting...", the reason on the next line where there is more to say than the line does,
+// nothing written, and the window ready for the next try.
 void UpdateWorkflowTest::runEndsBeforeFlashing_data()
 {
     QTest::addColumn<MeterState>("meterState");
     QTest::addColumn<QByteArray>("productReply"); // null: the meter's own
     QTest::addColumn<Versions>("versions");
+    QTest::addColumn<bool>("listed"); // the catalogue came before the click
     QTest::addColumn<ServerFaults>("faults");
-    QTest::addColumn<QString>("redLine");
+    QTest::addColumn<QString>("seat");         // XDG_SEAT of the session; null: none (SSH, a bench)
+    QTest::addColumn<QStringList>("redLines"); // %tty: the meter's port
 
     const QByteArray ownReply;
     const Versions good = oneImage(5);
     const ServerFaults none;
+    const QString noSeat;
     const QString notFound =
         QStringLiteral("Failed to find Power Meter device, please restart, reconnect, and retry");
+    const QString portFailed = QStringLiteral("Port failed to open");
     const QString notCompatible =
         QStringLiteral("Compatible product eligable for update not found, Reboot and retry");
     const QString downloadFailed = QStringLiteral("Error: Firmware download failed");
     const QString noFirmware = QStringLiteral("Error: No firmware for this device in this version");
+    const QString downloadOf = QStringLiteral("the download of %1 failed: %2");
 
-    QTest::newRow("no meter attached")
-        << MeterState::Absent << ownReply << good << none << notFound;
+    QTest::newRow("no meter attached") << MeterState::Absent << ownReply << good << true << none
+                                       << noSeat << QStringList{notFound};
     // udev still lists the meter, but its device node cannot be opened.
-    QTest::newRow("port never opens") << MeterState::Unopenable << ownReply << good << none
-                                      << QStringLiteral("Port failed to open");
+    QTest::newRow("port never opens")
+        << MeterState::Unopenable << ownReply << good << true << none << noSeat
+        << QStringList{portFailed, "the port %tty would not open: No such file or directory"};
+    const QString permissionDenied =
+        QStringLiteral("the port %tty would not open: Permission denied");
+    QTest::newRow("port the user may not open, over SSH")
+        << MeterState::Forbidden << ownReply << good << true << none << noSeat
+        << QStringList{portFailed, permissionDenied,
+                       "Add the user to the dialout group (sudo usermod -aG dialout $USER) and "
+                       "log in again."};
+    QTest::newRow("port the user may not open, at the computer's seat")
+        << MeterState::Forbidden << ownReply << good << true << none << QString("seat0")
+        << QStringList{portFailed, permissionDenied,
+                       "The package's udev rule gives the logged-in user access to the meter: "
+                       "unplug it and bring it into bootloader mode again."};
 
     QTest::newRow("marker in lower case")
-        << MeterState::Attached << QByteArray("dovur3\r") << good << none << notCompatible;
+        << MeterState::Attached << QByteArray("dovur3\r") << good << true << none << noSeat
+        << QStringList{notCompatible, "the meter on %tty did not identify as a compatible "
+                                      "product (it answered 'dovur3')"};
 
     ServerFaults closedEarly;
     closedEarly.pathContains = QStringLiteral("lumetra.php");
     closedEarly.truncateTo = 4500; // of 5000: more than enough to pass for an image
     closedEarly.closeEarly = true;
     QTest::newRow("connection closed before the promised length")
-        << MeterState::Attached << ownReply << good << closedEarly << downloadFailed;
+        << MeterState::Attached << ownReply << good << true << closedEarly << noSeat
+        << QStringList{downloadFailed,
+                       downloadOf.arg("DOVUr3_firmware", "connection closed before the end")};
+    ServerFaults notFoundOnServer;
+    notFoundOnServer.pathContains = QStringLiteral("lumetra.php");
+    notFoundOnServer.status = 404;
+    QTest::newRow("server answers HTTP 404 for the image")
+        << MeterState::Attached << ownReply << good << true << notFoundOnServer << noSeat
+        << QStringList{downloadFailed,
+                       downloadOf.arg("DOVUr3_firmware", "server answered HTTP 404")};
 
     // A published checksum that does not fit the bytes fails the download before anything is
     // written, even when it is the other image that carries it (lumetra-flash's tests have the
@@ -358,19 +437,28 @@ void UpdateWorkflowTest::runEndsBeforeFlashing_data()
     QString withColons = ReleaseFolder::sha256(bytes);
     for (qsizetype i = withColons.size() - 2; i > 0; i -= 2)
         withColons.insert(i, QLatin1Char(':'));
+    const QString mismatch = QStringLiteral("checksum does not match the published one");
     QTest::newRow("checksum not 64 hex digits")
         << MeterState::Attached << ownReply
-        << Versions{{"1.0.0", {{"DOVUr3_firmware", bytes, withColons}}}} << none << downloadFailed;
+        << Versions{{"1.0.0", {{"DOVUr3_firmware", bytes, withColons}}}} << true << none << noSeat
+        << QStringList{downloadFailed, downloadOf.arg("DOVUr3_firmware", mismatch)};
     QTest::newRow("wrong checksum on the second of two images")
         << MeterState::Attached << ownReply
         << Versions{{"1.0.0",
                      {{"DOVUr3_a_firmware", bytes}, {"DOVUr3_b_firmware", bytes, otherSha256}}}}
-        << none << downloadFailed;
+        << true << none << noSeat
+        << QStringList{downloadFailed, downloadOf.arg("DOVUr3_b_firmware", mismatch)};
 
     const Versions otherModel{
         {QStringLiteral("1.0.0"), {{"QX7Lm2_firmware", ReleaseFolder::image(5000, 15)}}}};
     QTest::newRow("only another model's firmware")
-        << MeterState::Attached << ownReply << otherModel << none << noFirmware;
+        << MeterState::Attached << ownReply << otherModel << true << none << noSeat
+        << QStringList{noFirmware, "version 1.0.0 has no firmware for this meter (DOVUr3)"};
+    // Nothing was ever listed, so there was no version to choose.
+    QTest::newRow("no release list")
+        << MeterState::Attached << ownReply << good << false << none << noSeat
+        << QStringList{noFirmware,
+                       "the release list is empty: the release server could not be reached"};
 }
 
 void UpdateWorkflowTest::runEndsBeforeFlashing()
@@ -378,11 +466,13 @@ void UpdateWorkflowTest::runEndsBeforeFlashing()
     QFETCH(MeterState, meterState);
     QFETCH(QByteArray, productReply);
     QFETCH(Versions, versions);
+    QFETCH(bool, listed);
     QFETCH(ServerFaults, faults);
-    QFETCH(QString, redLine);
+    QFETCH(QString, seat);
+    QFETCH(QStringList, redLines);
 
     publish(versions);
-    if (meterState == MeterState::Attached) {
+    if (meterState == MeterState::Attached || meterState == MeterState::Forbidden) {
         PowerMeterOptions options;
         if (!productReply.isNull())
             options.productReply = productReply;
@@ -391,18 +481,38 @@ void UpdateWorkflowTest::runEndsBeforeFlashing()
         QVERIFY(bench->testbed->addMeter(meterTty));
         QVERIFY(QFile::remove(meterNode()));
     }
+    if (!listed) {
+        ServerFaults noCatalogue;
+        noCatalogue.pathContains = QStringLiteral("lumetrarelease");
+        noCatalogue.status = 503;
+        bench->server->setFaults(noCatalogue);
+    }
     openWindow();
-    bench->window->session.acquireRetryPauseMs = 10;
+    bench->window->setTiming(MeterSession::Timing{shortRetryPauseMs, 1000});
     bench->server->clearRequests();
     bench->server->setFaults(faults);
 
-    QVERIFY(clickUpdateAndWait());
+    const QByteArray seatBefore = qgetenv("XDG_SEAT");
+    const auto restoreSeat = qScopeGuard([&] { qputenv("XDG_SEAT", seatBefore); });
+    qputenv("XDG_SEAT", seat.toUtf8());
+    if (meterState == MeterState::Forbidden) {
+        const QByteArray node = QFile::encodeName(meterNode());
+        QCOMPARE(::chmod(node.constData(), 0), 0);
+        const FileAccess::WithoutOverride asAnyUser;
+        QVERIFY(clickUpdateAndWait());
+        QCOMPARE(::chmod(node.constData(), S_IRUSR | S_IWUSR), 0);
+    } else {
+        QVERIFY(clickUpdateAndWait());
+    }
 
-    QCOMPARE(runLog(), (QList<LogLine>{{"Connecting...", green}, {redLine, red}}));
+    QList<LogLine> expected{{"Connecting...", green}};
+    for (const QString &line : std::as_const(redLines))
+        expected.append({QString(line).replace(QLatin1String("%tty"), meterTty), red});
+    QCOMPARE(runLog(), expected);
     expectNothingWritten();
     expectWindowAtRest();
     // Firmware is asked for only from a meter that was opened and identified itself.
-    if (redLine != QLatin1String("Error: Firmware download failed")) {
+    if (redLines.first() != QLatin1String("Error: Firmware download failed")) {
         for (const QString &request : bench->server->requests())
             QVERIFY2(!request.contains(QLatin1String("lumetra.php")), qPrintable(request));
     }
@@ -421,7 +531,11 @@ void UpdateWorkflowTest::productCheckFailsTwiceBeforeFlashing()
     const QList<LogLine> expected{
         {"Connecting...", green},
         {"Flashing Firmware 1.0.0", orange},
-        {"Compatible product eligable for update not found, Reboot and retry", red}};
+        {"Compatible product eligable for update not found, Reboot and retry", red},
+        {QStringLiteral("the meter on %1 did not identify as a compatible product (it answered "
+                        "'dovur3')")
+             .arg(meterTty),
+         red}};
     QCOMPARE(runLog(), expected);
     QCOMPARE(bench->meter->productQueries(), 3); // one at the click, two checks
     expectNothingWritten();
@@ -434,18 +548,29 @@ void UpdateWorkflowTest::failedImageDoesNotStopTheNext_data()
 {
     QTest::addColumn<int>("firstSize");
     QTest::addColumn<int>("cancelAtBlock"); // 0: the meter takes every block
-    QTest::addColumn<LogLine>("firstLine");
+    QTest::addColumn<QList<LogLine>>("firstLines");
+    QTest::addColumn<QList<LogLine>>("endLines");
+    const LogLine failed("ERROR: Update failed", red);
     QTest::newRow("4095 bytes are refused")
-        << 4095 << 0 << LogLine("Error: Firmware image missing from server", red);
+        << 4095 << 0
+        << QList<LogLine>{{"Error: Firmware image missing from server", red},
+                          {"the server sent less than 4096 bytes for DOVUr3_a_firmware", red}}
+        << QList<LogLine>{failed};
     QTest::newRow("meter cancels at block 5")
-        << 8192 << 5 << LogLine("Flashing image DOVUr3_a_firmware", orange);
+        << 8192 << 5 << QList<LogLine>{{"Flashing image DOVUr3_a_firmware", orange}}
+        << QList<LogLine>{failed,
+                          {QStringLiteral("DOVUr3_a_firmware: the meter cancelled the transfer at "
+                                          "block 5 of 64") +
+                               rewriteAdvice,
+                           red}};
 }
 
 void UpdateWorkflowTest::failedImageDoesNotStopTheNext()
 {
     QFETCH(int, firstSize);
     QFETCH(int, cancelAtBlock);
-    QFETCH(LogLine, firstLine);
+    QFETCH(QList<LogLine>, firstLines);
+    QFETCH(QList<LogLine>, endLines);
     const Image first{QStringLiteral("DOVUr3_a_firmware"), ReleaseFolder::image(firstSize, 8)};
     // 4096 bytes, the smallest image that is flashed.
     const Image second{QStringLiteral("DOVUr3_b_firmware"), ReleaseFolder::image(4096, 9)};
@@ -459,12 +584,10 @@ void UpdateWorkflowTest::failedImageDoesNotStopTheNext()
 
     QVERIFY(clickUpdateAndWait());
 
-    const QList<LogLine> expected{{"Connecting...", green},
-                                  {"Flashing Firmware 1.0.0", orange},
-                                  {"Updating...", green},
-                                  firstLine,
-                                  {"Flashing image DOVUr3_b_firmware", orange},
-                                  {"ERROR: Update failed", red}};
+    const QList<LogLine> expected =
+        QList<LogLine>{
+            {"Connecting...", green}, {"Flashing Firmware 1.0.0", orange}, {"Updating...", green}} +
+        firstLines + QList<LogLine>{{"Flashing image DOVUr3_b_firmware", orange}} + endLines;
     QCOMPARE(runLog(), expected);
     const QList<ReceivedImage> received = bench->meter->images();
     QCOMPARE(received.size(), 1);
@@ -472,6 +595,88 @@ void UpdateWorkflowTest::failedImageDoesNotStopTheNext()
     QVERIFY(received.first().data == second.bytes);
     QVERIFY(bench->meter->commands().endsWith('R'));
     expectWindowAtRest();
+}
+
+// A transfer that stops half-way ends in the red result and one more red line: the image, the
+// block of how many, what the meter did, and how to go on.
+void UpdateWorkflowTest::transferFailureSaysWhy_data()
+{
+    QTest::addColumn<int>("fault");
+    QTest::addColumn<QString>("what");
+    using Fault = PowerMeterOptions::Fault;
+    QTest::newRow("meter NAKs block 3 at every resend")
+        << int(Fault::NakBlockAlways) << "the meter NAKed every resend at block 3 of 40";
+    QTest::newRow("meter falls silent at block 3")
+        << int(Fault::HangAt) << "the meter stopped answering at block 3 of 40";
+    QTest::newRow("meter cancels at block 3")
+        << int(Fault::CancelAtBlock) << "the meter cancelled the transfer at block 3 of 40";
+    QTest::newRow("meter unplugged at block 3")
+        << int(Fault::UnplugAt) << "the meter was unplugged at block 3 of 40";
+}
+
+void UpdateWorkflowTest::transferFailureSaysWhy()
+{
+    QFETCH(int, fault);
+    QFETCH(QString, what);
+    publish(oneImage(33)); // 5000 bytes: 40 blocks
+    PowerMeterOptions options;
+    options.fault = PowerMeterOptions::Fault(fault);
+    options.faultBlock = 3;
+    attachMeter(options, PowerMeterSimulator::Ownership::BorrowedHangUp);
+    openWindow();
+    shortenWaits();
+
+    QVERIFY(clickUpdateAndWait());
+
+    const QList<LogLine> expected{
+        {"Connecting...", green},      {"Flashing Firmware 1.0.0", orange},
+        {"Updating...", green},        {"Flashing image DOVUr3_firmware", orange},
+        {"ERROR: Update failed", red}, {"DOVUr3_firmware: " + what + rewriteAdvice, red}};
+    QCOMPARE(runLog(), expected);
+    QVERIFY(bench->meter->images().isEmpty());
+    expectWindowAtRest();
+}
+
+// From the product check to "R" the computer may not sleep: the window holds logind's lock while
+// it writes the meter, and lets it go when the run ends, however it ends.
+void UpdateWorkflowTest::sleepLockHeldWhileTheMeterIsWritten_data()
+{
+    QTest::addColumn<int>("cancelAtBlock"); // 0: the meter takes every block
+    QTest::addColumn<LogLine>("result");
+    QTest::newRow("update succeeds") << 0 << LogLine("Update complete", green);
+    QTest::newRow("meter cancels at block 20") << 20 << LogLine("ERROR: Update failed", red);
+}
+
+void UpdateWorkflowTest::sleepLockHeldWhileTheMeterIsWritten()
+{
+    QFETCH(int, cancelAtBlock);
+    QFETCH(LogLine, result);
+    QVERIFY(standIn.startLogind());
+    const auto stopLogind = qScopeGuard([this] { standIn.stopLogind(); });
+    PowerMeterOptions options;
+    if (cancelAtBlock > 0) {
+        options.fault = PowerMeterOptions::Fault::CancelAtBlock;
+        options.faultBlock = cancelAtBlock;
+    }
+    prepare(oneImage(34), options);
+    shortenWaits();
+    QList<QStringList> heldWhileWriting;
+    bool probed = false;
+    connect(&bench->window->flasher, &FirmwareFlasher::progress_update, this, [&](int percent) {
+        if (probed || percent < 25)
+            return;
+        probed = true;
+        heldWhileWriting = standIn.inhibitors();
+    });
+    QCOMPARE(standIn.inhibitors(), QList<QStringList>());
+
+    QVERIFY(clickUpdateAndWait());
+
+    QVERIFY(probed);
+    QCOMPARE(heldWhileWriting, QList<QStringList>{LogindStandIn::updateLock("lumetra-updater")});
+    QVERIFY(runLog().contains(result));
+    QTRY_COMPARE(standIn.inhibitors(), QList<QStringList>());
+    QCOMPARE(standIn.inhibitCalls(), 1);
 }
 
 // A catalogue key too long for the header block: no image of the version is written, not even
@@ -485,11 +690,17 @@ void UpdateWorkflowTest::imageNameTheMeterCannotTakeStopsTheRun()
 
     QVERIFY(clickUpdateAndWait());
 
-    const QList<LogLine> expected{{"Connecting...", green},
-                                  {"Flashing Firmware 1.0.0", orange},
-                                  {"Updating...", green},
-                                  {"Error: Firmware image name cannot be sent to the meter", red},
-                                  {"ERROR: Update failed", red}};
+    const QList<LogLine> expected{
+        {"Connecting...", green},
+        {"Flashing Firmware 1.0.0", orange},
+        {"Updating...", green},
+        {"Error: Firmware image name cannot be sent to the meter", red},
+        {QStringLiteral("the catalogue names an image '%1' that cannot be sent to the meter: the "
+                        "name is too long for the header block: at most 122 characters with an "
+                        "image of 4096 bytes")
+             .arg(overlong.key),
+         red},
+        {"ERROR: Update failed", red}};
     QCOMPARE(runLog(), expected);
     QVERIFY(bench->meter->images().isEmpty());
     QVERIFY(!bench->meter->commands().contains('D'));
@@ -504,7 +715,7 @@ void UpdateWorkflowTest::windowClosedMidDownloadFreesTheNextWindow()
     slowDownload.pathContains = QStringLiteral("lumetra.php");
     slowDownload.delayMs = 3000;
     bench->server->setFaults(slowDownload);
-    QTest::mouseClick(updateButton(), Qt::LeftButton);
+    clickUpdate();
     QVERIFY(!updateButton()->isEnabled()); // waiting for the download
     bench->window.reset();
 
@@ -576,12 +787,17 @@ void UpdateWorkflowTest::httpsServerMustBeTrusted()
     QVERIFY(clickUpdateAndWait());
 
     const bool flashed = lastLine == QLatin1String("Update complete");
-    QCOMPARE(runLog().last(), LogLine(lastLine, flashed ? green : red));
     if (flashed) {
+        QCOMPARE(runLog().last(), LogLine(lastLine, green));
         QCOMPARE(bench->meter->images().size(), 1);
         QVERIFY(bench->meter->images().first().data == release[0].second[0].bytes);
     } else {
-        QCOMPARE(runLog().size(), 2);
+        // The failure, and the reason on the line after it.
+        QCOMPARE(runLog().size(), 3);
+        QCOMPARE(runLog().at(1), LogLine(lastLine, red));
+        QVERIFY2(runLog().at(2).first.startsWith(QLatin1String("the download of DOVUr3_firmware "
+                                                               "failed: ")),
+                 qPrintable(runLog().at(2).first));
         expectNothingWritten();
     }
     expectWindowAtRest();
@@ -597,7 +813,7 @@ void UpdateWorkflowTest::windowAnswersThroughTheRun_data()
     QTest::addColumn<LogLine>("lastLine");
 
     QTest::newRow("good update, real line wait")
-        << int(PowerMeterOptions::Fault::None) << FirmwareFlasher().replyLineTimeoutMs
+        << int(PowerMeterOptions::Fault::None) << FirmwareFlasher::Timing().replyLineTimeoutMs
         << LogLine("Update complete", green);
     QTest::newRow("meter falls silent after block 19")
         << int(PowerMeterOptions::Fault::DisappearAfterBlock) << 300
@@ -631,7 +847,9 @@ void UpdateWorkflowTest::windowAnswersThroughTheRun()
     ticker.stop();
 
     QVERIFY2(longestGapMs < 250, qPrintable(QString::number(longestGapMs)));
-    QCOMPARE(runLog().last(), lastLine);
+    // The result, and for a failure its reason in the same colour after it.
+    QVERIFY(runLog().contains(lastLine));
+    QCOMPARE(runLog().last().second, lastLine.second);
     if (lastLine.second == red) {
         QVERIFY(bench->meter->images().isEmpty());
         QVERIFY(!runLog().contains(LogLine("Update complete", green)));
@@ -728,7 +946,7 @@ void UpdateWorkflowTest::chosenMeterGoneIsNeverReplaced()
         slowDownload.delayMs = 1000;
         bench->server->setFaults(slowDownload);
         const Watchdog watchdog(runLimitMs, "the update run");
-        QTest::mouseClick(updateButton(), Qt::LeftButton);
+        clickUpdate();
         QCOMPARE(bench->meter->commands(), QByteArray("P")); // identified, download pending
         unplugMeter();
         QVERIFY(QTest::qWaitFor([this] { return updateButton()->isEnabled(); }, runLimitMs));
@@ -790,12 +1008,15 @@ void UpdateWorkflowTest::signedCatalogueDecidesTheRun()
 
     QVERIFY(clickUpdateAndWait());
 
-    QList<LogLine> expected;
+    // The catalogue's line came when the window opened: the one line before the run.
+    QList<LogLine> beforeRun;
     if (!untrusted.isEmpty())
-        expected.append({"The release catalogue is not trusted: " + untrusted, red});
-    expected.append({"Connecting...", green});
+        beforeRun.append({"The release catalogue is not trusted: " + untrusted, red});
+    QCOMPARE(statusLog(bench->window.get()).mid(2, runStart - 2), beforeRun);
+    QList<LogLine> expected{{"Connecting...", green}};
     if (!untrusted.isEmpty()) {
-        expected.append({"Error: No firmware for this device in this version", red});
+        expected.append({{"Error: No firmware for this device in this version", red},
+                         {"the release list is empty: the release catalogue is not trusted", red}});
     } else if (!checksumPublished) {
         expected.append({"Error: Firmware download refused: the signed catalogue publishes no "
                          "checksum for DOVUr3_firmware",

@@ -42,16 +42,18 @@ int main(int argc, char *argv[])
 
     SerialLink link;
     FirmwareFlasher flasher;
-    if (!link.acquire(flasher.replyLineTimeoutMs, terminal.slavePath())) {
+    if (!link.acquire(flasher.timing().replyLineTimeoutMs, terminal.slavePath())) {
         std::fprintf(stderr, "cannot open %s\n", qPrintable(terminal.slavePath()));
         return 1;
     }
     flasher.attachLink(&link);
     // The simulated bootloader announces nothing before "D"; waiting the full 6 s for that line
     // would say nothing about the transfer.
-    flasher.replyLineTimeoutMs = 50;
+    FirmwareFlasher::Timing timing;
+    timing.replyLineTimeoutMs = 50;
+    flasher.setTiming(timing);
 
-    const qint64 blocks = (image.size() + 127) / 128;
+    const qint64 blocks = FirmwareFlasher::blockCount(image.size());
     // The streaming phase starts with the first progress report (after the header handshake) and
     // ends when flashImage returns; the floor covers exactly that phase.
     QElapsedTimer wall;

@@ -37,8 +37,7 @@
 
 namespace {
 constexpr qsizetype imageSize = 256 * 1024;
-constexpr int blockSize = 128;
-constexpr int blocks = int((imageSize + blockSize - 1) / blockSize);
+const int blocks = FirmwareFlasher::blockCount(imageSize);
 constexpr int runTimeoutMs = 120000;
 constexpr int tickMs = 5;
 constexpr int defaultRounds = 3;
@@ -92,16 +91,17 @@ Run bareRun(const QString &tty, const QByteArray &image)
     Run run;
     SerialLink link;
     FirmwareFlasher flasher;
-    if (!link.acquire(flasher.replyLineTimeoutMs, tty))
+    if (!link.acquire(flasher.timing().replyLineTimeoutMs, tty))
         return run;
     flasher.attachLink(&link);
-    flasher.replyLineTimeoutMs = bareReplyLineTimeoutMs;
+    FirmwareFlasher::Timing timing;
+    timing.replyLineTimeoutMs = bareReplyLineTimeoutMs;
+    flasher.setTiming(timing);
     StreamClock clock;
     QObject::connect(&flasher, &FirmwareFlasher::progress_update,
                      [&](int percent) { clock.step(percent); });
     run.ok = flasher.flashImage(image, QStringLiteral("bench.bin"));
-    while (link.holdCount > 0)
-        link.release();
+    link.releaseAll();
     run.msPerBlock = clock.msPerBlock();
     run.cpuPercent = clock.cpuPercent();
     return run;

@@ -61,7 +61,7 @@ const char *const kindNames[kindCount] = {
     "unplug"};
 
 constexpr int largestImageBlocks = 48;
-constexpr int blockBytes = 128;
+constexpr int blockBytes = FirmwareFlasher::blockSize;
 // A third of the faults strike where a transfer begins or ends.
 constexpr int boundaryShare = 3;
 constexpr int mostRepeats = 3;
@@ -289,8 +289,8 @@ struct Bench
         meter->start();
         if (link.acquire(replyLineTimeoutMs, terminal.slavePath()))
             return true;
-        problem = QStringLiteral("%1 would not open: %2")
-                      .arg(terminal.slavePath(), link.port.errorString());
+        problem =
+            QStringLiteral("%1 would not open: %2").arg(terminal.slavePath(), link.openErrorText());
         return false;
     }
 };
@@ -315,9 +315,11 @@ Outcome runOne(const Plan &plan, const Limits &limits)
     PowerMeterSimulator &meter = *bench->meter;
     FirmwareFlasher flasher;
     flasher.attachLink(&link);
-    flasher.ackTimeoutMs = limits.ackTimeoutMs;
-    flasher.ackPollMs = limits.ackPollMs;
-    flasher.replyLineTimeoutMs = replyLineTimeoutMs;
+    FirmwareFlasher::Timing timing;
+    timing.ackTimeoutMs = limits.ackTimeoutMs;
+    timing.ackPollMs = limits.ackPollMs;
+    timing.replyLineTimeoutMs = replyLineTimeoutMs;
+    flasher.setTiming(timing);
     const QString name = QStringLiteral("campaign-%1.bin").arg(plan.seed);
 
     QElapsedTimer clock;
@@ -329,8 +331,7 @@ Outcome runOne(const Plan &plan, const Limits &limits)
     // ACK as "^F"), and the meter would read that echo as commands.
     QThread::msleep(settleMs);
     meter.stop();
-    while (link.holdCount > 0)
-        link.release();
+    link.releaseAll();
 
     outcome.started = true;
     outcome.holds = meter.holds(name, plan.image);

@@ -549,6 +549,13 @@ void PowerMeterSimulator::disappear()
     if (ownership == Ownership::Owned && fd >= 0) {
         ::close(fd);
         fd = -1;
+    } else if (ownership == Ownership::BorrowedHangUp && fd >= 0) {
+        const int nothing = ::open("/dev/null", O_RDWR | O_CLOEXEC);
+        if (nothing >= 0) {
+            ::dup2(nothing, fd);
+            ::close(nothing);
+            fd = -1;
+        }
     }
     mute = true;
 }

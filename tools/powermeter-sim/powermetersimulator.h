@@ -87,12 +87,15 @@ struct PowerMeterOptions
 class PowerMeterSimulator
 {
 public:
-    enum class Ownership { Borrowed, Owned };
+    enum class Ownership { Borrowed, Owned, BorrowedHangUp };
 
     // A borrowed fd is left open (umockdev's master end must never be closed); an owned one is
     // closed on destruction, or when DisappearAfterBlock or UnplugAt plays the unplug. With a
     // borrowed fd those faults make the device go mute instead: it still takes bytes off the
-    // line (received() shows them), as a hung device does, and answers nothing.
+    // line (received() shows them), as a hung device does, and answers nothing. BorrowedHangUp
+    // is borrowed too, but the unplug hangs the line up as pulling the cable does: /dev/null
+    // takes the master end's place under the same number, which closes the master and leaves
+    // the owner an fd that it can still close.
     explicit PowerMeterSimulator(int masterFd, const PowerMeterOptions &options = {},
                                  Ownership ownership = Ownership::Borrowed);
     ~PowerMeterSimulator();

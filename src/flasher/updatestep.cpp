@@ -1,0 +1,264 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+// SPDX-FileCopyrightText: Norvatek
+#include "updatestep.h"
+
+namespace {
+
+const QChar ellipsis(0x2026);
+constexpr int msPerSecond = 1000;
+
+// The user's session sits at a seat of this computer (a desktop or a local console) rather than
+// coming in over the network or running as a service: pam_systemd names the seat.
+bool atLocalSeat()
+{
+    return !qEnvironmentVariableIsEmpty("XDG_SEAT");
+}
+
+QString accessHint()
+{
+    // The udev rule tags the port "uaccess": logind then gives the user at the seat access, from
+    // the next time the meter appears. Over SSH or on a bench service there is no seat, and only
+    // the group that owns serial ports helps.
+    if (atLocalSeat())
+        return QStringLiteral("The package's udev rule gives the logged-in user access to the "
+                              "meter: unplug it and bring it into bootloader mode again.");
+    return QStringLiteral("Add the user to the dialout group (sudo usermod -aG dialout $USER) "
+                          "and log in again.");
+}
+
+UpdateStep failure(UpdateStep::Kind kind, const QString &code, const QString &detail,
+                   const QString &reason)
+{
+    UpdateStep step = UpdateStep::of(kind);
+    step.reasonCode = code;
+    step.detail = detail;
+    step.reason = reason;
+    return step;
+}
+
+} // namespace
+
+UpdateStep UpdateStep::of(Kind kind, const QString &subject)
+{
+    UpdateStep step;
+    step.kind = kind;
+    step.subject = subject;
+    return step;
+}
+
+namespace {
+
+// How one kind of step reads: its code for scripts, its status text (to which the subject is
+// appended when it names one) and its tone.
+struct Words
+{
+    const char *code;
+    const char *text;
+    bool namesSubject;
+    UpdateStep::Tone tone;
+};
+
+Words wordsOf(UpdateStep::Kind kind)
+{
+    using Kind = UpdateStep::Kind;
+    using Tone = UpdateStep::Tone;
+    switch (kind) {
+    case Kind::BranchPath:
+        return {"branch", "Branch Path: ", true, Tone::Stage};
+    case Kind::NoInternet:
+        return {"no-internet", "No Internet Connection", false, Tone::Failure};
+    case Kind::Connecting:
+        return {"connecting", "Connecting...", false, Tone::Stage};
+    case Kind::NoMeter:
+        return {"no-meter",
+                "Failed to find Power Meter device, please restart, reconnect, and retry", false,
+                Tone::Failure};
+    case Kind::PortFailed:
+        return {"port-failed", "Port failed to open", false, Tone::Failure};
+    case Kind::NotCompatible:
+        return {"not-compatible",
+                "Compatible product eligable for update not found, Reboot and retry", false,
+                Tone::Failure};
+    case Kind::NoFirmware:
+        return {"no-firmware", "Error: No firmware for this device in this version", false,
+                Tone::Failure};
+    case Kind::DownloadFailed:
+        return {"download-failed", "Error: Firmware download failed", false, Tone::Failure};
+    case Kind::DownloadRefused:
+        return {"download-refused", "Error: Firmware download refused: ", true, Tone::Failure};
+    case Kind::ReconnectFailed:
+        return {"reconnect-failed", "Failed to connect", false, Tone::Failure};
+    case Kind::FlashingFirmware:
+        return {"flashing-firmware", "Flashing Firmware ", true, Tone::Flashing};
+    case Kind::Updating:
+        return {"updating", "Updating...", false, Tone::Stage};
+    case Kind::ImageRefused:
+        return {"image-missing", "Error: Firmware image missing from server", false, Tone::Failure};
+    case Kind::BadName:
+        return {"image-name", "Error: Firmware image name cannot be sent to the meter", false,
+                Tone::Failure};
+    case Kind::FlashingImage:
+        return {"flashing-image", "Flashing image ", true, Tone::Flashing};
+    case Kind::ImageFailed:
+        return {"image-failed", "", false, Tone::Silent};
+    case Kind::Complete:
+        return {"update-complete", "Update complete", false, Tone::Stage};
+    case Kind::Failed:
+        return {"update-failed", "ERROR: Update failed", false, Tone::Failure};
+    case Kind::StillRunning:
+        return {"still-running", "Update in progress: please wait until it ends", false,
+                Tone::Flashing};
+    case Kind::NoSleepLock:
+        return {"no-sleep-lock", "", false, Tone::Silent};
+    }
+    return {"", "", false, Tone::Silent};
+}
+
+} // namespace
+
+QString UpdateStep::text() const
+{
+    const Words words = wordsOf(kind);
+    const QString text = QString::fromLatin1(words.text);
+    return words.namesSubject ? text + subject : text;
+}
+
+QLatin1String UpdateStep::code() const
+{
+    return QLatin1String(wordsOf(kind).code);
+}
+
+UpdateStep::Tone UpdateStep::tone() const
+{
+    return wordsOf(kind).tone;
+}
+
+UpdateStep::Tone UpdateStep::toneOf(const QString &code)
+{
+    for (int kind = 0; kind < kindCount; ++kind) {
+        const Words words = wordsOf(Kind(kind));
+        if (code == QLatin1String(words.code))
+            return words.tone;
+    }
+    return Tone::Silent;
+}
+
+QString UpdateStep::replyExcerpt(const QString &reply)
+{
+    if (reply.size() <= replyExcerptChars)
+        return reply;
+    // A character outside the basic plane is kept whole or left out.
+    qsizetype cut = replyExcerptChars;
+    if (reply.at(cut - 1).isHighSurrogate())
+        --cut;
+    return reply.left(cut) + ellipsis;
+}
+
+UpdateStep UpdateStep::noInternet(const QString &code, const QString &detail)
+{
+    return failure(Kind::NoInternet, code, detail, detail);
+}
+
+UpdateStep UpdateStep::catalogueTimedOut(int timeoutMs)
+{
+    return noInternet(QStringLiteral("timeout"),
+                      QStringLiteral("no answer within %1 s").arg(timeoutMs / msPerSecond));
+}
+
+UpdateStep UpdateStep::portFailed(const QString &portName, SerialLink::OpenFailure why,
+                                  const QString &systemText)
+{
+    QString code = QStringLiteral("port-failed");
+    QString hint;
+    switch (why) {
+    case SerialLink::OpenFailure::NoAccess:
+        code = QStringLiteral("port-permission");
+        hint = accessHint();
+        break;
+    case SerialLink::OpenFailure::Busy:
+        code = QStringLiteral("port-busy");
+        hint = QStringLiteral("Another program is using the port: close it and try again.");
+        break;
+    case SerialLink::OpenFailure::Missing:
+        code = QStringLiteral("port-missing");
+        break;
+    case SerialLink::OpenFailure::None:
+    case SerialLink::OpenFailure::Other:
+        break;
+    }
+    UpdateStep step =
+        failure(Kind::PortFailed, code, systemText,
+                QStringLiteral("the port %1 would not open: %2").arg(portName, systemText));
+    step.hint = hint;
+    return step;
+}
+
+UpdateStep UpdateStep::notCompatible(const QString &portName, const QString &reply)
+{
+    const QString answer = reply.isEmpty()
+                               ? QStringLiteral("it did not answer")
+                               : QStringLiteral("it answered '%1'").arg(replyExcerpt(reply));
+    return failure(Kind::NotCompatible, QStringLiteral("not-compatible"), answer,
+                   QStringLiteral("the meter on %1 did not identify as a compatible product (%2)")
+                       .arg(portName, answer));
+}
+
+UpdateStep UpdateStep::noFirmware(const QString &version, const QString &hardwareId)
+{
+    return failure(Kind::NoFirmware, QStringLiteral("no-firmware"),
+                   QStringLiteral("no firmware for this meter"),
+                   QStringLiteral("version %1 has no firmware for this meter (%2)")
+                       .arg(version, replyExcerpt(hardwareId)));
+}
+
+UpdateStep UpdateStep::emptyReleaseList(const QString &cause)
+{
+    const QString why =
+        QStringLiteral("the release list is empty: ") +
+        (cause.isEmpty() ? QStringLiteral("the release server could not be reached") : cause);
+    return failure(Kind::NoFirmware, QStringLiteral("no-versions"), why, why);
+}
+
+UpdateStep UpdateStep::downloadFailed(const QString &fileName, const QString &code,
+                                      const QString &detail)
+{
+    return failure(Kind::DownloadFailed, code, detail,
+                   QStringLiteral("the download of %1 failed: %2").arg(fileName, detail));
+}
+
+UpdateStep UpdateStep::downloadRefused(const QString &code, const QString &detail)
+{
+    UpdateStep step = failure(Kind::DownloadRefused, code, detail, QString());
+    step.subject = detail;
+    return step;
+}
+
+UpdateStep UpdateStep::imageRefused(const QString &name, int smallestImageBytes)
+{
+    const QString tooSmall = QStringLiteral("less than %1 bytes").arg(smallestImageBytes);
+    UpdateStep step = failure(Kind::ImageRefused, QStringLiteral("too-small"), tooSmall,
+                              QStringLiteral("the server sent %1 for %2").arg(tooSmall, name));
+    step.subject = name;
+    return step;
+}
+
+UpdateStep UpdateStep::badName(const QString &name, qint64 imageSize)
+{
+    const QString problem =
+        QStringLiteral("the name ") + FirmwareFlasher::headerNameProblem(name, imageSize);
+    UpdateStep step = failure(
+        Kind::BadName, QStringLiteral("bad-name"), problem,
+        QStringLiteral("the catalogue names an image '%1' that cannot be sent to the meter: %2")
+            .arg(name, problem));
+    step.subject = name;
+    return step;
+}
+
+UpdateStep UpdateStep::imageFailed(const QString &name, const FirmwareFlasher::FlashFailure &why)
+{
+    UpdateStep step =
+        failure(Kind::ImageFailed, why.code(), why.describe(),
+                QStringLiteral("writing %1 to the meter failed: %2").arg(name, why.describe()));
+    step.subject = name;
+    return step;
+}

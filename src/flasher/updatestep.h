@@ -1,0 +1,93 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+// SPDX-FileCopyrightText: Norvatek
+#pragma once
+
+#include "firmwareflasher.h"
+#include "seriallink.h"
+
+#include <QLatin1String>
+#include <QString>
+
+// One step of an update as both programs tell it: the window as a line of its status log,
+// lumetra-flash as a status line or a JSON event. The status texts live here and nowhere else,
+// word for word as users and support have always read them (the typo "eligable" included), and so
+// do the reasons both programs give for a failure. Each program picks its own colours by tone().
+//
+// A step is a value: what happened (kind), to what (subject: a version, an image or a branch) and,
+// for a failure, why: a stable code for scripts, the bare fact (detail, as JSON carries it), the
+// sentence a person reads (reason) and, where there is something to do about it, a hint.
+struct UpdateStep
+{
+    enum class Kind {
+        BranchPath,       // a custom release branch is in use
+        NoInternet,       // the release catalogue could not be had
+        Connecting,       // the click: looking for the meter
+        NoMeter,          // the chosen meter is not attached
+        PortFailed,       // its port would not open
+        NotCompatible,    // the meter did not identify as a product this program updates
+        NoFirmware,       // the version lists no image for this meter
+        DownloadFailed,   // an image did not come whole from the server
+        DownloadRefused,  // the release may not be installed as published (subject: why)
+        ReconnectFailed,  // the port would not open again once the images were in
+        FlashingFirmware, // writing begins
+        Updating,         // the product check passed
+        ImageRefused,     // too small to be a firmware image: not written
+        BadName,          // its name cannot travel in the header block: nothing is written
+        FlashingImage,    // an image is about to be written
+        ImageFailed,      // its transfer stopped early; no line of its own, the end tells
+        Complete,         // every image was written
+        Failed,           // some image was refused or failed
+        StillRunning,     // a request to close or stop while the meter is being written
+        NoSleepLock       // no line: the computer may sleep during this update (detail says why)
+    };
+    static constexpr int kindCount = int(Kind::NoSleepLock) + 1; // NoSleepLock stays last
+
+    // How a step reads: each program has a colour for each tone.
+    enum class Tone {
+        Stage,    // a stage reached, or success
+        Flashing, // a stage of writing the meter
+        Failure,  // an error
+        Silent    // no status line
+    };
+
+    Kind kind = Kind::Connecting;
+    QString subject;
+    QString reasonCode;
+    QString detail;
+    QString reason;
+    QString hint;
+    // FlashingImage: the image's place in the list, from 1, and the list's length.
+    int image = 0;
+    int images = 0;
+
+    // The status line; empty for the steps that have none.
+    QString text() const;
+    // The tone of the step whose code() this is; Silent for a code of no step.
+    static Tone toneOf(const QString &code);
+    // A stable name of the step for scripts, such as "flashing-image".
+    QLatin1String code() const;
+    Tone tone() const;
+
+    static UpdateStep of(Kind kind, const QString &subject = QString());
+    static UpdateStep noInternet(const QString &code, const QString &detail);
+    static UpdateStep catalogueTimedOut(int timeoutMs);
+    static UpdateStep portFailed(const QString &portName, SerialLink::OpenFailure failure,
+                                 const QString &systemText);
+    static UpdateStep notCompatible(const QString &portName, const QString &reply);
+    static UpdateStep noFirmware(const QString &version, const QString &hardwareId);
+    // Update pressed before any version was listed: there was nothing to choose from. The cause,
+    // where one is known, says why nothing was listed.
+    static UpdateStep emptyReleaseList(const QString &cause = QString());
+    static UpdateStep downloadFailed(const QString &fileName, const QString &code,
+                                     const QString &detail);
+    // The line itself says why; a program adds what it makes of it.
+    static UpdateStep downloadRefused(const QString &code, const QString &detail);
+    static UpdateStep imageRefused(const QString &name, int smallestImageBytes);
+    static UpdateStep badName(const QString &name, qint64 imageSize);
+    static UpdateStep imageFailed(const QString &name, const FirmwareFlasher::FlashFailure &why);
+
+    // A meter's reply as a message quotes it: at most its first replyExcerptChars characters, then
+    // an ellipsis. A meter can send anything, and a screenful of it would bury the message.
+    static QString replyExcerpt(const QString &reply);
+    static constexpr int replyExcerptChars = 64;
+};

@@ -67,17 +67,23 @@ bool nothingPublished(const DownloadFailure &failure)
            (failure.code == DownloadFailure::httpStatusCode && failure.httpStatus == httpNotFound);
 }
 
-// Ends a request whose answer no longer counts. Disconnected first: abort() finishes the reply
-// at once, and that answer must not be taken.
+// Ends a request whose answer no longer counts: disconnected, so that answer is never taken,
+// and deleted, which closes its connection. It is not aborted first: abort() records an error of
+// its own, and when the network thread's own error for the reply is already queued (a refused
+// connection, say), Qt warns on the terminal about the second one.
+void endReply(QNetworkReply *reply, QObject *receiver)
+{
+    if (!reply)
+        return;
+    reply->disconnect(receiver);
+    reply->deleteLater();
+}
+
 void abandon(QPointer<QNetworkReply> &pending, QObject *receiver)
 {
     QNetworkReply *reply = pending;
     pending = nullptr;
-    if (!reply)
-        return;
-    reply->disconnect(receiver);
-    reply->abort();
-    reply->deleteLater();
+    endReply(reply, receiver);
 }
 
 // The published value must be the digest's 64 hex digits, in either case, and nothing else:
@@ -357,13 +363,8 @@ void NVKCloudInterface::abandonDownload()
 {
     const QList<QNetworkReply *> replies = firmwareReplies;
     firmwareReplies.clear();
-    for (QNetworkReply *reply : replies) {
-        if (!reply)
-            continue;
-        reply->disconnect(this);
-        reply->abort();
-        reply->deleteLater();
-    }
+    for (QNetworkReply *reply : replies)
+        endReply(reply, this);
 }
 
 void NVKCloudInterface::getFirmwareFinished(QNetworkReply *reply)

@@ -2,6 +2,8 @@
 // SPDX-FileCopyrightText: Norvatek
 #include "benchtool.h"
 
+#include "reason.h"
+
 #include "deviceports.h"
 #include "interruptguard.h"
 #include "reporter.h"
@@ -24,7 +26,7 @@ constexpr double millisecondsPerSecond = 1000.0;
 // A worker stopped at once still takes a moment to be reaped.
 constexpr int stoppedWorkerWaitMs = 1000;
 // What a worker that ended without its result is counted as: its meter may have been written.
-const QString lostReason = QStringLiteral("worker-failed");
+const QString lostReason = reasonCode(Reason::WorkerFailed);
 
 // Whole lines from a buffer of a worker's output; what follows the last line end stays.
 QList<QByteArray> takeLines(QByteArray &buffer)

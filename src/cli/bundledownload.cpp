@@ -2,6 +2,8 @@
 // SPDX-FileCopyrightText: Norvatek
 #include "bundledownload.h"
 
+#include "reason.h"
+
 #include "cataloguefetch.h"
 #include "nvkcloudinterface.h"
 #include "offlinerelease.h"
@@ -10,7 +12,7 @@
 #include <QEventLoop>
 
 namespace {
-const QString noFirmware = QStringLiteral("no-firmware");
+const QString noFirmware = reasonCode(Reason::NoFirmware);
 } // namespace
 
 BundleDownload::BundleDownload(NVKCloudInterface &client, Reporter &output)

@@ -2,6 +2,8 @@
 // SPDX-FileCopyrightText: Norvatek
 #include "reporter.h"
 
+#include "reason.h"
+
 #include <QCryptographicHash>
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -88,17 +90,17 @@ QString reasonOf(ExitCode code)
     case ExitCode::Success:
         break;
     case ExitCode::Usage:
-        return QStringLiteral("usage");
+        return reasonCode(Reason::Usage);
     case ExitCode::NoMeter:
-        return QStringLiteral("no-meter");
+        return reasonCode(Reason::NoMeter);
     case ExitCode::NotCompatible:
-        return QStringLiteral("not-compatible");
+        return reasonCode(Reason::NotCompatible);
     case ExitCode::Catalogue:
-        return QStringLiteral("catalogue");
+        return reasonCode(Reason::Catalogue);
     case ExitCode::Download:
-        return QStringLiteral("download");
+        return reasonCode(Reason::Download);
     case ExitCode::Flashing:
-        return QStringLiteral("flashing-failed");
+        return reasonCode(Reason::FlashingFailed);
     }
     return QString();
 }

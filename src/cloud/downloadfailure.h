@@ -2,6 +2,8 @@
 // SPDX-FileCopyrightText: Norvatek
 #pragma once
 
+#include "reason.h"
+
 #include <QLatin1String>
 #include <QString>
 
@@ -13,40 +15,40 @@
 struct DownloadFailure
 {
     // The bytes differ from the SHA-256 the catalogue publishes for the file.
-    static constexpr QLatin1String checksumMismatch{"checksum-mismatch"};
+    static constexpr QLatin1String checksumMismatch = reasonCode(Reason::ChecksumMismatch);
     // The server answered with any status but 200 or 203 (an error, a redirect it could not
     // complete, or a partial or otherwise incomplete 2xx answer); httpStatus says which.
-    static constexpr QLatin1String httpStatusCode{"http-status"};
+    static constexpr QLatin1String httpStatusCode = reasonCode(Reason::HttpStatus);
     // The announced length or the bytes received passed the limit for this kind of answer.
-    static constexpr QLatin1String tooLarge{"too-large"};
+    static constexpr QLatin1String tooLarge = reasonCode(Reason::TooLarge);
     // No data for too long, or not complete in time.
-    static constexpr QLatin1String timeout{"timeout"};
+    static constexpr QLatin1String timeout = reasonCode(Reason::Timeout);
     // Refused, closed before the end, server name not found, or any other network failure.
-    static constexpr QLatin1String connection{"connection"};
+    static constexpr QLatin1String connection = reasonCode(Reason::Connection);
     // The TLS handshake failed: a certificate the system does not trust, or a redirect from
     // https down to http.
-    static constexpr QLatin1String tls{"tls"};
+    static constexpr QLatin1String tls = reasonCode(Reason::Tls);
     // A success status with no body at all.
-    static constexpr QLatin1String empty{"empty"};
+    static constexpr QLatin1String empty = reasonCode(Reason::Empty);
     // A body too short to be a firmware image: the update workflow finds it before flashing.
-    static constexpr QLatin1String tooSmall{"too-small"};
+    static constexpr QLatin1String tooSmall = reasonCode(Reason::TooSmall);
     // A catalogue answer that is not a JSON array of product objects.
-    static constexpr QLatin1String notCatalogue{"not-catalogue"};
+    static constexpr QLatin1String notCatalogue = reasonCode(Reason::NotCatalogue);
     // A build with trusted keys got a catalogue whose signature is missing, cannot be fetched or
     // does not verify under any of them; detail says which, as a clause that completes "The
     // release catalogue is not trusted: ".
-    static constexpr QLatin1String untrusted{"untrusted"};
+    static constexpr QLatin1String untrusted = reasonCode(Reason::Untrusted);
     // A signed catalogue publishes no SHA-256 for a firmware file of the version, so nothing of
     // the version is downloaded: the signature would not cover those bytes.
-    static constexpr QLatin1String checksumMissing{"checksum-missing"};
+    static constexpr QLatin1String checksumMissing = reasonCode(Reason::ChecksumMissing);
     // A release bundle (a release saved to a folder): the folder is not one, or its parts do not
     // belong together (a version or an image that its catalogue does not list).
-    static constexpr QLatin1String notBundle{"not-bundle"};
+    static constexpr QLatin1String notBundle = reasonCode(Reason::NotBundle);
     // A file that the bundle lists is not in its folder.
-    static constexpr QLatin1String missingFile{"missing-file"};
+    static constexpr QLatin1String missingFile = reasonCode(Reason::MissingFile);
     // The bundle's catalogue or signature differs from the one it was written with. A changed
     // image is a checksumMismatch, as for a download.
-    static constexpr QLatin1String alteredFile{"altered-file"};
+    static constexpr QLatin1String alteredFile = reasonCode(Reason::AlteredFile);
 
     QString code;
     QString detail;

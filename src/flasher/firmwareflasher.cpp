@@ -2,6 +2,8 @@
 // SPDX-FileCopyrightText: Norvatek
 #include "firmwareflasher.h"
 
+#include "reason.h"
+
 #include "seriallink.h"
 
 #include <QDeadlineTimer>
@@ -42,20 +44,20 @@ QLatin1String FirmwareFlasher::FlashFailure::code() const
     case Kind::None:
         break;
     case Kind::BadName:
-        return QLatin1String("bad-name");
+        return reasonCode(Reason::BadName);
     case Kind::PortUnavailable:
-        return QLatin1String("port-failed");
+        return reasonCode(Reason::PortFailed);
     case Kind::MeterUnplugged:
-        return QLatin1String("meter-unplugged");
+        return reasonCode(Reason::MeterUnplugged);
     case Kind::Unconfirmed:
         // The header gets one wait, not resends: no ACK for it is silence, not refusal.
-        return block == 0 ? QLatin1String("meter-silent") : QLatin1String("meter-nak");
+        return block == 0 ? reasonCode(Reason::MeterSilent) : reasonCode(Reason::MeterNak);
     case Kind::NoCrcRequest:
-        return QLatin1String("meter-not-ready");
+        return reasonCode(Reason::MeterNotReady);
     case Kind::MeterSilent:
-        return QLatin1String("meter-silent");
+        return reasonCode(Reason::MeterSilent);
     case Kind::MeterCancelled:
-        return QLatin1String("meter-cancelled");
+        return reasonCode(Reason::MeterCancelled);
     }
     return QLatin1String();
 }

@@ -2,6 +2,8 @@
 // SPDX-FileCopyrightText: Norvatek
 #include "updatestep.h"
 
+#include "reason.h"
+
 namespace {
 
 const QChar ellipsis(0x2026);
@@ -161,26 +163,26 @@ UpdateStep UpdateStep::noInternet(const QString &code, const QString &detail)
 
 UpdateStep UpdateStep::catalogueTimedOut(int timeoutMs)
 {
-    return noInternet(QStringLiteral("timeout"),
+    return noInternet(QString(::reasonCode(Reason::Timeout)),
                       QStringLiteral("no answer within %1 s").arg(timeoutMs / msPerSecond));
 }
 
 UpdateStep UpdateStep::portFailed(const QString &portName, SerialLink::OpenFailure why,
                                   const QString &systemText)
 {
-    QString code = QStringLiteral("port-failed");
+    QString code = QString(::reasonCode(Reason::PortFailed));
     QString hint;
     switch (why) {
     case SerialLink::OpenFailure::NoAccess:
-        code = QStringLiteral("port-permission");
+        code = QString(::reasonCode(Reason::PortPermission));
         hint = accessHint();
         break;
     case SerialLink::OpenFailure::Busy:
-        code = QStringLiteral("port-busy");
+        code = QString(::reasonCode(Reason::PortBusy));
         hint = QStringLiteral("Another program is using the port: close it and try again.");
         break;
     case SerialLink::OpenFailure::Missing:
-        code = QStringLiteral("port-missing");
+        code = QString(::reasonCode(Reason::PortMissing));
         break;
     case SerialLink::OpenFailure::None:
     case SerialLink::OpenFailure::Other:
@@ -198,14 +200,14 @@ UpdateStep UpdateStep::notCompatible(const QString &portName, const QString &rep
     const QString answer = reply.isEmpty()
                                ? QStringLiteral("it did not answer")
                                : QStringLiteral("it answered '%1'").arg(replyExcerpt(reply));
-    return failure(Kind::NotCompatible, QStringLiteral("not-compatible"), answer,
+    return failure(Kind::NotCompatible, QString(::reasonCode(Reason::NotCompatible)), answer,
                    QStringLiteral("the meter on %1 did not identify as a compatible product (%2)")
                        .arg(portName, answer));
 }
 
 UpdateStep UpdateStep::noFirmware(const QString &version, const QString &hardwareId)
 {
-    return failure(Kind::NoFirmware, QStringLiteral("no-firmware"),
+    return failure(Kind::NoFirmware, QString(::reasonCode(Reason::NoFirmware)),
                    QStringLiteral("no firmware for this meter"),
                    QStringLiteral("version %1 has no firmware for this meter (%2)")
                        .arg(version, replyExcerpt(hardwareId)));
@@ -216,7 +218,7 @@ UpdateStep UpdateStep::emptyReleaseList(const QString &cause)
     const QString why =
         QStringLiteral("the release list is empty: ") +
         (cause.isEmpty() ? QStringLiteral("the release server could not be reached") : cause);
-    return failure(Kind::NoFirmware, QStringLiteral("no-versions"), why, why);
+    return failure(Kind::NoFirmware, QString(::reasonCode(Reason::NoVersions)), why, why);
 }
 
 UpdateStep UpdateStep::downloadFailed(const QString &fileName, const QString &code,
@@ -236,7 +238,7 @@ UpdateStep UpdateStep::downloadRefused(const QString &code, const QString &detai
 UpdateStep UpdateStep::imageRefused(const QString &name, int smallestImageBytes)
 {
     const QString tooSmall = QStringLiteral("less than %1 bytes").arg(smallestImageBytes);
-    UpdateStep step = failure(Kind::ImageRefused, QStringLiteral("too-small"), tooSmall,
+    UpdateStep step = failure(Kind::ImageRefused, QString(::reasonCode(Reason::TooSmall)), tooSmall,
                               QStringLiteral("the server sent %1 for %2").arg(tooSmall, name));
     step.subject = name;
     return step;
@@ -247,7 +249,7 @@ UpdateStep UpdateStep::badName(const QString &name, qint64 imageSize)
     const QString problem =
         QStringLiteral("the name ") + FirmwareFlasher::headerNameProblem(name, imageSize);
     UpdateStep step = failure(
-        Kind::BadName, QStringLiteral("bad-name"), problem,
+        Kind::BadName, QString(::reasonCode(Reason::BadName)), problem,
         QStringLiteral("the catalogue names an image '%1' that cannot be sent to the meter: %2")
             .arg(name, problem));
     step.subject = name;

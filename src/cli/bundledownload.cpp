@@ -72,8 +72,7 @@ ExitCode BundleDownload::fetch(const QString &branch, bool betas, const VersionC
         reporter.error(QStringLiteral("version %1 has no firmware for any meter").arg(*version));
         return ExitCode::Catalogue;
     }
-    reporter.status(QStringLiteral("Downloading release ") + *version, UpdateStep::Tone::Stage,
-                    QLatin1String("downloading-release"));
+    reporter.status(UpdateStep::of(UpdateStep::Kind::DownloadingRelease, *version));
     QList<MeterImage> all;
     for (const QString &hardwareId : hardwareIds) {
         QList<MeterImage> images;
@@ -104,8 +103,8 @@ ExitCode BundleDownload::run(const QString &folder, const QString &branch, bool 
         return fetched;
     const ExitCode saved = save(folder);
     if (saved == ExitCode::Success && namesFolder)
-        reporter.status(QStringLiteral("Saved release %1 to %2").arg(release.version, folder),
-                        UpdateStep::Tone::Stage, QLatin1String("release-saved"));
+        reporter.status(UpdateStep::of(UpdateStep::Kind::ReleaseSaved,
+                                       QStringLiteral("%1 to %2").arg(release.version, folder)));
     return saved;
 }
 

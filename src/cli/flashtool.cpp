@@ -30,6 +30,36 @@ const QString rewriteAdvice =
     QStringLiteral("Put the meter back into bootloader mode and run the command again.");
 constexpr double millisecondsPerSecond = 1000.0;
 
+// The exit status of a run that ended with outcome: one per kind of failure, so that a script
+// can tell what to do next.
+ExitCode exitCodeOf(const UpdateStep &outcome)
+{
+    if (!outcome.isFailure())
+        return ExitCode::Success;
+    switch (outcome.kind) {
+    case Kind::NoMeter:
+    case Kind::PortFailed:
+    case Kind::ReconnectFailed:
+        return ExitCode::NoMeter;
+    case Kind::NotCompatible:
+        return ExitCode::NotCompatible;
+    case Kind::NoInternet:
+    case Kind::Untrusted:
+    case Kind::UnknownVersion:
+    case Kind::NoFirmware:
+    case Kind::DownloadRefused:
+    case Kind::BadName: // nothing was written: the release itself names an image the meter cannot
+                        // take
+        return ExitCode::Catalogue;
+    case Kind::DownloadFailed:
+    case Kind::ImageRefused:
+        return ExitCode::Download;
+    default:
+        break;
+    }
+    return ExitCode::Flashing;
+}
+
 // The meters that a --port value names: the one on that port (its name or device path), or else
 // those whose USB serial number it is.
 QList<QSerialPortInfo> portsNamed(const QList<QSerialPortInfo> &ports, const QString &wanted)
@@ -76,7 +106,6 @@ FlashTool::FlashTool(const Invocation &invocationToRun, Reporter &output)
                          imageInProgress.size = imageSize;
                          reporter.progress(imageInProgress);
                      });
-    session.setReport([this](const UpdateStep &step) { onStep(step); });
     if (invocation.trace) {
         trace.emplace(reporter);
         link.setTraceHook([this](SerialLink::Direction direction, const QByteArray &bytes) {
@@ -168,6 +197,8 @@ ExitCode FlashTool::update()
         const ExitCode opened = offline->open(invocation.from, invocation.version);
         if (opened != ExitCode::Success)
             return opened;
+        updateRun.useFolder(
+            [&offline](const QString &hardwareId) { return offline->imagesFor(hardwareId); });
     }
     const QString chosenBranch = offline ? offline->branch() : branch();
     if (chosenBranch != ReleaseBranchSetting::standardBranch())
@@ -181,30 +212,7 @@ ExitCode FlashTool::update()
     if (!version)
         return ExitCode::Catalogue;
     reporter.release(*version);
-
-    const std::optional<QString> port = findMeter();
-    if (!port)
-        return ExitCode::NoMeter;
-    const std::optional<QString> hardwareId = session.connect(*port);
-    if (!hardwareId) {
-        if (!failures.isEmpty() && failures.last().kind == Kind::NotCompatible)
-            return failWith(Kind::NotCompatible, ExitCode::NotCompatible);
-        return failWith(Kind::PortFailed, ExitCode::NoMeter);
-    }
-    QList<MeterImage> images;
-    if (offline) {
-        images = offline->imagesFor(*hardwareId);
-        if (images.isEmpty()) {
-            onStep(UpdateStep::noFirmware(*version, *hardwareId));
-            return failWith(Kind::NoFirmware, ExitCode::Catalogue);
-        }
-    } else {
-        const ExitCode downloaded = download(*version, *hardwareId, images);
-        if (downloaded != ExitCode::Success)
-            return downloaded;
-    }
-    reporter.release(*version, images);
-    return install(*port, *version, images);
+    return runUpdate(*version);
 }
 
 ExitCode FlashTool::flash()
@@ -212,18 +220,33 @@ ExitCode FlashTool::flash()
     const std::optional<QByteArray> image = readImage();
     if (!image || !meterChoiceIsClear())
         return ExitCode::Usage;
-    const std::optional<QString> port = findMeter();
-    if (!port)
-        return ExitCode::NoMeter;
     const QList<MeterImage> images{{invocation.name, *image}};
-    reporter.release(QString(), images);
-    return install(*port, invocation.file, images);
+    updateRun.useFolder([&images](const QString &) { return images; });
+    return runUpdate(invocation.file);
 }
 
-std::optional<QString> FlashTool::findMeter()
+ExitCode FlashTool::runUpdate(const QString &version)
 {
-    reporter.status(UpdateStep::of(Kind::Connecting));
-    return choosePort();
+    QEventLoop loop;
+    UpdateStep outcome;
+    QObject::connect(&updateRun, &UpdateRun::reported, &loop,
+                     [this](const UpdateStep &step) { onStep(step); });
+    QObject::connect(&updateRun, &UpdateRun::imagesChosen, &loop,
+                     [this](const QString &label, const QList<MeterImage> &images) {
+                         // A local file is named by the file, not by a version.
+                         reporter.release(
+                             invocation.command == Invocation::Command::Flash ? QString() : label,
+                             images);
+                     });
+    QObject::connect(&updateRun, &UpdateRun::finished, &loop, [&](const UpdateStep &end) {
+        outcome = end;
+        loop.quit();
+    });
+    updateRun.start([this] { return choosePort(); }, version);
+    if (updateRun.isRunning())
+        loop.exec();
+    interruptGuard.reset();
+    return failWith(outcome);
 }
 
 void FlashTool::onStep(const UpdateStep &step)
@@ -251,93 +274,46 @@ void FlashTool::onStep(const UpdateStep &step)
     default:
         break;
     }
-    if (!step.reasonCode.isEmpty())
-        failures.append(step);
     reporter.status(step);
 }
 
-ExitCode FlashTool::failWith(UpdateStep::Kind kind, ExitCode code)
+ExitCode FlashTool::failWith(const UpdateStep &outcome)
 {
-    QStringList why;
-    const UpdateStep *first = nullptr;
-    for (const UpdateStep &step : std::as_const(failures)) {
-        if (step.kind != kind)
-            continue;
-        if (!first)
-            first = &step;
-        why.append(step.reason);
-    }
-    if (!first)
-        return code;
-    reporter.reason(first->reasonCode, first->detail);
-    reporter.error(why.join(QStringLiteral("; ")));
-    if (!first->hint.isEmpty())
-        reporter.hint(first->hint);
-    else if (kind == Kind::ImageFailed)
+    if (!outcome.isFailure())
+        return ExitCode::Success;
+    reporter.reason(outcome.reasonCode, outcome.detail);
+    reporter.error(outcome.reason.isEmpty() ? outcome.text() : outcome.reason);
+    if (!outcome.hint.isEmpty())
+        reporter.hint(outcome.hint);
+    else if (outcome.kind == Kind::ImageFailed)
         reporter.hint(rewriteAdvice);
-    return code;
+    return exitCodeOf(outcome);
 }
 
 ExitCode FlashTool::download(const QString &version, const QString &hardwareId,
                              QList<MeterImage> &images)
 {
     QEventLoop loop;
-    QString failedFile;
-    DownloadFailure why;
+    UpdateStep failed;
     QObject::connect(&cloud, &NVKCloudInterface::firmware_download_finished, &loop,
                      &QEventLoop::quit);
     QObject::connect(&cloud, &NVKCloudInterface::firmware_download_failed, &loop,
                      [&](const QString &fileName, const DownloadFailure &reason) {
-                         failedFile = fileName;
-                         why = reason;
+                         failed = UpdateRun::downloadFailure(fileName, reason);
                          loop.quit();
                      });
     cloud.requestFirmware(version, hardwareId);
-    if (cloud.downloads().isEmpty()) {
-        onStep(UpdateStep::noFirmware(version, hardwareId));
-        return failWith(Kind::NoFirmware, ExitCode::Catalogue);
-    }
-    loop.exec();
-    if (why.code == DownloadFailure::checksumMissing) {
-        onStep(UpdateStep::downloadRefused(why.code, why.detail));
-        reporter.reason(why.code, why.detail);
-        reporter.error(
-            QStringLiteral("version %1 cannot be installed: %2").arg(version, why.detail));
-        return ExitCode::Catalogue;
-    }
-    if (!failedFile.isNull()) {
-        onStep(UpdateStep::downloadFailed(failedFile, why.code, why.detail));
-        return failWith(Kind::DownloadFailed, ExitCode::Download);
+    if (cloud.downloads().isEmpty())
+        failed = UpdateStep::noFirmware(version, hardwareId);
+    else
+        loop.exec();
+    if (failed.isFailure()) {
+        onStep(failed);
+        return failWith(failed);
     }
     for (const FirmwareFile &file : cloud.downloads())
         images.append({file.name, file.image});
     return ExitCode::Success;
-}
-
-ExitCode FlashTool::install(const QString &port, const QString &label,
-                            const QList<MeterImage> &images)
-{
-    const MeterSession::Result result = session.install(port, label, images);
-    interruptGuard.reset();
-    switch (result) {
-    case MeterSession::Result::Complete:
-        return ExitCode::Success;
-    case MeterSession::Result::MeterGone:
-        reporter.error(QStringLiteral("no meter in bootloader mode on port %1").arg(port));
-        return ExitCode::NoMeter;
-    case MeterSession::Result::PortFailed:
-        return failWith(Kind::PortFailed, ExitCode::NoMeter);
-    case MeterSession::Result::NotCompatible:
-        return failWith(Kind::NotCompatible, ExitCode::NotCompatible);
-    case MeterSession::Result::BadName:
-        // Nothing was written: the release itself names an image the meter cannot take.
-        return failWith(Kind::BadName, ExitCode::Catalogue);
-    case MeterSession::Result::ImageFailed:
-        return failWith(Kind::ImageFailed, ExitCode::Flashing);
-    case MeterSession::Result::ImageRefused:
-        return failWith(Kind::ImageRefused, ExitCode::Download);
-    }
-    return ExitCode::Flashing;
 }
 
 void FlashTool::noteSavedBranch()
@@ -359,61 +335,46 @@ QString FlashTool::branch() const
 bool FlashTool::loadCatalogue(bool asStatus)
 {
     QEventLoop loop;
-    DownloadFailure failure;
-    QObject::connect(&cloud, &NVKCloudInterface::catalogue_received, &loop, &QEventLoop::quit);
-    QObject::connect(&cloud, &NVKCloudInterface::catalogue_failed, &loop,
-                     [&](const DownloadFailure &reason) {
-                         failure = reason;
-                         // The window's line for a catalogue that failed at once; one that
-                         // came but is not trusted is said in the error line.
-                         if (asStatus && reason.code != DownloadFailure::untrusted)
-                             reporter.status(UpdateStep::noInternet(reason.code, reason.detail));
-                         loop.quit();
-                     });
-    // The window waits on for a late answer; a script must not, and gets the window's line.
-    QObject::connect(&cloud, &NVKCloudInterface::no_internet_connection, &loop, [&] {
-        const UpdateStep timedOut = UpdateStep::catalogueTimedOut(cloud.limits().jsonTimeoutMs);
-        if (asStatus)
-            reporter.status(timedOut);
-        failure.code = timedOut.reasonCode;
-        failure.detail = timedOut.detail;
+    UpdateStep outcome;
+    // The window waits on after a time-out for a late answer; a script must not, and gets the
+    // window's line.
+    QObject::connect(&updateRun, &UpdateRun::catalogueEnded, &loop, [&](const UpdateStep &end) {
+        outcome = end;
         loop.quit();
     });
     const QString chosenBranch = branch();
     cloud.requestVersions(chosenBranch, invocation.betas);
     loop.exec();
-    if (!failure.isFailure())
+    if (!outcome.isFailure())
         return true;
-    reporter.reason(failure.code, failure.detail);
+    // The window's line for a catalogue that could not be had; one that came but is not trusted
+    // is said in the error line.
+    if (asStatus && outcome.kind != Kind::Untrusted)
+        reporter.status(outcome);
+    reporter.reason(outcome.reasonCode, outcome.detail);
     const QString catalogueUrl =
         cloud.server() + QLatin1Char('/') + chosenBranch + QStringLiteral("/lumetrarelease/");
-    if (failure.code == DownloadFailure::untrusted)
+    if (outcome.kind == Kind::Untrusted)
         reporter.error(QStringLiteral("the release catalogue at %1 is not trusted: %2")
-                           .arg(catalogueUrl, failure.detail));
+                           .arg(catalogueUrl, outcome.detail));
     else
         reporter.error(QStringLiteral("release catalogue unavailable at %1: %2")
-                           .arg(catalogueUrl, failure.detail));
+                           .arg(catalogueUrl, outcome.detail));
     return false;
 }
 
 std::optional<QString> FlashTool::chooseVersion()
 {
-    const QList<QString> &versions = cloud.versions();
-    if (!invocation.version) {
-        if (versions.isEmpty()) {
-            reporter.error(
-                QStringLiteral("the catalogue of branch %1 lists no version").arg(cloud.branch()));
-            return std::nullopt;
-        }
-        return versions.last(); // the newest, which the window preselects
-    }
-    if (versions.contains(*invocation.version))
-        return *invocation.version;
-    reporter.error(QStringLiteral("version '%1' is not in the catalogue of branch %2%3")
-                       .arg(*invocation.version, cloud.branch(),
-                            invocation.betas ? QString()
-                                             : QStringLiteral(" (pre-releases and betas are "
-                                                              "listed with --betas)")));
+    QString version;
+    const UpdateStep refused = UpdateRun::chooseVersion(
+        cloud.versions(), invocation.version.value_or(QString()), cloud.branch(), version);
+    if (!refused.isFailure())
+        return version;
+    // Without --betas the catalogue lists no pre-release, which may be the one asked for.
+    const bool mayBeHidden = invocation.version && !invocation.betas;
+    reporter.error(refused.reason + (mayBeHidden ? QStringLiteral(" (pre-releases and betas are "
+                                                                  "listed with --betas)")
+                                                 : QString()));
     return std::nullopt;
 }
 
@@ -429,34 +390,27 @@ bool FlashTool::meterChoiceIsClear()
     const QList<QSerialPortInfo> candidates = candidateMeters();
     if (candidates.size() <= 1)
         return true;
-    refuseToGuess(candidates);
+    reporter.error(refuseToGuess(candidates));
     return false;
 }
 
-std::optional<QString> FlashTool::choosePort()
+UpdateRun::MeterChoice FlashTool::choosePort()
 {
     const QList<QSerialPortInfo> candidates = candidateMeters();
     // Checked again: a meter plugged in since the first check must not make it a guess either.
     if (candidates.size() > 1) {
-        refuseToGuess(candidates);
-        return std::nullopt;
+        UpdateStep guess = UpdateStep::noMeter(QString());
+        guess.reason = refuseToGuess(candidates);
+        return {QString(), guess};
     }
-    if (candidates.isEmpty()) {
-        if (invocation.port.isEmpty()) {
-            reporter.status(UpdateStep::of(Kind::NoMeter));
-            reporter.error(QStringLiteral("no meter in bootloader mode found"));
-        } else {
-            reporter.error(
-                QStringLiteral("no meter in bootloader mode on port %1").arg(invocation.port));
-        }
-        return std::nullopt;
-    }
+    if (candidates.isEmpty())
+        return {QString(), UpdateStep::noMeter(invocation.port)};
     const QSerialPortInfo &meter = candidates.first();
     reporter.meter(meter.portName(), meter.serialNumber());
-    return meter.portName();
+    return {meter.portName(), UpdateStep()};
 }
 
-void FlashTool::refuseToGuess(const QList<QSerialPortInfo> &meters)
+QString FlashTool::refuseToGuess(const QList<QSerialPortInfo> &meters)
 {
     QStringList listed;
     for (const QSerialPortInfo &meter : meters) {
@@ -468,13 +422,12 @@ void FlashTool::refuseToGuess(const QList<QSerialPortInfo> &meters)
     const QString count = QString::number(meters.size());
     const QString list = listed.join(QStringLiteral(", "));
     if (invocation.port.isEmpty())
-        reporter.error(QStringLiteral("%1 meters are attached: %2; choose one with --port NAME or "
-                                      "--port SERIAL (see list)")
-                           .arg(count, list));
-    else
-        reporter.error(QStringLiteral("%1 meters carry the serial number %2: %3; choose one with "
-                                      "--port and its port name")
-                           .arg(count, invocation.port, list));
+        return QStringLiteral("%1 meters are attached: %2; choose one with --port NAME or "
+                              "--port SERIAL (see list)")
+            .arg(count, list);
+    return QStringLiteral("%1 meters carry the serial number %2: %3; choose one with --port and "
+                          "its port name")
+        .arg(count, invocation.port, list);
 }
 
 std::optional<QByteArray> FlashTool::readImage()

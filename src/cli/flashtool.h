@@ -11,6 +11,7 @@
 #include "protocoltrace.h"
 #include "reporter.h"
 #include "seriallink.h"
+#include "updaterun.h"
 
 #include <QByteArray>
 #include <QList>
@@ -45,27 +46,28 @@ private:
     // The version to install: the one named, or the one the window would preselect.
     std::optional<QString> chooseVersion();
     // The meter's port: the one --port names (by port name, device path or USB serial number), or
-    // the only one attached. Nothing when there is none or when it would be a guess.
-    std::optional<QString> choosePort();
+    // the only one attached. A failure when there is none or when it would be a guess.
+    UpdateRun::MeterChoice choosePort();
     // The attached meters that --port names, or all of them without it.
     QList<QSerialPortInfo> candidateMeters() const;
     // Says which meters there are when --port is missing and several are attached, or names a
     // serial number that several carry: the program then writes to none of them.
     bool meterChoiceIsClear();
-    void refuseToGuess(const QList<QSerialPortInfo> &meters);
+    // Why the program writes to none of meters; also said as an error line at once.
+    QString refuseToGuess(const QList<QSerialPortInfo> &meters);
     // The image FILE, or nothing (after saying why) when it may not be sent to the meter.
     std::optional<QByteArray> readImage();
 
-    // "Connecting..." and the meter's port, or nothing (after saying why).
-    std::optional<QString> findMeter();
     // The version's images for a meter that identifies as hardwareId, downloaded.
     ExitCode download(const QString &version, const QString &hardwareId, QList<MeterImage> &images);
-    // The window's finish half: product check, every image, the closing command.
-    ExitCode install(const QString &port, const QString &label, const QList<MeterImage> &images);
-    // Prints a step, and keeps what the result and the error line will need.
+    // One whole run on the meter that --port names, of version (a label only, for images from a
+    // folder or a file), to its end.
+    ExitCode runUpdate(const QString &version);
+    // Prints a step, and does what this program does at it.
     void onStep(const UpdateStep &step);
-    // The error line and the result's reason from the steps of this kind that failed.
-    ExitCode failWith(UpdateStep::Kind kind, ExitCode code);
+    // The error line, its hint and the result's reason for the step that ended a run; its exit
+    // status.
+    ExitCode failWith(const UpdateStep &outcome);
     // Names a release branch that comes from the window's saved setting, not the command line.
     void noteSavedBranch();
 
@@ -75,10 +77,9 @@ private:
     SerialLink link;
     FirmwareFlasher flasher;
     MeterSession session{link, flasher, QStringLiteral("lumetra-flash")};
+    UpdateRun updateRun{cloud, session};
     std::optional<ProtocolTrace> trace;
     ImageProgress imageInProgress; // the image being written, for the progress report
-    // Every failing step of the run with a reason, in order.
-    QList<UpdateStep> failures;
     // From "Flashing Firmware" on the meter may be written to: an interruption would leave it
     // half-flashed.
     std::optional<InterruptGuard> interruptGuard;

@@ -44,8 +44,6 @@ public:
     // A step of the update in the window's words, coloured by its tone on a terminal; with --json
     // an event carrying the step's code beside the text. Steps without a line print nothing.
     void status(const UpdateStep &step);
-    // A status line of this program's own (a step only lumetra-flash takes), in the same way.
-    void status(const QString &text, UpdateStep::Tone tone, QLatin1String step);
     // How far the image being written has come.
     void progress(const ImageProgress &image);
     void note(const QString &text);
@@ -98,6 +96,7 @@ public:
     static QJsonValue jsonText(const QString &text);
 
 private:
+    void status(const QString &text, UpdateStep::Tone tone, QLatin1String step);
     void drawBar(const ImageProgress &image);
     void printStep(const ImageProgress &image);
     void endBar();

@@ -52,7 +52,7 @@ std::optional<QString> MeterSession::connect(const QString &portName)
 {
     // Another meter is never taken in place of the one chosen.
     if (!isAttached(portName)) {
-        report(UpdateStep::of(UpdateStep::Kind::NoMeter));
+        report(UpdateStep::noMeter(portName));
         return std::nullopt;
     }
     if (!open(portName)) {
@@ -68,30 +68,32 @@ std::optional<QString> MeterSession::connect(const QString &portName)
     return hardwareId;
 }
 
-MeterSession::Result MeterSession::install(const QString &portName, const QString &version,
-                                           const QList<MeterImage> &images)
+UpdateStep MeterSession::install(const QString &portName, const QString &version,
+                                 const QList<MeterImage> &images)
 {
     // The meter is looked for again: it may have gone while the images were downloading.
     if (!isAttached(portName)) {
-        report(UpdateStep::of(UpdateStep::Kind::NoMeter));
+        const UpdateStep gone = UpdateStep::noMeter(portName);
+        report(gone);
         release();
-        return Result::MeterGone;
+        return gone;
     }
     // Opened again, and drained, before anything is written.
     if (!open(portName)) {
-        report(UpdateStep::portFailed(portName, link.openFailure(), link.openErrorText()));
+        const UpdateStep failed =
+            UpdateStep::portFailed(portName, link.openFailure(), link.openErrorText());
+        report(failed);
         report(UpdateStep::of(UpdateStep::Kind::ReconnectFailed));
         release();
-        return Result::PortFailed;
+        return failed;
     }
     report(UpdateStep::of(UpdateStep::Kind::FlashingFirmware, version));
-    const Result result = writeRelease(portName, images);
+    const UpdateStep outcome = writeRelease(portName, images);
     release();
-    return result;
+    return outcome;
 }
 
-MeterSession::Result MeterSession::writeRelease(const QString &portName,
-                                                const QList<MeterImage> &images)
+UpdateStep MeterSession::writeRelease(const QString &portName, const QList<MeterImage> &images)
 {
     // From the product check to "R": a computer that suspends mid-transfer leaves the meter
     // half-written. Without the lock the update runs all the same.
@@ -100,14 +102,15 @@ MeterSession::Result MeterSession::writeRelease(const QString &portName,
         unguarded.detail = sleepLock.reason();
         report(unguarded);
     }
-    Result result = Result::NotCompatible;
+    UpdateStep outcome;
     if (!checkProduct()) {
-        report(UpdateStep::notCompatible(portName, flasher.productReply()));
+        outcome = UpdateStep::notCompatible(portName, flasher.productReply());
+        report(outcome);
     } else {
         report(UpdateStep::of(UpdateStep::Kind::Updating));
-        result = flashImages(images);
+        outcome = flashImages(images);
         sendClosingCommand();
-        if (result == Result::Complete) {
+        if (!outcome.isFailure()) {
             report(UpdateStep::of(UpdateStep::Kind::Complete));
         } else {
             UpdateStep failed = UpdateStep::of(UpdateStep::Kind::Failed);
@@ -121,7 +124,7 @@ MeterSession::Result MeterSession::writeRelease(const QString &portName,
         }
     }
     sleepLock.release();
-    return result;
+    return outcome;
 }
 
 bool MeterSession::open(const QString &portName)
@@ -159,25 +162,25 @@ bool MeterSession::checkProduct()
     return false;
 }
 
-MeterSession::Result MeterSession::flashImages(const QList<MeterImage> &images)
+UpdateStep MeterSession::flashImages(const QList<MeterImage> &images)
 {
     imageFailures.clear();
-    bool namesOk = true;
+    QList<UpdateStep> badNames;
     for (const MeterImage &image : images) {
         if (!FirmwareFlasher::headerNameProblem(image.name, image.bytes.size()).isEmpty()) {
-            report(UpdateStep::badName(image.name, image.bytes.size()));
-            namesOk = false;
+            badNames.append(UpdateStep::badName(image.name, image.bytes.size()));
+            report(badNames.last());
         }
     }
-    if (!namesOk)
-        return Result::BadName;
+    if (!badNames.isEmpty())
+        return UpdateStep::combined(badNames);
 
-    bool refused = false;
+    QList<UpdateStep> refused;
     for (qsizetype index = 0; index < images.size(); ++index) {
         const MeterImage &image = images.at(index);
         if (image.bytes.size() < smallestImageBytes) {
-            report(UpdateStep::imageRefused(image.name, smallestImageBytes));
-            refused = true;
+            refused.append(UpdateStep::imageRefused(image.name, smallestImageBytes));
+            report(refused.last());
             continue;
         }
         UpdateStep writing = UpdateStep::of(UpdateStep::Kind::FlashingImage, image.name);
@@ -191,8 +194,10 @@ MeterSession::Result MeterSession::flashImages(const QList<MeterImage> &images)
     }
     // A meter left half-written matters more than an image the server failed to send.
     if (!imageFailures.isEmpty())
-        return Result::ImageFailed;
-    return refused ? Result::ImageRefused : Result::Complete;
+        return UpdateStep::combined(imageFailures);
+    if (!refused.isEmpty())
+        return UpdateStep::combined(refused);
+    return UpdateStep::of(UpdateStep::Kind::Complete);
 }
 
 void MeterSession::sendClosingCommand()

@@ -37,17 +37,6 @@ struct MeterImage
 class MeterSession
 {
 public:
-    // How install() ended, for a program that turns it into an exit status.
-    enum class Result {
-        Complete,      // every image written, "Update complete"
-        MeterGone,     // the meter is no longer attached
-        PortFailed,    // its port would not open again
-        NotCompatible, // the product check failed: nothing written
-        BadName,       // an image name the meter cannot take: nothing written
-        ImageRefused,  // an image too small to be firmware was not written
-        ImageFailed    // an image's transfer stopped early
-    };
-
     // The pauses between attempts, in milliseconds. The programs keep the defaults; tests shorten
     // them.
     struct Timing
@@ -71,12 +60,14 @@ public:
     // the hold it took until release().
     std::optional<QString> connect(const QString &portName);
     // Everything from opening the port again to letting it go; version names what is written.
-    Result install(const QString &portName, const QString &version,
-                   const QList<MeterImage> &images);
+    // How it ended: the failure that decides the update (UpdateStep::isFailure()), or the
+    // "Update complete" step.
+    UpdateStep install(const QString &portName, const QString &version,
+                       const QList<MeterImage> &images);
     // Writes the images in list order. One that is refused or fails does not stop the others,
-    // but then the result says so. A name that cannot travel in the header block stops the whole
+    // but then the outcome says so. A name that cannot travel in the header block stops the whole
     // list before anything is sent: a release is written whole or not at all.
-    Result flashImages(const QList<MeterImage> &images);
+    UpdateStep flashImages(const QList<MeterImage> &images);
     // Lets go of every hold on the link, which closes the port, however many images were written.
     void release();
 
@@ -104,7 +95,7 @@ private:
     // failed one. The last answer is kept in the flasher.
     bool checkProduct();
     // The product check, the images and "R", under the sleep lock.
-    Result writeRelease(const QString &portName, const QList<MeterImage> &images);
+    UpdateStep writeRelease(const QString &portName, const QList<MeterImage> &images);
     // "R" ends an update on the meter's side, whatever the result; nothing is read back. When the
     // link cannot be held it is skipped.
     void sendClosingCommand();

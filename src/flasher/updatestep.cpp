@@ -48,6 +48,39 @@ UpdateStep UpdateStep::of(Kind kind, const QString &subject)
     return step;
 }
 
+UpdateStep UpdateStep::combined(const QList<UpdateStep> &failures)
+{
+    if (failures.isEmpty())
+        return UpdateStep();
+    UpdateStep step = failures.first();
+    QStringList reasons;
+    for (const UpdateStep &failure : failures)
+        reasons.append(failure.reason);
+    step.reason = reasons.join(QStringLiteral("; "));
+    return step;
+}
+
+UpdateStep UpdateStep::noMeter(const QString &portName)
+{
+    const QString why =
+        portName.isEmpty() ? QStringLiteral("no meter in bootloader mode found")
+                           : QStringLiteral("no meter in bootloader mode on port %1").arg(portName);
+    return failure(Kind::NoMeter, QString(::reasonCode(Reason::NoMeter)), why, why);
+}
+
+UpdateStep UpdateStep::untrusted(const QString &why)
+{
+    UpdateStep step =
+        failure(Kind::Untrusted, QString(::reasonCode(Reason::Untrusted)), why, QString());
+    step.subject = why;
+    return step;
+}
+
+UpdateStep UpdateStep::unknownVersion(const QString &why)
+{
+    return failure(Kind::UnknownVersion, QString(::reasonCode(Reason::Catalogue)), why, why);
+}
+
 namespace {
 
 // How one kind of step reads: its code for scripts, its status text (to which the subject is
@@ -110,6 +143,14 @@ Words wordsOf(UpdateStep::Kind kind)
     case Kind::StillRunning:
         return {"still-running", "Update in progress: please wait until it ends", false,
                 Tone::Flashing};
+    case Kind::UnknownVersion:
+        return {"unknown-version", "", false, Tone::Silent};
+    case Kind::Untrusted:
+        return {"untrusted", "The release catalogue is not trusted: ", true, Tone::Failure};
+    case Kind::DownloadingRelease:
+        return {"downloading-release", "Downloading release ", true, Tone::Stage};
+    case Kind::ReleaseSaved:
+        return {"release-saved", "Saved release ", true, Tone::Stage};
     case Kind::NoSleepLock:
         return {"no-sleep-lock", "", false, Tone::Silent};
     }

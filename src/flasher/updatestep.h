@@ -6,6 +6,7 @@
 #include "seriallink.h"
 
 #include <QLatin1String>
+#include <QMetaType>
 #include <QString>
 
 // One step of an update as both programs tell it: the window as a line of its status log,
@@ -19,26 +20,30 @@
 struct UpdateStep
 {
     enum class Kind {
-        BranchPath,       // a custom release branch is in use
-        NoInternet,       // the release catalogue could not be had
-        Connecting,       // the click: looking for the meter
-        NoMeter,          // the chosen meter is not attached
-        PortFailed,       // its port would not open
-        NotCompatible,    // the meter did not identify as a product this program updates
-        NoFirmware,       // the version lists no image for this meter
-        DownloadFailed,   // an image did not come whole from the server
-        DownloadRefused,  // the release may not be installed as published (subject: why)
-        ReconnectFailed,  // the port would not open again once the images were in
-        FlashingFirmware, // writing begins
-        Updating,         // the product check passed
-        ImageRefused,     // too small to be a firmware image: not written
-        BadName,          // its name cannot travel in the header block: nothing is written
-        FlashingImage,    // an image is about to be written
-        ImageFailed,      // its transfer stopped early; no line of its own, the end tells
-        Complete,         // every image was written
-        Failed,           // some image was refused or failed
-        StillRunning,     // a request to close or stop while the meter is being written
-        NoSleepLock       // no line: the computer may sleep during this update (detail says why)
+        BranchPath,         // a custom release branch is in use
+        NoInternet,         // the release catalogue could not be had
+        Connecting,         // the click: looking for the meter
+        NoMeter,            // the chosen meter is not attached
+        PortFailed,         // its port would not open
+        NotCompatible,      // the meter did not identify as a product this program updates
+        NoFirmware,         // the version lists no image for this meter
+        DownloadFailed,     // an image did not come whole from the server
+        DownloadRefused,    // the release may not be installed as published (subject: why)
+        ReconnectFailed,    // the port would not open again once the images were in
+        FlashingFirmware,   // writing begins
+        Updating,           // the product check passed
+        ImageRefused,       // too small to be a firmware image: not written
+        BadName,            // its name cannot travel in the header block: nothing is written
+        FlashingImage,      // an image is about to be written
+        ImageFailed,        // its transfer stopped early; no line of its own, the end tells
+        Complete,           // every image was written
+        Failed,             // some image was refused or failed
+        StillRunning,       // a request to close or stop while the meter is being written
+        UnknownVersion,     // no line: the version asked for is not listed (reason says why)
+        Untrusted,          // the release catalogue came but is not trusted (subject: why)
+        DownloadingRelease, // a whole release is being fetched to be kept (subject: version)
+        ReleaseSaved,       // the release was kept in a folder (subject: version and folder)
+        NoSleepLock         // no line: the computer may sleep during this update (detail says why)
     };
     static constexpr int kindCount = int(Kind::NoSleepLock) + 1; // NoSleepLock stays last
 
@@ -62,6 +67,8 @@ struct UpdateStep
 
     // The status line; empty for the steps that have none.
     QString text() const;
+    // Whether this step says why an update cannot go on; every such step carries a reason code.
+    bool isFailure() const { return !reasonCode.isEmpty(); }
     // The tone of the step whose code() this is; Silent for a code of no step.
     static Tone toneOf(const QString &code);
     // A stable name of the step for scripts, such as "flashing-image".
@@ -69,6 +76,13 @@ struct UpdateStep
     Tone tone() const;
 
     static UpdateStep of(Kind kind, const QString &subject = QString());
+    // Several failures of one kind told as one: the first one's kind, code, detail and hint,
+    // and every reason, in order.
+    static UpdateStep combined(const QList<UpdateStep> &failures);
+    // The meter chosen on portName is not attached (any more).
+    static UpdateStep noMeter(const QString &portName);
+    static UpdateStep untrusted(const QString &why);
+    static UpdateStep unknownVersion(const QString &why);
     static UpdateStep noInternet(const QString &code, const QString &detail);
     static UpdateStep catalogueTimedOut(int timeoutMs);
     static UpdateStep portFailed(const QString &portName, SerialLink::OpenFailure failure,
@@ -91,3 +105,5 @@ struct UpdateStep
     static QString replyExcerpt(const QString &reply);
     static constexpr int replyExcerptChars = 64;
 };
+
+Q_DECLARE_METATYPE(UpdateStep)

@@ -115,13 +115,20 @@ MainWindow::MainWindow(const QString &releaseServerUrl,
     setFixedSize(width(), height());
     // The serial waits of a run block this thread; the window must go on answering meanwhile.
     session.setWaitHook([] { QCoreApplication::processEvents(QEventLoop::AllEvents); });
-    session.setReport([this](const UpdateStep &step) { showStep(step); });
+    connect(&run, &UpdateRun::reported, this, &MainWindow::showStep);
+    connect(&run, &UpdateRun::finished, this, &MainWindow::endRun);
     connect(&flasher, &FirmwareFlasher::progress_update, this, &MainWindow::progress_update);
 
     connect(&cloud, &NVKCloudInterface::versions_update, this, &MainWindow::versions_update);
     connect(&cloud, &NVKCloudInterface::no_internet_connection, this,
             &MainWindow::no_internet_connection);
-    connect(&cloud, &NVKCloudInterface::catalogue_failed, this, &MainWindow::catalogueFailed);
+    // A catalogue that fails at once (refused, no such host, TLS, an error status) says so as the
+    // time-out does, with its reason. One that came but cannot be trusted says why instead, or
+    // the user would take the empty list for no releases.
+    connect(&run, &UpdateRun::catalogueEnded, this, [this](const UpdateStep &outcome) {
+        if (outcome.isFailure())
+            showCatalogueFailure(outcome);
+    });
 
     ports_update();
     portTimer.setSingleShot(false);
@@ -202,28 +209,6 @@ void MainWindow::no_internet_connection()
     showCatalogueFailure(UpdateStep::catalogueTimedOut(cloud.limits().jsonTimeoutMs));
 }
 
-// A catalogue that fails at once (refused, no such host, TLS, an error status) says so as the
-// time-out does, with its reason. One that came but cannot be trusted says why instead, or the
-// user would take the empty list for no releases.
-void MainWindow::catalogueFailed(const DownloadFailure &reason)
-{
-    if (reason.code == DownloadFailure::untrusted) {
-        emptyListCause = QStringLiteral("the release catalogue is not trusted");
-        if (!catalogueFailureShown)
-            writeStatus(QStringLiteral("The release catalogue is not trusted: ") + reason.detail,
-                        colourOf(UpdateStep::Tone::Failure));
-        catalogueFailureShown = true;
-        return;
-    }
-    UpdateStep step = UpdateStep::noInternet(reason.code, reason.detail);
-    constexpr int notFound = 404;
-    const QString branch = cloud.branch();
-    if (reason.httpStatus == notFound && branch != ReleaseBranchSetting::standardBranch())
-        step.reason =
-            QStringLiteral("the release branch %1 was not found on the server").arg(branch);
-    showCatalogueFailure(step);
-}
-
 void MainWindow::showCatalogueFailure(const UpdateStep &step)
 {
     if (catalogueFailureShown)
@@ -276,7 +261,6 @@ void MainWindow::refreshVersions()
     if (branch != ReleaseBranchSetting::standardBranch())
         showStep(UpdateStep::of(UpdateStep::Kind::BranchPath, branch));
     catalogueFailureShown = false;
-    emptyListCause.clear();
     cloud.requestVersions(branch, ui->showBetaCheckBox->isChecked());
 }
 
@@ -299,9 +283,7 @@ void MainWindow::on_showBetaCheckBox_stateChanged(int)
     refreshVersions();
 }
 
-// The click half of a run: find and open the meter, ask who it is, and start the download. The
-// run goes on in firmwareDownloadFinished or firmwareDownloadFailed; every other way out ends
-// the run here with the button enabled again.
+// The click starts a run, which goes on as the download's answers arrive and ends in endRun().
 void MainWindow::on_updateButton_clicked()
 {
     updateSender = qobject_cast<QWidget *>(sender());
@@ -315,53 +297,17 @@ void MainWindow::on_updateButton_clicked()
     runInProgress = true;
     closeRefusedThisRun = false;
     lockControls();
-    showStep(UpdateStep::of(UpdateStep::Kind::Connecting));
+    run.start([this] { return chooseMeter(); }, ui->versionsCombo->currentText());
+}
 
-    // The meter written is the one the user has chosen, in both halves of the run. An empty list
-    // may only be out of date: a meter plugged in since the last refresh is listed now.
+UpdateRun::MeterChoice MainWindow::chooseMeter()
+{
+    // An empty list may only be out of date: a meter plugged in since the last refresh is listed
+    // now.
     if (ui->serialPortCombo->currentIndex() < 0)
         ports_update();
     runPort = ui->serialPortCombo->currentText();
-
-    const std::optional<QString> hardwareId = session.connect(runPort);
-    if (!hardwareId) {
-        endRun();
-        return;
-    }
-
-    const QString version = ui->versionsCombo->currentText();
-    listenForDownload(true);
-    cloud.requestFirmware(version, *hardwareId);
-    if (cloud.downloads().isEmpty()) {
-        listenForDownload(false);
-        // With nothing listed there was no version to choose: the server was never reached.
-        showStep(cloud.versions().isEmpty() ? UpdateStep::emptyReleaseList(emptyListCause)
-                                            : UpdateStep::noFirmware(version, *hardwareId));
-        endRun();
-    }
-}
-
-// The finish half: the images are in, and the session writes them to the run's meter, which
-// must still be attached.
-void MainWindow::firmwareDownloadFinished()
-{
-    listenForDownload(false);
-    QList<MeterImage> images;
-    for (const FirmwareFile &file : cloud.downloads())
-        images.append({file.name, file.image});
-    // The version shown now, which may differ from the one whose files were downloaded.
-    session.install(runPort, ui->versionsCombo->currentText(), images);
-    endRun();
-}
-
-void MainWindow::firmwareDownloadFailed(const QString &fileName, const DownloadFailure &reason)
-{
-    listenForDownload(false);
-    if (reason.code == DownloadFailure::checksumMissing)
-        showStep(UpdateStep::downloadRefused(reason.code, reason.detail));
-    else
-        showStep(UpdateStep::downloadFailed(fileName, reason.code, reason.detail));
-    endRun();
+    return {runPort, UpdateStep::noMeter(runPort)};
 }
 
 void MainWindow::showStep(const UpdateStep &step)
@@ -385,26 +331,10 @@ void MainWindow::showStep(const UpdateStep &step)
     }
 }
 
-void MainWindow::listenForDownload(bool listen)
-{
-    if (listen) {
-        connect(&cloud, &NVKCloudInterface::firmware_download_finished, this,
-                &MainWindow::firmwareDownloadFinished);
-        connect(&cloud, &NVKCloudInterface::firmware_download_failed, this,
-                &MainWindow::firmwareDownloadFailed);
-    } else {
-        disconnect(&cloud, &NVKCloudInterface::firmware_download_finished, this,
-                   &MainWindow::firmwareDownloadFinished);
-        disconnect(&cloud, &NVKCloudInterface::firmware_download_failed, this,
-                   &MainWindow::firmwareDownloadFailed);
-    }
-}
-
 // Every run ends here: no hold on the link survives into the next run, however many images
 // were flashed, so the port is closed and the next run opens it afresh.
 void MainWindow::endRun()
 {
-    session.release();
     updateRunning = false;
     runInProgress = false;
     unlockControls();

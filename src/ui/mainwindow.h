@@ -7,6 +7,7 @@
 #include "metersession.h"
 #include "nvkcloudinterface.h"
 #include "seriallink.h"
+#include "updaterun.h"
 
 #include <QElapsedTimer>
 #include <QList>
@@ -57,21 +58,19 @@ private slots:
     void progress_update(int percentComplete);
     void versions_update();
     void ports_update();
-    void firmwareDownloadFinished();
     void no_internet_connection();
     void on_branchButton_clicked();
     void on_showBetaCheckBox_stateChanged(int arg1);
-    void firmwareDownloadFailed(const QString &fileName, const DownloadFailure &reason);
-    void catalogueFailed(const DownloadFailure &reason);
 
 private:
     void refreshVersions();
     // A step as the log shows it: its line in the colour of its tone, then for a failure the
     // reason and what to do, each on one more line in the same colour.
     void showStep(const UpdateStep &step);
-    // The catalogue request's one "No Internet Connection", whether it timed out or failed.
+    // The catalogue request's one failure line, whether it timed out, failed or is not trusted.
     void showCatalogueFailure(const UpdateStep &step);
-    void listenForDownload(bool listen);
+    // The meter chosen in the list at the click: both halves of the run write it.
+    UpdateRun::MeterChoice chooseMeter();
     void endRun();
     // Controls that could start, change or stall a run are disabled for its length and then
     // given back the state they had.
@@ -81,8 +80,9 @@ private:
     FirmwareFlasher flasher;
     NVKCloudInterface cloud;
     SerialLink serialLink;
-    // The device half of a run, which lumetra-flash shares.
+    // The device half of a run, and the whole run, which lumetra-flash shares.
     MeterSession session{serialLink, flasher, QStringLiteral("lumetra-updater")};
+    UpdateRun run{cloud, session};
     QTimer portTimer;
     Ui::MainWindow *ui;
 
@@ -95,9 +95,6 @@ private:
     // The latest catalogue request has had its failure line: a failure after the time-out (or a
     // second time-out) adds none.
     bool catalogueFailureShown = false;
-    // Why the latest request listed nothing, for an Update pressed with an empty list; empty
-    // while nothing is known (the server could not be reached, as far as the user can tell).
-    QString emptyListCause;
     QElapsedTimer progressEventsClock;
 
     // Process-wide: a second window could not run an update while this one does.

@@ -691,7 +691,8 @@ void LumetraFlashTest::commands_data()
         << run({"help", "upgrade"}, 2).complains("unknown command 'upgrade'");
     QTest::newRow("flash: a port without a meter")
         << run(flash + QStringList{"%dir/DOVUr3_local.v2.bin", "--port", "ttyS0"}, 3)
-               .prints("Connecting...\n")
+               .prints("Connecting...\nFailed to find Power Meter device, please restart, "
+                       "reconnect, and retry\n")
                .complains("no meter in bootloader mode on port ttyS0");
     QTest::newRow("update --from with --branch")
         << run({"update", "--from", "%dir", "--branch", "cust"}, 2)

@@ -348,7 +348,7 @@ private slots:
             QCOMPARE(step.kind, UpdateStep::Kind::BadName);
             reported.append(step.subject);
         });
-        QCOMPARE(session.flashImages(images), MeterSession::Result::BadName);
+        QCOMPARE(session.flashImages(images).kind, UpdateStep::Kind::BadName);
         QCOMPARE(reported, (QStringList{images[1].name, images[2].name}));
         QTest::qWait(50);
         QCOMPARE(bench.meter->received(), QByteArray());

@@ -388,8 +388,9 @@ void UpdateWorkflowTest::runEndsBeforeFlashing_data()
     const QString noFirmware = QStringLiteral("Error: No firmware for this device in this version");
     const QString downloadOf = QStringLiteral("the download of %1 failed: %2");
 
-    QTest::newRow("no meter attached") << MeterState::Absent << ownReply << good << true << none
-                                       << noSeat << QStringList{notFound};
+    QTest::newRow("no meter attached")
+        << MeterState::Absent << ownReply << good << true << none << noSeat
+        << QStringList{notFound, "no meter in bootloader mode found"};
     // udev still lists the meter, but its device node cannot be opened.
     QTest::newRow("port never opens")
         << MeterState::Unopenable << ownReply << good << true << none << noSeat
@@ -954,7 +955,9 @@ void UpdateWorkflowTest::chosenMeterGoneIsNeverReplaced()
 
     const QString notFound =
         QStringLiteral("Failed to find Power Meter device, please restart, reconnect, and retry");
-    QCOMPARE(runLog(), (QList<LogLine>{{"Connecting...", green}, {notFound, red}}));
+    // The line after it names the meter that went, never another one.
+    const QString gone = QStringLiteral("no meter in bootloader mode on port ") + meterTty;
+    QCOMPARE(runLog(), (QList<LogLine>{{"Connecting...", green}, {notFound, red}, {gone, red}}));
     QCOMPARE(bench->neighbour->received(), QByteArray());
     expectNothingWritten();
     expectWindowAtRest();

@@ -1,0 +1,189 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+// SPDX-FileCopyrightText: Norvatek
+#include "updaterun.h"
+
+#include "firmwarefile.h"
+#include "nvkcloudinterface.h"
+#include "reason.h"
+#include "releasebranchsetting.h"
+
+namespace {
+// The answer of a server that has no such branch.
+constexpr int httpNotFound = 404;
+} // namespace
+
+UpdateRun::UpdateRun(NVKCloudInterface &client, MeterSession &meterSession, QObject *parent)
+    : QObject(parent), cloud(client), session(meterSession)
+{
+    session.setReport([this](const UpdateStep &step) { report(step); });
+
+    // Every catalogue request ends in one of three ways; each front end hears the same outcome.
+    connect(&cloud, &NVKCloudInterface::catalogue_received, this, [this] {
+        catalogueProblem = UpdateStep();
+        emit catalogueEnded(catalogueProblem);
+    });
+    connect(&cloud, &NVKCloudInterface::catalogue_failed, this,
+            [this](const DownloadFailure &reason) {
+                catalogueProblem = catalogueFailure(reason, cloud.branch());
+                emit catalogueEnded(catalogueProblem);
+            });
+    connect(&cloud, &NVKCloudInterface::no_internet_connection, this, [this] {
+        catalogueProblem = UpdateStep::catalogueTimedOut(cloud.limits().jsonTimeoutMs);
+        emit catalogueEnded(catalogueProblem);
+    });
+    // A new request forgets why the previous one failed: its list starts empty again.
+    connect(&cloud, &NVKCloudInterface::versions_update, this, [this] {
+        if (cloud.versions().isEmpty() && cloud.isWaitingForCatalogue())
+            catalogueProblem = UpdateStep();
+    });
+}
+
+UpdateStep UpdateRun::catalogueFailure(const DownloadFailure &reason, const QString &branch)
+{
+    if (reason.code == DownloadFailure::untrusted)
+        return UpdateStep::untrusted(reason.detail);
+    UpdateStep step = UpdateStep::noInternet(reason.code, reason.detail);
+    if (reason.httpStatus == httpNotFound && branch != ReleaseBranchSetting::standardBranch())
+        step.reason =
+            QStringLiteral("the release branch %1 was not found on the server").arg(branch);
+    return step;
+}
+
+UpdateStep UpdateRun::chooseVersion(const QList<QString> &listed, const QString &wanted,
+                                    const QString &branch, QString &version)
+{
+    version.clear();
+    if (wanted.isEmpty()) {
+        if (listed.isEmpty())
+            return UpdateStep::unknownVersion(
+                QStringLiteral("the catalogue of branch %1 lists no version").arg(branch));
+        version = listed.last(); // the newest, which the window preselects
+        return UpdateStep();
+    }
+    if (listed.contains(wanted)) {
+        version = wanted;
+        return UpdateStep();
+    }
+    return UpdateStep::unknownVersion(
+        QStringLiteral("version '%1' is not in the catalogue of branch %2").arg(wanted, branch));
+}
+
+void UpdateRun::report(const UpdateStep &step)
+{
+    if (step.isFailure())
+        failures.append(step);
+    emit reported(step);
+}
+
+void UpdateRun::start(const ChooseMeter &chooseMeter, const QString &versionToInstall)
+{
+    if (running)
+        return;
+    running = true;
+    failures.clear();
+    version = versionToInstall;
+    hardwareId.clear();
+    report(UpdateStep::of(UpdateStep::Kind::Connecting));
+
+    const MeterChoice choice = chooseMeter();
+    if (choice.port.isEmpty()) {
+        report(choice.failure);
+        finish(choice.failure);
+        return;
+    }
+    port = choice.port;
+    const std::optional<QString> identified = session.connect(port);
+    if (!identified) {
+        finish(failures.isEmpty() ? UpdateStep::noMeter(port) : failures.last());
+        return;
+    }
+    hardwareId = *identified;
+
+    if (folderImages) {
+        const QList<MeterImage> images = folderImages(hardwareId);
+        if (images.isEmpty()) {
+            const UpdateStep none = UpdateStep::noFirmware(version, hardwareId);
+            report(none);
+            finish(none);
+            return;
+        }
+        install(images);
+        return;
+    }
+
+    listenForDownload(true);
+    cloud.requestFirmware(version, hardwareId);
+    if (cloud.downloads().isEmpty()) {
+        listenForDownload(false);
+        const UpdateStep none = nothingToInstall();
+        report(none);
+        finish(none);
+    }
+}
+
+UpdateStep UpdateRun::nothingToInstall() const
+{
+    // With nothing listed there was no version to choose: say why the list is empty.
+    if (!cloud.versions().isEmpty())
+        return UpdateStep::noFirmware(version, hardwareId);
+    // As far as the user can tell, a list still on its way or one that failed means the server
+    // could not be reached; one that came untrusted is said as such.
+    if (catalogueProblem.kind == UpdateStep::Kind::Untrusted)
+        return UpdateStep::emptyReleaseList(QStringLiteral("the release catalogue is not trusted"));
+    return UpdateStep::emptyReleaseList();
+}
+
+void UpdateRun::listenForDownload(bool listen)
+{
+    if (listen) {
+        connect(&cloud, &NVKCloudInterface::firmware_download_finished, this,
+                &UpdateRun::imagesArrived);
+        connect(&cloud, &NVKCloudInterface::firmware_download_failed, this,
+                &UpdateRun::downloadFailed);
+    } else {
+        disconnect(&cloud, &NVKCloudInterface::firmware_download_finished, this,
+                   &UpdateRun::imagesArrived);
+        disconnect(&cloud, &NVKCloudInterface::firmware_download_failed, this,
+                   &UpdateRun::downloadFailed);
+    }
+}
+
+void UpdateRun::imagesArrived()
+{
+    listenForDownload(false);
+    QList<MeterImage> images;
+    for (const FirmwareFile &file : cloud.downloads())
+        images.append({file.name, file.image});
+    install(images);
+}
+
+UpdateStep UpdateRun::downloadFailure(const QString &fileName, const DownloadFailure &reason)
+{
+    // A version whose signed entry leaves an image unchecked is refused before anything is
+    // fetched: that is the release's fault, not the download's.
+    if (reason.code == DownloadFailure::checksumMissing)
+        return UpdateStep::downloadRefused(reason.code, reason.detail);
+    return UpdateStep::downloadFailed(fileName, reason.code, reason.detail);
+}
+
+void UpdateRun::downloadFailed(const QString &fileName, const DownloadFailure &reason)
+{
+    listenForDownload(false);
+    const UpdateStep failed = downloadFailure(fileName, reason);
+    report(failed);
+    finish(failed);
+}
+
+void UpdateRun::install(const QList<MeterImage> &images)
+{
+    emit imagesChosen(version, images);
+    finish(session.install(port, version, images));
+}
+
+void UpdateRun::finish(const UpdateStep &outcome)
+{
+    // No hold on the link survives a run, however it ended: the next run opens the port afresh.
+    session.release();
+    running = false;
+    emit finished(outcome);
+}

@@ -1,0 +1,101 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+// SPDX-FileCopyrightText: Norvatek
+#pragma once
+
+#include "downloadfailure.h"
+#include "metersession.h"
+#include "updatestep.h"
+
+#include <QList>
+#include <QObject>
+#include <QString>
+
+#include <functional>
+
+class NVKCloudInterface;
+
+// One update from the release to the closing command, the same for every front end: the window,
+// lumetra-flash and its bench. It chooses nothing on its own and shows nothing: the front end
+// names the meter and the version, subscribes to reported(), and renders each step in its own way;
+// the run ends with finished() and one outcome, the step that decided a failure, or "Update
+// complete".
+//
+//  1. "Connecting...": the front end's choice of meter is asked for, and the meter session opens
+//     its port and asks the meter who it is.
+//  2. The images for that meter: downloaded from the release server through the client (checked
+//     there against the catalogue's bounds, checksums and signature), or taken from a release
+//     folder that was checked before the run.
+//  3. The meter session writes them and sends the closing command.
+//
+// The run also follows the client's catalogue requests, whoever makes them, so that every front
+// end tells a failed or untrusted catalogue in the same words (catalogueEnded()).
+//
+// Lifecycle: the client and the meter session belong to the front end and outlive the run. The
+// download half arrives as the client's signals, which the run listens to only while it waits.
+class UpdateRun : public QObject
+{
+    Q_OBJECT
+
+public:
+    // The meter to write, as the front end chose it: a port, or the failure that says why there
+    // is none (the run reports it).
+    struct MeterChoice
+    {
+        QString port;
+        UpdateStep failure;
+    };
+    using ChooseMeter = std::function<MeterChoice()>;
+    // The images a release folder holds for a meter that identifies as hardwareId.
+    using FolderImages = std::function<QList<MeterImage>(const QString &hardwareId)>;
+
+    UpdateRun(NVKCloudInterface &cloud, MeterSession &session, QObject *parent = nullptr);
+
+    // Takes the images from a release folder instead of the server, for the runs from now on.
+    void useFolder(const FolderImages &images) { folderImages = images; }
+
+    // Starts a run of version; it goes on as the download's answers arrive. A run already going
+    // is not disturbed.
+    void start(const ChooseMeter &chooseMeter, const QString &version);
+    bool isRunning() const { return running; }
+
+    // The version a front end installs when the user named none (the newest listed), or the one
+    // named; a failure step when there is none to take.
+    static UpdateStep chooseVersion(const QList<QString> &listed, const QString &wanted,
+                                    const QString &branch, QString &version);
+    // The step for a download that failed.
+    static UpdateStep downloadFailure(const QString &fileName, const DownloadFailure &reason);
+    // The words for a catalogue request that failed, said once per request whatever the front end.
+    static UpdateStep catalogueFailure(const DownloadFailure &reason, const QString &branch);
+
+signals:
+    void reported(const UpdateStep &step);
+    // The images chosen for the meter, just before the session writes them.
+    void imagesChosen(const QString &version, const QList<MeterImage> &images);
+    void finished(const UpdateStep &outcome);
+    // The end of a catalogue request: an empty step when the list is whole, or why it failed.
+    void catalogueEnded(const UpdateStep &outcome);
+
+private:
+    void report(const UpdateStep &step);
+    void imagesArrived();
+    void downloadFailed(const QString &fileName, const DownloadFailure &reason);
+    void listenForDownload(bool listen);
+    void install(const QList<MeterImage> &images);
+    void finish(const UpdateStep &outcome);
+    // The step that ends a run with nothing to install: why the list is empty, or why the version
+    // has nothing for this meter.
+    UpdateStep nothingToInstall() const;
+
+    NVKCloudInterface &cloud;
+    MeterSession &session;
+    FolderImages folderImages;
+    bool running = false;
+    QString version;
+    QString port;
+    QString hardwareId;
+    // The failures reported during this run, the last one first to decide when no step below
+    // gives an outcome of its own.
+    QList<UpdateStep> failures;
+    // Why the latest catalogue request listed nothing; empty while nothing is known.
+    UpdateStep catalogueProblem;
+};

@@ -14,7 +14,7 @@
 namespace {
 
 // "lumetra-flash help COMMAND" shows COMMAND's help, as in most command-line programs.
-const QString helpCommand = QStringLiteral("help");
+const QString helpWord = QStringLiteral("help");
 
 struct CommandInfo
 {
@@ -162,7 +162,7 @@ QString commandNames()
     QStringList names;
     for (const CommandInfo &info : commands())
         names.append(info.name);
-    return names.join(QStringLiteral(", ")) + QStringLiteral(" or ") + helpCommand;
+    return names.join(QStringLiteral(", ")) + QStringLiteral(" or ") + helpWord;
 }
 
 // An option as it is typed: -q, --quiet.
@@ -227,7 +227,7 @@ QString generalDescription()
     for (const CommandInfo &info : commands())
         text += QStringLiteral("  %1  %2\n").arg(info.name, -8).arg(info.summary);
     text += QStringLiteral("  %1  Print the help of a command (help update), or this help.\n")
-                .arg(helpCommand, -8);
+                .arg(helpWord, -8);
     text += QStringLiteral(
         "\nExit status: 0 success, 2 usage error, 3 no meter or its port would not open, 4 not a "
         "compatible meter, 5 catalogue unavailable or untrusted, unknown version, no firmware "
@@ -281,7 +281,7 @@ CommandLine::Outcome CommandLine::parse(const QStringList &arguments)
     }
     scan.parse(arguments);
     QStringList words = scan.positionalArguments();
-    const bool helpWanted = words.value(0) == helpCommand;
+    const bool helpWanted = words.value(0) == helpWord;
     if (helpWanted)
         words.removeFirst();
     commandName = words.value(0);
@@ -423,7 +423,7 @@ CommandLine::Outcome CommandLine::unknownOptions(const QStringList &names,
 QString CommandLine::helpCommand() const
 {
     return findCommand(commandName)
-               ? QStringLiteral("lumetra-flash %1 %2").arg(::helpCommand, commandName)
+               ? QStringLiteral("lumetra-flash %1 %2").arg(helpWord, commandName)
                : QStringLiteral("lumetra-flash --help");
 }
 

@@ -150,7 +150,8 @@ void BenchDisplay::summary(const QList<QJsonObject> &results, ExitCode code, int
         return r.value(QStringLiteral("ok")).toBool();
     });
     QString line =
-        updated == results.size()
+        results.isEmpty() ? QStringLiteral("no meter in bootloader mode found")
+        : updated == results.size()
             ? QStringLiteral("All %1 meters updated").arg(results.size())
             : QStringLiteral("%1 of %2 meters updated; exit status %3 is that of %4, the first "
                              "failure in port order")
@@ -180,6 +181,9 @@ void BenchDisplay::summary(const QList<QJsonObject> &results, ExitCode code, int
              {"message", line}});
         return;
     }
+    // Without a meter the error line has said it all.
+    if (results.isEmpty())
+        return;
 
     const QStringList keys{"port", "serialNumber", "version", "ok", "reason", "seconds"};
     QList<QStringList> rows{{"PORT", "SERIAL", "VERSION", "RESULT", "REASON", "SECONDS"}};

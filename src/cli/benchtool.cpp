@@ -6,6 +6,7 @@
 
 #include "deviceports.h"
 #include "interruptguard.h"
+#include "nvkcloudinterface.h"
 #include "reporter.h"
 
 #include <QCoreApplication>
@@ -15,6 +16,7 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QProcess>
+#include <QRegularExpression>
 
 #include <csignal>
 #include <unistd.h>
@@ -40,6 +42,16 @@ QList<QByteArray> takeLines(QByteArray &buffer)
     return lines;
 }
 
+// A word as a shell takes it back: quoted unless it is plainly one word.
+QString shellWord(const QString &word)
+{
+    static const QRegularExpression plain(QStringLiteral("^[A-Za-z0-9_@%+=:,./-]+$"));
+    if (plain.match(word).hasMatch())
+        return word;
+    return QLatin1Char('\'') + QString(word).replace(QLatin1Char('\''), QLatin1String("'\\''")) +
+           QLatin1Char('\'');
+}
+
 } // namespace
 
 BenchTool::BenchTool(const Invocation &invocationToRun, Reporter &output)
@@ -59,6 +71,35 @@ bool BenchTool::findMeters()
     if (meters.isEmpty())
         reporter.error(QStringLiteral("no meter in bootloader mode found"));
     return !meters.isEmpty();
+}
+
+ExitCode BenchTool::endWithoutMeters()
+{
+    // A script reads the bench object last, whatever happened: it also says that there was none.
+    if (reporter.json())
+        BenchDisplay(reporter, {}).summary({}, ExitCode::NoMeter, -1, 0.0);
+    return ExitCode::NoMeter;
+}
+
+QString BenchTool::retryCommand(const QSerialPortInfo &meter) const
+{
+    // The serial number follows the meter to whichever port it comes back on.
+    const QString name = meter.serialNumber().isEmpty() ? meter.portName() : meter.serialNumber();
+    QStringList words{QStringLiteral("lumetra-flash")};
+    if (invocation.serverUrl != NVKCloudInterface::defaultServerUrl())
+        words += {QStringLiteral("--server"), invocation.serverUrl};
+    words += {QStringLiteral("update"), QStringLiteral("--port"), name};
+    if (!invocation.from.isEmpty())
+        words += {QStringLiteral("--from"), invocation.from};
+    if (invocation.branch)
+        words += {QStringLiteral("--branch"), *invocation.branch};
+    if (invocation.betas)
+        words.append(QStringLiteral("--betas"));
+    if (invocation.version)
+        words.append(*invocation.version);
+    for (QString &word : words)
+        word = shellWord(word);
+    return words.join(QLatin1Char(' '));
 }
 
 QString BenchTool::releaseFolder()
@@ -119,8 +160,10 @@ void BenchTool::start(int index, const QString &folder)
         arguments.append(QStringLiteral("--trace"));
     if (invocation.quiet)
         arguments.append(QStringLiteral("--quiet"));
-    arguments += {QStringLiteral("update"), QStringLiteral("--from"), folder,
-                  QStringLiteral("--port"), worker.meter.portName()};
+    arguments +=
+        {QStringLiteral("update"),  QStringLiteral("--from"), folder,
+         QStringLiteral("--port"),  worker.meter.portName(),  QStringLiteral("--retry-command"),
+         retryCommand(worker.meter)};
     // A process group of its own: a Ctrl-C at the terminal reaches this process, which decides.
     process->setChildProcessModifier([] { ::setpgid(0, 0); });
     QObject::connect(process, &QProcess::readyReadStandardOutput, process,

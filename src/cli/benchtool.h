@@ -43,6 +43,8 @@ public:
 
     // The meters attached now, in port order; false (after saying so) when there is none.
     bool findMeters();
+    // The end of a bench without a meter (findMeters() said so): the bench object with --json.
+    ExitCode endWithoutMeters();
     // A folder for the bench's own download of the release, removed with this object.
     QString releaseFolder();
     // Updates every meter from the release folder and says how it went.
@@ -66,6 +68,9 @@ private:
     void handle(int index, const QJsonObject &event);
     void ended(int index, const QString &why);
     QJsonObject lostResult(const Worker &worker, const QString &why) const;
+    // The command line that updates this one meter as the bench would: a worker's own line
+    // names the bench's temporary folder, and the user's line would update every meter again.
+    QString retryCommand(const QSerialPortInfo &meter) const;
     void interrupted(int signal);
 
     const Invocation &invocation;

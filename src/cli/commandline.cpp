@@ -14,7 +14,7 @@
 namespace {
 
 // "lumetra-flash help COMMAND" shows COMMAND's help, as in most command-line programs.
-const QString helpCommand = QStringLiteral("help");
+const QString helpWord = QStringLiteral("help");
 
 struct CommandInfo
 {
@@ -131,6 +131,9 @@ struct Options
                             QStringLiteral("DIR")};
     QCommandLineOption all{QStringLiteral("all"),
                            QStringLiteral("Update every attached meter at once.")};
+    // Given by update --all to each of its workers, never typed by a person.
+    QCommandLineOption retry = hiddenFromHelp(
+        QCommandLineOption(QStringLiteral("retry-command"), QString(), QStringLiteral("LINE")));
 
     QList<QCommandLineOption> helpOptions() const { return {help, helpAll}; }
     QList<QCommandLineOption> global() const { return {server, json, trace, quiet}; }
@@ -142,7 +145,7 @@ struct Options
         case Invocation::Command::Versions:
             return {betas, branch};
         case Invocation::Command::Update:
-            return {port, all, from, branch, betas};
+            return {port, all, from, branch, betas, retry};
         case Invocation::Command::Flash:
             return {name, port, sha256};
         case Invocation::Command::Download:
@@ -151,6 +154,69 @@ struct Options
         return {};
     }
 };
+
+// "list, versions, update, flash, download or help": every command, so none is left out when one
+// is added.
+QString commandNames()
+{
+    QStringList names;
+    for (const CommandInfo &info : commands())
+        names.append(info.name);
+    return names.join(QStringLiteral(", ")) + QStringLiteral(" or ") + helpWord;
+}
+
+// An option as it is typed: -q, --quiet.
+QString dashed(const QString &name)
+{
+    return (name.size() == 1 ? QStringLiteral("-") : QStringLiteral("--")) + name;
+}
+
+int leadingSpaces(const QString &line)
+{
+    int count = 0;
+    while (count < line.size() && line.at(count) == QLatin1Char(' '))
+        ++count;
+    return count;
+}
+
+// Where the wrapped rest of a line goes on: under the description of a command or an option
+// (the text after the first gap of two spaces), unless that leaves too little room, else under
+// the line's own start.
+qsizetype hangingIndent(const QString &line, int columns)
+{
+    const int start = leadingSpaces(line);
+    const qsizetype gap = line.indexOf(QLatin1String("  "), start);
+    if (gap > 0) {
+        const qsizetype description = gap + leadingSpaces(line.mid(gap));
+        if (description < line.size() && description <= columns / 2)
+            return description;
+    }
+    return start < columns / 2 ? start : 0;
+}
+
+QString withoutTrailingSpaces(QString text)
+{
+    while (text.endsWith(QLatin1Char(' ')))
+        text.chop(1);
+    return text;
+}
+
+QStringList wrappedLine(const QString &line, int columns)
+{
+    QStringList lines;
+    const qsizetype indent = hangingIndent(line, columns);
+    QString rest = line;
+    while (rest.size() > columns) {
+        // The last space that fits, past the indent so that every piece carries text.
+        qsizetype cut = rest.lastIndexOf(QLatin1Char(' '), columns);
+        if (cut <= indent)
+            cut = columns; // a word wider than the room: cut inside it
+        lines.append(withoutTrailingSpaces(rest.left(cut)));
+        rest = QString(indent, QLatin1Char(' ')) + rest.mid(cut).trimmed();
+    }
+    lines.append(rest);
+    return lines;
+}
 
 QString generalDescription()
 {
@@ -161,7 +227,7 @@ QString generalDescription()
     for (const CommandInfo &info : commands())
         text += QStringLiteral("  %1  %2\n").arg(info.name, -8).arg(info.summary);
     text += QStringLiteral("  %1  Print the help of a command (help update), or this help.\n")
-                .arg(helpCommand, -8);
+                .arg(helpWord, -8);
     text += QStringLiteral(
         "\nExit status: 0 success, 2 usage error, 3 no meter or its port would not open, 4 not a "
         "compatible meter, 5 catalogue unavailable or untrusted, unknown version, no firmware "
@@ -215,10 +281,10 @@ CommandLine::Outcome CommandLine::parse(const QStringList &arguments)
     }
     scan.parse(arguments);
     QStringList words = scan.positionalArguments();
-    const bool helpWanted = words.value(0) == helpCommand;
+    const bool helpWanted = words.value(0) == helpWord;
     if (helpWanted)
         words.removeFirst();
-    const QString commandName = words.value(0);
+    commandName = words.value(0);
     const CommandInfo *info = findCommand(commandName);
 
     // Second pass: the global options and the named command's own.
@@ -241,8 +307,7 @@ CommandLine::Outcome CommandLine::parse(const QStringList &arguments)
         }
     } else {
         parser.setApplicationDescription(generalDescription());
-        parser.addPositionalArgument(QStringLiteral("command"),
-                                     QStringLiteral("list, versions, update, flash or help."),
+        parser.addPositionalArgument(QStringLiteral("command"), commandNames() + QLatin1Char('.'),
                                      QStringLiteral("COMMAND [ARGUMENTS]"));
     }
     // Qt names the program by the path it was started with; the manual and scripts know it by
@@ -252,10 +317,8 @@ CommandLine::Outcome CommandLine::parse(const QStringList &arguments)
                  QStringLiteral("Usage: lumetra-flash"));
 
     if (!parser.parse(arguments)) {
-        for (const QString &unknown : parser.unknownOptionNames()) {
-            if (info && commandOptions.contains(unknown))
-                return usageError(QStringLiteral("%1 does not take --%2").arg(info->name, unknown));
-        }
+        if (!parser.unknownOptionNames().isEmpty())
+            return unknownOptions(parser.unknownOptionNames(), commandOptions);
         return usageError(parser.errorText());
     }
     if (parser.isSet(versionOption))
@@ -337,7 +400,39 @@ CommandLine::Outcome CommandLine::parse(const QStringList &arguments)
         return usageError(QStringLiteral("--from wants the folder that download wrote"));
     parsed.output = given(options.output) ? parser.value(options.output) : QString();
     parsed.sha256 = given(options.sha256) ? parser.value(options.sha256).toLower() : QString();
+    parsed.retryCommand = given(options.retry) ? parser.value(options.retry) : QString();
     return checkReleaseOptions();
+}
+
+CommandLine::Outcome CommandLine::unknownOptions(const QStringList &names,
+                                                 const QStringList &otherCommands)
+{
+    const CommandInfo *info = findCommand(commandName);
+    for (const QString &name : names) {
+        if (info && otherCommands.contains(name))
+            return usageError(QStringLiteral("%1 does not take %2").arg(info->name, dashed(name)));
+    }
+    QStringList typed;
+    for (const QString &name : names)
+        typed.append(dashed(name));
+    return usageError(QStringLiteral("unknown option%1 %2")
+                          .arg(typed.size() > 1 ? QStringLiteral("s") : QString(),
+                               typed.join(QStringLiteral(", "))));
+}
+
+QString CommandLine::helpCommand() const
+{
+    return findCommand(commandName)
+               ? QStringLiteral("lumetra-flash %1 %2").arg(helpWord, commandName)
+               : QStringLiteral("lumetra-flash --help");
+}
+
+QString CommandLine::wrapped(const QString &text, int columns)
+{
+    QStringList lines;
+    for (const QString &line : text.split(QLatin1Char('\n')))
+        lines += wrappedLine(line, qMax(columns, 1));
+    return lines.join(QLatin1Char('\n'));
 }
 
 CommandLine::Outcome CommandLine::checkReleaseOptions()

@@ -26,6 +26,10 @@ struct Invocation
     QString output;                 // download: the bundle folder to write
     QString from;                   // update: the bundle folder to update from; empty: the server
     bool all = false;               // update: every attached meter at once
+    // update: the command line that repeats this run for its meter alone, for the advice after a
+    // failed transfer; a worker of update --all is given it, as its own command line would
+    // repeat the whole bench. Empty: "the command".
+    QString retryCommand;
 };
 
 // Reads the command line: global options, a sub-command and the sub-command's own options and
@@ -38,17 +42,31 @@ public:
     Outcome parse(const QStringList &arguments);
 
     const Invocation &invocation() const { return parsed; }
-    // The help of the sub-command named on the line, or the general help without one.
-    QString helpText() const { return help; }
+    // Lines of help are wrapped to this many columns when nothing narrower is known.
+    static constexpr int defaultColumns = 80;
+
+    // The help of the sub-command named on the line, or the general help without one, with no
+    // line wider than columns.
+    QString helpText(int columns = defaultColumns) const { return wrapped(help, columns); }
     // One line saying what is wrong, for a usage error.
     QString error() const { return errorText; }
+    // The command that shows the help a usage error needs: that of the command named, if any.
+    QString helpCommand() const;
+
+    // text with every line longer than columns broken at spaces; the rest of a line that
+    // describes a command or an option continues under the description.
+    static QString wrapped(const QString &text, int columns);
 
 private:
     Outcome usageError(const QString &text);
     // The options of release folders, --all and --sha256 together with the rest of the line.
     Outcome checkReleaseOptions();
 
+    // The usage error for options that no command, or not this one, takes.
+    Outcome unknownOptions(const QStringList &names, const QStringList &otherCommands);
+
     Invocation parsed;
     QString help;
+    QString commandName; // the command named on the line, when it is one
     QString errorText;
 };

@@ -119,8 +119,11 @@ ExitCode FlashTool::run()
     switch (invocation.command) {
     case Invocation::Command::List:
         return list();
-    case Invocation::Command::Versions:
-        return versions();
+    case Invocation::Command::Versions: {
+        // A listing on success; on failure the result object, as update gives, says why.
+        const ExitCode listed = versions();
+        return listed == ExitCode::Success ? listed : reporter.result(listed);
+    }
     case Invocation::Command::Update:
         return invocation.all ? updateAll() : reporter.result(update());
     case Invocation::Command::Flash:
@@ -140,6 +143,7 @@ ExitCode FlashTool::list()
             meters.append(QJsonObject{{"port", port.portName()},
                                       {"vendorId", port.vendorIdentifier()},
                                       {"productId", port.productIdentifier()},
+                                      {"usbId", usbIds(port)},
                                       {"serialNumber", Reporter::jsonText(port.serialNumber())},
                                       {"description", Reporter::jsonText(port.description())}});
         }
@@ -286,7 +290,11 @@ ExitCode FlashTool::failWith(const UpdateStep &outcome)
     if (!outcome.hint.isEmpty())
         reporter.hint(outcome.hint);
     else if (outcome.kind == Kind::ImageFailed)
-        reporter.hint(rewriteAdvice);
+        reporter.hint(invocation.retryCommand.isEmpty()
+                          ? rewriteAdvice
+                          : QStringLiteral("Put the meter back into bootloader mode and update it "
+                                           "alone: %1")
+                                .arg(invocation.retryCommand));
     return exitCodeOf(outcome);
 }
 
@@ -483,7 +491,7 @@ ExitCode FlashTool::updateAll()
     // The release is fetched (or the folder checked) once, here, for every meter of the bench.
     BenchTool bench(invocation, reporter);
     if (!bench.findMeters())
-        return reporter.result(ExitCode::NoMeter);
+        return bench.endWithoutMeters();
     QString folder = invocation.from;
     const ExitCode ready = folder.isEmpty()
                                ? saveRelease(folder = bench.releaseFolder())

@@ -16,6 +16,11 @@ namespace {
 // here beforehand, in the window's words.
 std::array<char, 256> refusal{};
 size_t refusalLength = 0;
+// Set outside the handler, read in it.
+volatile sig_atomic_t lineOpen = 0;
+// Standard error goes to a terminal, where the open line may be: in a log a line break would
+// only leave an empty line.
+volatile sig_atomic_t errorsOnTerminal = 0;
 
 QByteArray refusalText()
 {
@@ -25,6 +30,7 @@ QByteArray refusalText()
 
 void prepareRefusal()
 {
+    errorsOnTerminal = isatty(STDERR_FILENO) == 1 ? 1 : 0;
     const QByteArray text = refusalText();
     refusalLength = qMin(size_t(text.size()), refusal.size());
     std::memcpy(refusal.data(), text.constData(), refusalLength);
@@ -34,6 +40,10 @@ extern "C" void refuseOnce(int)
 {
     // Only async-signal-safe calls here. SA_RESETHAND has already put the default action back,
     // so the next signal ends the program.
+    if (lineOpen != 0 && errorsOnTerminal != 0) {
+        const ssize_t ended = ::write(STDERR_FILENO, "\n", 1);
+        (void)ended;
+    }
     const ssize_t ignored = ::write(STDERR_FILENO, refusal.data(), refusalLength);
     (void)ignored;
 }
@@ -56,6 +66,11 @@ InterruptGuard::InterruptGuard()
 QString InterruptGuard::refusalLine()
 {
     return QString::fromUtf8(refusalText()).trimmed();
+}
+
+void InterruptGuard::setLineOpen(bool open)
+{
+    lineOpen = open ? 1 : 0;
 }
 
 InterruptGuard::~InterruptGuard()

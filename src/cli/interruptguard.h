@@ -20,6 +20,9 @@ public:
 
     // The line that refuses the first signal, for a program that handles the signal itself.
     static QString refusalLine();
+    // Whether the terminal's cursor stands at the end of a line being redrawn in place (the
+    // progress bar): the refusal then starts on a new line instead of being written onto it.
+    static void setLineOpen(bool open);
 
 private:
     struct sigaction previousInterrupt

@@ -10,6 +10,22 @@
 
 #include <csignal>
 #include <cstdio>
+#include <sys/ioctl.h>
+#include <unistd.h>
+
+namespace {
+
+// The width help is wrapped to: the terminal's, or the usual 80 columns in a pipe or a file.
+int helpColumns()
+{
+    winsize size{};
+    if (isatty(STDOUT_FILENO) == 1 && ::ioctl(STDOUT_FILENO, TIOCGWINSZ, &size) == 0 &&
+        size.ws_col > 0)
+        return size.ws_col;
+    return CommandLine::defaultColumns;
+}
+
+} // namespace
 
 int main(int argc, char *argv[])
 {
@@ -23,14 +39,14 @@ int main(int argc, char *argv[])
     CommandLine commandLine;
     switch (commandLine.parse(QCoreApplication::arguments())) {
     case CommandLine::Outcome::ShowHelp:
-        std::fputs(qPrintable(commandLine.helpText()), stdout);
+        std::fputs(qPrintable(commandLine.helpText(helpColumns())), stdout);
         return int(ExitCode::Success);
     case CommandLine::Outcome::ShowVersion:
         std::printf("lumetra-flash %s\n", LUMETRA_VERSION);
         return int(ExitCode::Success);
     case CommandLine::Outcome::UsageError:
-        std::fprintf(stderr, "lumetra-flash: %s (see lumetra-flash --help)\n",
-                     qPrintable(commandLine.error()));
+        std::fprintf(stderr, "lumetra-flash: %s (see %s)\n", qPrintable(commandLine.error()),
+                     qPrintable(commandLine.helpCommand()));
         return int(ExitCode::Usage);
     case CommandLine::Outcome::Run:
         break;

@@ -2,6 +2,7 @@
 // SPDX-FileCopyrightText: Norvatek
 #include "reporter.h"
 
+#include "interruptguard.h"
 #include "reason.h"
 
 #include <QCryptographicHash>
@@ -260,6 +261,7 @@ void Reporter::drawBar(const ImageProgress &image)
     std::fwrite(bytes.constData(), 1, size_t(bytes.size()), stdout);
     std::fflush(stdout);
     barOpen = true;
+    InterruptGuard::setLineOpen(true);
     if (done)
         endBar();
 }
@@ -269,6 +271,7 @@ void Reporter::endBar()
     if (!barOpen)
         return;
     barOpen = false;
+    InterruptGuard::setLineOpen(false);
     std::fputc('\n', stdout);
     std::fflush(stdout);
 }
@@ -298,7 +301,7 @@ void Reporter::reason(const QString &code, const QString &detail)
 
 void Reporter::trace(const QString &text)
 {
-    writeText(stderr, text);
+    writeText(stderr, QLatin1String(programPrefix) + text);
 }
 
 QJsonValue Reporter::jsonText(const QString &text)

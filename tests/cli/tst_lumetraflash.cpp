@@ -28,6 +28,7 @@
 #include <csignal>
 #include <fcntl.h>
 #include <memory>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <vector>
@@ -147,8 +148,11 @@ struct Row
     QString hint;        // in the line after the error; empty: none
     PowerMeterOptions meter;
     ServerFaults faults;
-    QStringList flashed;      // in the order the meters are numbered, see flashed()
-    bool terminal = false;    // standard output is a terminal
+    QStringList flashed;           // in the order the meters are numbered, see flashed()
+    bool terminal = false;         // standard output is a terminal
+    bool errorsOnTerminal = false; // standard error goes to the same terminal
+    int columns = 0;               // the terminal's width; 0: the pseudo-terminal's own
+    QByteArray interruptWhen = "Flashing image"; // what the terminal shows before the Ctrl-C
     QStringList traced;       // lines of the protocol trace on standard error (--trace)
     bool interrupted = false; // Ctrl-C once the first image is being written (on a terminal)
     bool forbidden = false;   // the first meter's port is one the program may not open
@@ -186,6 +190,13 @@ struct Row
     }
     Row &writes(const QStringList &images) { return flashed = images, *this; }
     Row &onTerminal() { return terminal = true, *this; }
+    Row &everythingOnTerminal() { return terminal = errorsOnTerminal = true, *this; }
+    Row &terminalWidth(int width) { return terminal = true, columns = width, *this; }
+    Row &interruptedOnceAt(const QByteArray &shown)
+    {
+        interruptWhen = shown;
+        return interrupted = true, *this;
+    }
     Row &interruptedOnce() { return interrupted = true, *this; }
     Row &traces(const QStringList &lines) { return traced = lines, *this; }
     Row &resultFor(int meter) { return resultMeter = meter, *this; }
@@ -297,6 +308,8 @@ private slots:
     void commands();
     void bench_data();
     void bench();
+    void benchEdges_data();
+    void benchEdges();
     void help_data();
     void help();
     void completion_data();
@@ -403,6 +416,12 @@ Result LumetraFlashTest::start(const Row &row)
         if (!terminal.open())
             return {};
         program.setStandardOutputFile(terminal.slavePath());
+        if (row.errorsOnTerminal)
+            program.setStandardErrorFile(terminal.slavePath());
+        winsize size{};
+        size.ws_col = ushort(row.columns);
+        if (row.columns > 0 && ::ioctl(terminal.masterFd(), TIOCSWINSZ, &size) != 0)
+            return {};
     }
     QStringList arguments;
     for (const QString &argument : row.arguments)
@@ -417,7 +436,7 @@ Result LumetraFlashTest::start(const Row &row)
     while (!program.waitForFinished(terminalPollMs) && !deadline.hasExpired()) {
         if (row.terminal)
             screen += terminal.readAvailable();
-        if (row.interrupted && !interrupted && screen.contains("Flashing image")) {
+        if (row.interrupted && !interrupted && screen.contains(row.interruptWhen)) {
             ::kill(pid_t(program.processId()), SIGINT);
             interrupted = true;
         }
@@ -449,9 +468,11 @@ void LumetraFlashTest::commands_data()
         << run({"list", "--json"}, 0)
                .withMeters(2)
                .prints(R"([{"port": "%meter0", "vendorId": 1240, "productId": 10,
-                            "serialNumber": "LM0000", "description": "Power meter bootloader"},
+                            "usbId": "04d8:000a", "serialNumber": "LM0000",
+                            "description": "Power meter bootloader"},
                            {"port": "%meter1", "vendorId": 1240, "productId": 10,
-                            "serialNumber": "LM0001", "description": "Power meter bootloader"}])");
+                            "usbId": "04d8:000a", "serialNumber": "LM0001",
+                            "description": "Power meter bootloader"}])");
 
     QTest::newRow("versions: betas hidden, newest last")
         << run({server, "versions"}, 0).prints(newestLast);
@@ -480,6 +501,12 @@ void LumetraFlashTest::commands_data()
         << run({server, "versions", "--branch", "nope"}, 5)
                .complains("catalogue unavailable at %server/nope/lumetrarelease/: server answered "
                           "HTTP 404");
+    QTest::newRow("versions --json: unknown branch, a result that says why")
+        << run({server, "--json", "versions", "--branch", "nope"}, 5)
+               .resultFor(-1)
+               .prints("\n")
+               .complains("catalogue unavailable at %server/nope/lumetrarelease/")
+               .because("http-status", "server answered HTTP 404");
 
     QTest::newRow("update: a bar on a terminal, Ctrl-C refused")
         << run(update + QStringList{"1.0.0"}, 0)
@@ -492,6 +519,18 @@ void LumetraFlashTest::commands_data()
                        "image 1 of 1 [####################] 100%  5000 / 5000 bytes\n"
                        "Update complete\n")
                .writes({servedTo(0, "1.0.0", "DOVUr3_main_firmware")});
+    // The meter holds back an ACK, so that the bar is open on the terminal when Ctrl-C comes.
+    PowerMeterOptions lateAck;
+    lateAck.fault = PowerMeterOptions::Fault::LateAck;
+    lateAck.faultBlock = 3;
+    lateAck.ackDelayMs = 1000;
+    Row barOpen = run(update + QStringList{"1.0.0"}, 0)
+                      .everythingOnTerminal()
+                      .interruptedOnceAt("image 1 of 1 [")
+                      .writes({servedTo(0, "1.0.0", "DOVUr3_main_firmware")});
+    barOpen.meter = lateAck;
+    QTest::newRow("update: Ctrl-C while the bar is drawn, the refusal on a line of its own")
+        << barOpen;
     QTest::newRow("update: two images in key order, piped: a line at every tenth of each")
         << run(update + QStringList{"2.0.0"}, 0)
                .notes({meterWait})
@@ -678,7 +717,8 @@ void LumetraFlashTest::commands_data()
                .traces({"> P (product query)", "< \"DOVUr3\\r\"", "> D (download)",
                         "> block 0, header: name \"DOVUr3_local.v2\", 5000 bytes", "< C",
                         "> block 40", "< ACK  after", "> EOT (end of transmission)",
-                        "> block 0, closing", "> R (closing command)"})
+                        "> block 0, closing", "> R (closing command)",
+                        "lumetra-flash: the computer may sleep during this update"})
                .prints("Connecting...\nFlashing Firmware %dir/DOVUr3_local.v2.bin\nUpdating...\n"
                        "Flashing image DOVUr3_local.v2\n" +
                        pipedProgress(1, 1, 5000) + "Update complete\n")
@@ -686,6 +726,27 @@ void LumetraFlashTest::commands_data()
 
     // Usage errors and files that may not be flashed: the meter hears nothing at all.
     QTest::newRow("no command") << run({}, 2).complains("no command given");
+    // An option that is not the command's is named as typed, and the help to read is that
+    // command's own.
+    const struct
+    {
+        const char *row;
+        QStringList arguments;
+        const char *error;
+    } misfits[] = {
+        {"update --bogus",
+         {"update", "--bogus"},
+         "unknown option --bogus (see lumetra-flash help update)"},
+        {"list -x", {"list", "-x"}, "unknown option -x (see lumetra-flash help list)"},
+        {"versions --port: another command's option",
+         {"versions", "--port", "X"},
+         "versions does not take --port (see lumetra-flash help versions)"},
+        {"--bogus before any command",
+         {"--bogus"},
+         "unknown option --bogus (see lumetra-flash --help)"},
+    };
+    for (const auto &misfit : misfits)
+        QTest::newRow(misfit.row) << run(misfit.arguments, 2).complains(misfit.error);
     QTest::newRow("unknown command") << run({"upgrade"}, 2).complains("unknown command 'upgrade'");
     QTest::newRow("help: unknown command")
         << run({"help", "upgrade"}, 2).complains("unknown command 'upgrade'");
@@ -765,7 +826,19 @@ void LumetraFlashTest::commands()
     if (out.startsWith(QLatin1Char('[')))
         QCOMPARE(QJsonDocument::fromJson(result.out.toUtf8()),
                  QJsonDocument::fromJson(out.toUtf8()));
-    else if (row.terminal)
+    else if (row.errorsOnTerminal) {
+        // Notes share the terminal with the bar, which they never run into: each starts a line.
+        const QStringList lines = finalScreen(result.out).split(QLatin1Char('\n'));
+        for (const QString &line : lines)
+            QVERIFY2(!line.contains(QLatin1String("lumetra-flash: ")) ||
+                         line.startsWith(QLatin1String("lumetra-flash: ")),
+                     qPrintable(line));
+        QCOMPARE(
+            lines.filter(QRegularExpression(QStringLiteral("^lumetra-flash: Update in progress")))
+                .size(),
+            1);
+        QCOMPARE(lines.filter(QStringLiteral("Update complete")).size(), 1);
+    } else if (row.terminal)
         QCOMPARE(finalScreen(result.out), out);
     else if (row.arguments.contains(QLatin1String("--json"))) {
         QCOMPARE(jsonEvents(result.out, row.exitCode), out);
@@ -803,6 +876,9 @@ void LumetraFlashTest::commands()
         QCOMPARE(end.value(QLatin1String("reason")).toString(), row.reason);
         QCOMPARE(end.value(QLatin1String("detail")).toString(), row.detail);
     }
+    // Every line on standard error says whose it is, the protocol trace's included.
+    for (const QString &line : result.err.split(QLatin1Char('\n'), Qt::SkipEmptyParts))
+        QVERIFY2(line.startsWith(QLatin1String("lumetra-flash: ")), qPrintable(line));
     if (!row.traced.isEmpty()) {
         for (const QString &line : row.traced)
             QVERIFY2(result.err.contains(line),
@@ -996,6 +1072,58 @@ void LumetraFlashTest::bench()
     }
 }
 
+// update --all where it does not go as on a full bench: the bench object still ends the JSON, and
+// the advice after a failed meter repeats that meter alone, not the whole bench.
+void LumetraFlashTest::benchEdges_data()
+{
+    QTest::addColumn<Row>("row");
+
+    const QStringList all{QStringLiteral("--server=%server"), QStringLiteral("update"),
+                          QStringLiteral("--all")};
+    QTest::newRow("--json, no meter: the bench object")
+        << run(QStringList{"--json"} + all, 3)
+               .withMeters(0)
+               .complains("no meter in bootloader mode found");
+    QTest::newRow("a failed transfer: the advice updates that meter alone")
+        << run(all + QStringList{"1.0.0"}, 7)
+               .meterCancelsAt(3)
+               .complains("%meter0: writing DOVUr3_main_firmware to the meter failed")
+               .hints("%meter0: Put the meter back into bootloader mode and update it alone: "
+                      "lumetra-flash --server %server update --port LM0000 1.0.0");
+}
+
+void LumetraFlashTest::benchEdges()
+{
+    QFETCH(Row, row);
+
+    saveBranch(QString());
+    server->setFaults({});
+    UsbTestbed testbed;
+    std::vector<std::unique_ptr<PowerMeterSimulator>> meters;
+    for (int i = 0; i < row.meters; ++i) {
+        const QString tty = UsbTestbed::processTtyName(i);
+        QVERIFY(testbed.addMeter(tty, QStringLiteral("LM000%1").arg(i)));
+        meters.push_back(std::make_unique<PowerMeterSimulator>(testbed.masterFd(tty), row.meter));
+        meters.back()->start();
+    }
+    const Result result = start(row);
+    for (auto &meter : meters)
+        meter->stop();
+    QCOMPARE(result.exitCode, row.exitCode);
+
+    const QStringList errors = result.err.split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+    for (const QString &expected : {row.err, row.hint})
+        QCOMPARE(errors.filter(QStringLiteral("lumetra-flash: ") + substitute(expected)).size(), 1);
+    QVERIFY2(!result.err.contains(QLatin1String("run the command again")), qPrintable(result.err));
+    if (row.arguments.contains(QLatin1String("--json"))) {
+        const QJsonObject end = resultOf(result.out);
+        QCOMPARE(end.value(QLatin1String("event")).toString(), QStringLiteral("bench"));
+        QCOMPARE(end.value(QLatin1String("exitCode")).toInt(), row.exitCode);
+        QCOMPARE(end.value(QLatin1String("meters")).toInt(-1), row.meters);
+        QCOMPARE(end.value(QLatin1String("ok")), QJsonValue(false));
+    }
+}
+
 // Every way of asking for help prints the help asked for, and nothing else happens: list, with no
 // meter attached, would end with status 3. The help offers no option that does not work.
 void LumetraFlashTest::help_data()
@@ -1003,15 +1131,22 @@ void LumetraFlashTest::help_data()
     QTest::addColumn<QStringList>("arguments");
     QTest::addColumn<QStringList>("sameAs"); // prints exactly what these arguments print
     QTest::addColumn<QString>("usage");      // its first line
+    QTest::addColumn<int>("columns");        // the terminal's width; 0: piped
 
     const QString general = QStringLiteral("Usage: lumetra-flash [options] COMMAND [ARGUMENTS]");
-    QTest::newRow("--help-all") << QStringList{"--help-all"} << QStringList{"--help"} << general;
-    QTest::newRow("help") << QStringList{"help"} << QStringList{"--help"} << general;
+    QTest::newRow("--help-all") << QStringList{"--help-all"} << QStringList{"--help"} << general
+                                << 0;
+    QTest::newRow("help") << QStringList{"help"} << QStringList{"--help"} << general << 0;
     QTest::newRow("help update") << QStringList{"help", "update"} << QStringList{"update", "--help"}
-                                 << "Usage: lumetra-flash [options] update [VERSION]";
+                                 << "Usage: lumetra-flash [options] update [VERSION]" << 0;
     QTest::newRow("list --help-all: list does not run")
         << QStringList{"list", "--help-all"} << QStringList{"list", "--help"}
-        << "Usage: lumetra-flash [options] list";
+        << "Usage: lumetra-flash [options] list" << 0;
+    QTest::newRow("--help on a terminal of 50 columns")
+        << QStringList{"--help"} << QStringList() << general << 50;
+    QTest::newRow("help flash on a terminal of 132 columns")
+        << QStringList{"help", "flash"} << QStringList()
+        << "Usage: lumetra-flash [options] flash FILE" << 132;
 }
 
 void LumetraFlashTest::help()
@@ -1019,36 +1154,65 @@ void LumetraFlashTest::help()
     QFETCH(QStringList, arguments);
     QFETCH(QStringList, sameAs);
     QFETCH(QString, usage);
+    QFETCH(int, columns);
 
-    const Result result = start(run(arguments, 0));
+    Row row = run(arguments, 0);
+    if (columns > 0)
+        row.terminalWidth(columns);
+    const Result result = start(row);
     QCOMPARE(result.exitCode, 0);
     QCOMPARE(result.err, QString());
-    QCOMPARE(result.out.section(QLatin1Char('\n'), 0, 0), usage);
-    QVERIFY2(!result.out.contains(QLatin1String("--help-all")), qPrintable(result.out));
-    QCOMPARE(result.out, start(run(sameAs, 0)).out);
+    const QString out = QString(result.out).replace(QLatin1String("\r\n"), QLatin1String("\n"));
+    QCOMPARE(out.section(QLatin1Char('\n'), 0, 0), usage);
+    QVERIFY2(!out.contains(QLatin1String("--help-all")), qPrintable(out));
+    if (!sameAs.isEmpty())
+        QCOMPARE(out, start(run(sameAs, 0)).out);
+    // Wrapped to the terminal, or to 80 columns in a pipe.
+    const int width = columns > 0 ? columns : 80;
+    for (const QString &line : out.split(QLatin1Char('\n')))
+        QVERIFY2(line.size() <= width, qPrintable(line));
+
+    // The general help's Arguments line names every command that its Commands list does.
+    if (usage != QLatin1String("Usage: lumetra-flash [options] COMMAND [ARGUMENTS]"))
+        return;
+    const QString commands =
+        out.section(QLatin1String("Commands:\n"), 1).section(QLatin1String("\n\n"), 0, 0);
+    const QString argumentsLine = out.section(QLatin1String("Arguments:\n"), 1).simplified();
+    QStringList names;
+    for (const QString &line : commands.split(QLatin1Char('\n'))) {
+        if (line.startsWith(QLatin1String("  ")) && line.at(2) != QLatin1Char(' '))
+            names.append(line.simplified().section(QLatin1Char(' '), 0, 0));
+    }
+    QCOMPARE(names, QStringList({"list", "versions", "update", "flash", "download", "help"}));
+    for (const QString &name : std::as_const(names))
+        QVERIFY2(argumentsLine.contains(QRegularExpression(QStringLiteral("\\b%1\\b").arg(name))),
+                 qPrintable(name + QLatin1String(" not in ") + argumentsLine));
 }
 
 // The installed bash completion, sourced into a shell as bash-completion does it and asked for the
-// words after the typed ones; the ports come from the program itself, which sees the testbed.
+// words after the typed ones; the ports and serial numbers come from the program itself, which
+// sees the testbed. The options offered for a command are those its help lists, so that neither
+// can gain or lose one without the other.
 void LumetraFlashTest::completion_data()
 {
     QTest::addColumn<QStringList>("words"); // after the program's name; the last is being typed
-    QTest::addColumn<QString>("offered");
+    QTest::addColumn<QString>("offered");   // "help ARGUMENTS": the options that help lists
 
     QTest::newRow("nothing typed: every command")
         << QStringList{""} << "list versions update flash download help";
     QTest::newRow("a command's start") << QStringList{"up"} << "update";
-    QTest::newRow("the options of the command typed")
-        << QStringList{"versions", "--b"} << "--betas --branch";
     QTest::newRow("the command after a global option's value")
         << QStringList{"--server", "http://x", "update", "--po"} << "--port";
     QTest::newRow("after help, a command") << QStringList{"help", "fl"} << "flash";
-    QTest::newRow("the options of download") << QStringList{"download", "--"}
-                                             << "--server --json --trace --quiet --help "
-                                                "--version --output --branch --betas";
-    QTest::newRow("update's release options") << QStringList{"update", "--a"} << "--all";
-    QTest::newRow("--port: the attached meters")
-        << QStringList{"update", "--port", ""} << "%meter0 %meter1";
+    QTest::newRow("options, no command yet") << QStringList{"-"} << "help --help";
+    for (const char *command : {"list", "versions", "update", "flash", "download"}) {
+        QTest::addRow("the options of %s, as its help lists them", command)
+            << QStringList{command, "-"} << QStringLiteral("help %1 --help").arg(command);
+    }
+    QTest::newRow("--port: the attached meters' ports and serial numbers")
+        << QStringList{"update", "--port", ""} << "%meter0 LM0000 %meter1 LM0001";
+    QTest::newRow("--port: a serial number's start")
+        << QStringList{"update", "--port", "LM0001"} << "LM0001";
     QTest::newRow("--port=: the attached meters")
         << QStringList{"flash", "--port", "=", "%meter1"} << "%meter1";
 }
@@ -1060,7 +1224,7 @@ void LumetraFlashTest::completion()
 
     UsbTestbed testbed;
     for (int i = 0; i < 2; ++i)
-        QVERIFY(testbed.addMeter(UsbTestbed::processTtyName(i)));
+        QVERIFY(testbed.addMeter(UsbTestbed::processTtyName(i), QStringLiteral("LM000%1").arg(i)));
     // What bash does on Tab: COMP_WORDS and COMP_CWORD set, the function called with the
     // program, the current word and the one before.
     const QString script = QStringLiteral(
@@ -1077,7 +1241,28 @@ void LumetraFlashTest::completion()
     QVERIFY(bash.waitForFinished(programTimeoutMs));
     QCOMPARE(bash.readAllStandardError(), QByteArray());
     QCOMPARE(bash.exitCode(), 0);
-    QCOMPARE(QString::fromUtf8(bash.readAllStandardOutput()).trimmed(), substitute(offered));
+    const QString reply = QString::fromUtf8(bash.readAllStandardOutput()).trimmed();
+    if (!offered.startsWith(QLatin1String("help "))) {
+        QCOMPARE(reply, substitute(offered));
+        return;
+    }
+
+    // Every option of the help's option lines ("  -q, --quiet  ...", "  --port <NAME>  ...").
+    const Result help = start(run(offered.split(QLatin1Char(' ')).mid(1), 0));
+    QCOMPARE(help.exitCode, 0);
+    static const QRegularExpression optionLine(QStringLiteral("^  (-[^ ].*?)(  |$)"));
+    static const QRegularExpression optionName(QStringLiteral("(?:^|[ ,])(--?[A-Za-z][\\w-]*)"));
+    QStringList listed;
+    for (const QString &line : help.out.split(QLatin1Char('\n'))) {
+        const QRegularExpressionMatch names = optionLine.match(line);
+        for (auto name = optionName.globalMatch(names.captured(1)); name.hasNext();)
+            listed.append(name.next().captured(1));
+    }
+    QStringList completed = reply.split(QLatin1Char(' '), Qt::SkipEmptyParts);
+    listed.sort();
+    completed.sort();
+    QVERIFY(listed.size() > 1);
+    QCOMPARE(completed, listed);
 }
 
 QTEST_GUILESS_MAIN(LumetraFlashTest)

@@ -127,6 +127,8 @@ fi
 field() { dpkg-deb -f "$deb" "$1"; }
 homepage=$(field Homepage)
 check "package has a https homepage ($homepage)" grep -q '^https://' <<<"$homepage"
+check "recommends bash-completion, which loads the completion of $cli" \
+    grep -Eq '(^|, )bash-completion( |,|$)' <<<"$(field Recommends)"
 depends=$(field Depends)
 for lib in "${qt_runtime[@]}" "${tls_runtime[@]}"; do
     check "depends on $lib" grep -Eq "(^|, )$lib( |,|$)" <<<"$depends"

@@ -7,6 +7,7 @@
 #include "nvkcloudinterface.h"
 #include "powermetersimulator.h"
 #include "privatesettings.h"
+#include "reason.h"
 #include "releasefolder.h"
 #include "releaseserver.h"
 #include "updaterun.h"
@@ -88,6 +89,7 @@ private slots:
     void folderImagesNeedNoServer();
     void versionChoice_data();
     void versionChoice();
+    void everyReasonIsInTheManual();
 };
 
 void UpdateRunTest::initTestCase()
@@ -462,6 +464,25 @@ void UpdateRunTest::versionChoice()
     QCOMPARE(version, chosen);
     QCOMPARE(refused.reason, reason);
     QCOMPARE(refused.isFailure(), chosen.isEmpty());
+}
+
+// Scripts learn the reason codes from lumetra-flash's manual: a code that is not listed there is
+// one nobody can act on.
+void UpdateRunTest::everyReasonIsInTheManual()
+{
+    QFile manual(QStringLiteral(LUMETRA_MANUAL_PATH));
+    QVERIFY(manual.open(QIODevice::ReadOnly));
+    // roff writes a hyphen that must not break as "\-".
+    const QString text = QString::fromUtf8(manual.readAll()).remove(QLatin1Char('\\'));
+    const QList<Reason> reasons = allReasons();
+    QVERIFY(reasons.size() > 30);
+    for (const Reason reason : reasons) {
+        const QString code = reasonCode(reason);
+        QVERIFY2(text.contains(QStringLiteral(".B ") + code) ||
+                     text.contains(QStringLiteral(".BR ") + code),
+                 qPrintable(code));
+        QCOMPARE(reasonFromCode(code), std::optional<Reason>(reason));
+    }
 }
 
 QTEST_GUILESS_MAIN(UpdateRunTest)

@@ -53,7 +53,7 @@ int main(int argc, char *argv[])
     timing.replyLineTimeoutMs = 50;
     flasher.setTiming(timing);
 
-    const qint64 blocks = FirmwareFlasher::blockCount(image.size());
+    const qint64 blocks = BootloaderProtocol::blockCount(image.size());
     // The streaming phase starts with the first progress report (after the header handshake) and
     // ends when flashImage returns; the floor covers exactly that phase.
     QElapsedTimer wall;

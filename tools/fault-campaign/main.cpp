@@ -61,7 +61,7 @@ const char *const kindNames[kindCount] = {
     "unplug"};
 
 constexpr int largestImageBlocks = 48;
-constexpr int blockBytes = FirmwareFlasher::blockSize;
+constexpr int blockBytes = BootloaderProtocol::blockSize;
 // A third of the faults strike where a transfer begins or ends.
 constexpr int boundaryShare = 3;
 constexpr int mostRepeats = 3;

@@ -486,9 +486,19 @@ private slots:
             QCOMPARE(bench.meter->images().constFirst().name, name);
             return;
         }
-        QCOMPARE(bench.flasher.lastFailure().kind, Kind::BadName);
+        QCOMPARE(QString(bench.flasher.lastFailure().code()), QStringLiteral("bad-name"));
         QTest::qWait(50);
         QCOMPARE(bench.meter->received(), QByteArray());
+    }
+
+    // Without a link nothing can be written: the port's failure, not the meter's.
+    void noLinkFailsOnThePort()
+    {
+        FirmwareFlasher flasher;
+        QVERIFY(!flasher.flashImage(testImage(4096), QStringLiteral("x.bin")));
+        QCOMPARE(QString(flasher.lastFailure().code()), QStringLiteral("port-failed"));
+        QCOMPARE(flasher.lastFailure().describe(),
+                 QStringLiteral("the port could not be written before the transfer began"));
     }
 
     // One name the meter cannot take stops the whole list before anything reaches the meter: a

@@ -2,34 +2,19 @@
 // SPDX-FileCopyrightText: Norvatek
 #include "protocoltrace.h"
 
-#include "firmwareflasher.h"
-#include "metersession.h"
+#include "bootloaderprotocol.h"
 #include "reporter.h"
 
 namespace {
 
-constexpr int packetNumberOffset = 1;
-constexpr int payloadOffset = 3;
-constexpr int payloadSize = FirmwareFlasher::blockSize;
+using Protocol = BootloaderProtocol;
 constexpr char firstPrintable = ' ';
 constexpr char lastPrintable = '~';
 
 QString byteName(quint8 byte)
 {
-    switch (byte) {
-    case FirmwareFlasher::ack:
-        return QStringLiteral("ACK");
-    case FirmwareFlasher::nak:
-        return QStringLiteral("NAK");
-    case FirmwareFlasher::cancel:
-        return QStringLiteral("CAN");
-    case FirmwareFlasher::crcRequest:
-        return QStringLiteral("C");
-    case FirmwareFlasher::eot:
-        return QStringLiteral("EOT");
-    default:
-        return QStringLiteral("0x%1").arg(byte, 2, 16, QLatin1Char('0'));
-    }
+    const QString name = Protocol::byteName(byte);
+    return name.isEmpty() ? QStringLiteral("0x%1").arg(byte, 2, 16, QLatin1Char('0')) : name;
 }
 
 // Text as a C string literal, so that line ends and stray bytes stay visible.
@@ -69,20 +54,20 @@ void ProtocolTrace::record(SerialLink::Direction direction, const QByteArray &by
 
 QString ProtocolTrace::sent(const QByteArray &bytes)
 {
-    if (bytes.size() == FirmwareFlasher::packetSize && quint8(bytes.at(0)) == FirmwareFlasher::soh)
-        return packet(bytes);
+    if (const Protocol::Packet parsed = Protocol::parsePacket(bytes); parsed.number >= 0)
+        return packet(parsed.number, parsed.payload);
     if (bytes.size() != 1)
         return QStringLiteral("> %1 bytes").arg(bytes.size());
     switch (bytes.at(0)) {
-    case MeterSession::productQuery:
+    case Protocol::productQuery:
         return QStringLiteral("> P (product query)");
-    case FirmwareFlasher::downloadCommand:
+    case Protocol::downloadCommand:
         stage = Stage::Header;
         return QStringLiteral("> D (download)");
-    case MeterSession::closingCommand:
+    case Protocol::closingCommand:
         stage = Stage::Commands;
         return QStringLiteral("> R (closing command)");
-    case FirmwareFlasher::eot:
+    case Protocol::eot:
         stage = Stage::Closing;
         return QStringLiteral("> EOT (end of transmission)");
     default:
@@ -90,20 +75,21 @@ QString ProtocolTrace::sent(const QByteArray &bytes)
     }
 }
 
-QString ProtocolTrace::packet(const QByteArray &bytes)
+QString ProtocolTrace::packet(int block, const QByteArray &payload)
 {
-    const int block = quint8(bytes.at(packetNumberOffset));
-    const QByteArray payload = bytes.mid(payloadOffset, payloadSize);
-    if (stage == Stage::Header && block == 0) {
+    // A header block 0 again before any data block is the header resent.
+    if (block == 0 && (stage == Stage::Header || (stage == Stage::Data && !dataSent))) {
         stage = Stage::Data;
-        const QList<QByteArray> fields = payload.split('\0');
+        dataSent = false;
         return QStringLiteral("> block 0, header: name %1, %2 bytes")
-            .arg(quoted(fields.value(0)), QString::fromLatin1(fields.value(1)));
+            .arg(quoted(Protocol::headerName(payload)),
+                 QString::fromLatin1(Protocol::headerSize(payload)));
     }
     if (stage == Stage::Closing && block == 0) {
         stage = Stage::Commands;
         return QStringLiteral("> block 0, closing");
     }
+    dataSent = true;
     return QStringLiteral("> block %1").arg(block);
 }
 

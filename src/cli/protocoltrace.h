@@ -26,11 +26,12 @@ private:
     enum class Stage { Commands, Header, Data, Closing };
 
     QString sent(const QByteArray &bytes);
-    QString packet(const QByteArray &bytes);
+    QString packet(int block, const QByteArray &payload);
     QString received(const QByteArray &bytes) const;
 
     Reporter &reporter;
     QElapsedTimer clock;
     qint64 lastWriteMs = -1;
     Stage stage = Stage::Commands;
+    bool dataSent = false;
 };

@@ -49,6 +49,7 @@ enum class Reason {
     MeterNak,       // it refused a packet at every resend
     MeterNotReady,  // it acknowledged the header block but never asked for the data
     MeterCancelled, // it cancelled the transfer
+    MeterTooSlow,   // an image was still not written when its whole-transfer bound ran out
     // What lumetra-flash says when nothing more precise is known: what its exit status stands for
     Usage,
     Catalogue,
@@ -119,6 +120,8 @@ constexpr QLatin1String reasonCode(Reason reason)
         return QLatin1String("meter-not-ready");
     case Reason::MeterCancelled:
         return QLatin1String("meter-cancelled");
+    case Reason::MeterTooSlow:
+        return QLatin1String("meter-too-slow");
     case Reason::Usage:
         return QLatin1String("usage");
     case Reason::Catalogue:

@@ -9,30 +9,23 @@
 #include <QDeadlineTimer>
 #include <QThread>
 
-#include <array>
+#include <iterator>
 
 namespace {
 
-constexpr quint16 crcPolynomial = 0x1021;
-constexpr int crcTableSize = 256;
-// The header block's payload holds the name, a NUL, the size in decimal digits and a NUL.
-constexpr int headerSeparators = 2;
-constexpr char16_t firstPrintable = u' ';
-constexpr char16_t lastPrintable = u'~';
+using Protocol = BootloaderProtocol;
+constexpr int msPerSecond = 1000;
 
-constexpr std::array<quint16, crcTableSize> makeCrcTable()
+// How many times a packet went, in words: "ten times" reads better than "11 sends".
+QString timesInWords(int count)
 {
-    std::array<quint16, crcTableSize> table{};
-    for (int index = 0; index < crcTableSize; ++index) {
-        quint16 crc = quint16(index << 8);
-        for (int bit = 0; bit < 8; ++bit)
-            crc = (crc & 0x8000) ? quint16((crc << 1) ^ crcPolynomial) : quint16(crc << 1);
-        table[index] = crc;
-    }
-    return table;
+    static const char *const words[] = {"never",       "once",       "twice",     "three times",
+                                        "four times",  "five times", "six times", "seven times",
+                                        "eight times", "nine times", "ten times", "eleven times"};
+    if (count >= 0 && count < int(std::size(words)))
+        return QString::fromLatin1(words[count]);
+    return QStringLiteral("%1 times").arg(count);
 }
-
-constexpr std::array<quint16, crcTableSize> crcTable = makeCrcTable();
 
 } // namespace
 
@@ -50,29 +43,36 @@ QLatin1String FirmwareFlasher::FlashFailure::code() const
     case Kind::MeterUnplugged:
         return reasonCode(Reason::MeterUnplugged);
     case Kind::Unconfirmed:
-        // The header gets one wait, not resends: no ACK for it is silence, not refusal.
-        return block == 0 ? reasonCode(Reason::MeterSilent) : reasonCode(Reason::MeterNak);
+        return reasonCode(Reason::MeterNak);
     case Kind::NoCrcRequest:
         return reasonCode(Reason::MeterNotReady);
     case Kind::MeterSilent:
         return reasonCode(Reason::MeterSilent);
     case Kind::MeterCancelled:
         return reasonCode(Reason::MeterCancelled);
+    case Kind::TooLong:
+        return reasonCode(Reason::MeterTooSlow);
     }
     return QLatin1String();
 }
 
 QString FirmwareFlasher::FlashFailure::describe() const
 {
+    // The packet in the words of someone who has never read the protocol.
+    QString packet;
     QString where;
-    if (block < 0)
-        where = QStringLiteral("before the transfer");
-    else if (block == 0)
-        where = QStringLiteral("at the header block");
-    else if (block > blocks)
+    if (block < 0) {
+        where = QStringLiteral("before the transfer began");
+    } else if (block == 0) {
+        packet = QStringLiteral("the start of the transfer (the image's name and size)");
+        where = QStringLiteral("at the start of the transfer");
+    } else if (block > blocks) {
+        packet = QStringLiteral("the end of the transfer");
         where = QStringLiteral("at the end of the transfer");
-    else
+    } else {
+        packet = QStringLiteral("block %1 of %2").arg(block).arg(blocks);
         where = QStringLiteral("at block %1 of %2").arg(block).arg(blocks);
+    }
 
     switch (kind) {
     case Kind::None:
@@ -84,16 +84,19 @@ QString FirmwareFlasher::FlashFailure::describe() const
     case Kind::MeterUnplugged:
         return QStringLiteral("the meter was unplugged ") + where;
     case Kind::Unconfirmed:
-        if (block == 0)
-            return QStringLiteral("the meter never acknowledged the header block");
-        return QStringLiteral("the meter NAKed every resend ") + where;
+        return QStringLiteral("the meter refused %1 %2").arg(packet, timesInWords(maxResends + 1));
     case Kind::NoCrcRequest:
-        return QStringLiteral("the meter acknowledged the header block but never asked for the "
+        return QStringLiteral("the meter took the image's name and size but never asked for the "
                               "data");
     case Kind::MeterSilent:
         return QStringLiteral("the meter stopped answering ") + where;
     case Kind::MeterCancelled:
         return QStringLiteral("the meter cancelled the transfer ") + where;
+    case Kind::TooLong:
+        return QStringLiteral("the meter answered too slowly: the image was still not written "
+                              "after %1 s, ")
+                   .arg(boundMs / msPerSecond) +
+               where;
     }
     return QString();
 }
@@ -115,14 +118,6 @@ void FirmwareFlasher::setTiming(const Timing &timing)
         ackTimeoutMs = limits.ackTimeoutMs;
 }
 
-quint16 FirmwareFlasher::crc16(const QByteArray &data)
-{
-    quint16 crc = 0;
-    for (const char byte : data)
-        crc = crcTable[((crc >> 8) ^ quint8(byte)) & 0xFF] ^ quint16(crc << 8);
-    return crc;
-}
-
 int FirmwareFlasher::progressPercent(qint64 sent, qint64 imageSize)
 {
     if (imageSize <= 0)
@@ -130,60 +125,10 @@ int FirmwareFlasher::progressPercent(qint64 sent, qint64 imageSize)
     return int(sent * 100 / imageSize);
 }
 
-bool FirmwareFlasher::headerFits(const QString &fileName, qint64 imageSize)
+qint64 FirmwareFlasher::transferBoundMs(qint64 imageSize) const
 {
-    const qsizetype digits = QByteArray::number(imageSize).size();
-    return fileName.size() + digits + headerSeparators <= blockSize;
-}
-
-QString FirmwareFlasher::headerNameProblem(const QString &fileName, qint64 imageSize)
-{
-    if (fileName.isEmpty())
-        return QStringLiteral("would be empty");
-    for (const QChar character : fileName) {
-        if (character.unicode() < firstPrintable || character.unicode() > lastPrintable)
-            return QStringLiteral("must be printable ASCII");
-    }
-    if (!headerFits(fileName, imageSize))
-        return QStringLiteral("is too long for the header block: at most %1 characters with an "
-                              "image of %2 bytes")
-            .arg(blockSize - headerSeparators - QByteArray::number(imageSize).size())
-            .arg(imageSize);
-    return QString();
-}
-
-QByteArray FirmwareFlasher::headerPayload(const QString &fileName, qint64 imageSize)
-{
-    QByteArray payload;
-    payload.reserve(blockSize);
-    // The bootloader stores names as bytes; the low byte of each UTF-16 unit is what it has always
-    // been sent, so the device's view of existing names does not change.
-    for (const QChar unit : fileName)
-        payload.append(char(unit.unicode() & 0xFF));
-    payload.append('\0');
-    payload.append(QByteArray::number(imageSize));
-    payload.append('\0');
-    payload.append(QByteArray(qMax<qsizetype>(0, blockSize - payload.size()), '\0'));
-    return payload;
-}
-
-int FirmwareFlasher::blockCount(qint64 imageSize)
-{
-    return int((imageSize + blockSize - 1) / blockSize);
-}
-
-QByteArray FirmwareFlasher::packet(int number, const QByteArray &payload)
-{
-    const quint16 crc = crc16(payload);
-    QByteArray bytes;
-    bytes.reserve(packetSize);
-    bytes.append(char(headerByte));
-    bytes.append(char(number));
-    bytes.append(char(lastBlockNumber - number));
-    bytes.append(payload);
-    bytes.append(char(crc >> 8));
-    bytes.append(char(crc & 0xFF));
-    return bytes;
+    return limits.transferBaseMs +
+           qint64(limits.transferPerBlockMs) * Protocol::blockCount(imageSize);
 }
 
 void FirmwareFlasher::resetTransfer(qint64 imageSize)
@@ -195,7 +140,8 @@ void FirmwareFlasher::resetTransfer(qint64 imageSize)
     silentWaitsInRow = 0;
     bytesSent = 0;
     failure = FlashFailure();
-    failure.blocks = blockCount(imageSize);
+    failure.blocks = Protocol::blockCount(imageSize);
+    failure.boundMs = transferBoundMs(imageSize);
 }
 
 bool FirmwareFlasher::fail(FlashFailure::Kind kind, int block)
@@ -225,6 +171,8 @@ bool FirmwareFlasher::failHandshake(ControlWait reply, FlashFailure::Kind unansw
         return fail(FlashFailure::Kind::MeterCancelled, 0);
     if (reply == ControlWait::PortFailed)
         return fail(FlashFailure::Kind::MeterUnplugged, 0);
+    if (reply == ControlWait::OutOfTime)
+        return fail(FlashFailure::Kind::TooLong, 0);
     return fail(unanswered, 0);
 }
 
@@ -233,11 +181,14 @@ bool FirmwareFlasher::flashImage(const QByteArray &image, const QString &fileNam
     resetTransfer(image.size());
     // A name that cannot travel whole would reach the device cut, mangled or with a forged size
     // field: refuse it before the device is put into download mode.
-    if (!headerNameProblem(fileName, image.size()).isEmpty())
+    if (!Protocol::headerNameProblem(fileName, image.size()).isEmpty())
         return fail(FlashFailure::Kind::BadName, -1);
     if (!link)
         return fail(FlashFailure::Kind::PortUnavailable, -1);
-    if (!enterDownloadMode() || !sendHeader(fileName, image.size()))
+    if (!enterDownloadMode())
+        return false;
+    transferDeadline.setRemainingTime(failure.boundMs);
+    if (!sendHeader(fileName, image.size()))
         return false;
     while (bytesSent < image.size()) {
         reportProgress(image.size());
@@ -255,7 +206,7 @@ bool FirmwareFlasher::enterDownloadMode()
         return failOnLink(-1);
     link->drainInput();
     link->readReply(1); // whatever the bootloader announces before "D" carries nothing we need
-    if (!link->writeAndWait(QByteArray(1, downloadCommand)))
+    if (!link->writeAndWait(QByteArray(1, Protocol::downloadCommand)))
         return failOnLink(-1);
     return true;
 }
@@ -263,14 +214,13 @@ bool FirmwareFlasher::enterDownloadMode()
 bool FirmwareFlasher::sendHeader(const QString &fileName, qint64 imageSize)
 {
     crcRequestSeen = false;
-    ackSeen = false;
-    if (const WriteResult written = writeFresh(packet(0, headerPayload(fileName, imageSize)));
-        written != WriteResult::Written)
-        return failWrite(written, 0);
-    if (const ControlWait reply = waitForControlByte(ack); reply != ControlWait::Received)
-        return failHandshake(reply, FlashFailure::Kind::Unconfirmed);
-    // The device may send its "C" before the header ACK; the flag it set ends this wait at once.
-    if (const ControlWait reply = waitForControlByte(crcRequest); reply != ControlWait::Received)
+    if (!sendConfirmed(Protocol::packet(0, Protocol::headerPayload(fileName, imageSize)), 0,
+                       Answering::Header))
+        return false;
+    // The device may send its "C" before the header ACK, or only the "C" when the ACK was lost;
+    // the flag it set ends this wait at once.
+    if (const ControlWait reply = waitForControlByte(Protocol::crcRequest);
+        reply != ControlWait::Received)
         return failHandshake(reply, FlashFailure::Kind::NoCrcRequest);
     return true;
 }
@@ -283,33 +233,68 @@ void FirmwareFlasher::reportProgress(qint64 imageSize)
 
 bool FirmwareFlasher::sendDataBlock(const QByteArray &image)
 {
-    const qint64 chunk = qMin<qint64>(image.size() - bytesSent, blockSize);
+    const qint64 chunk = qMin<qint64>(image.size() - bytesSent, Protocol::blockSize);
     QByteArray payload = image.mid(bytesSent, chunk);
-    payload.append(QByteArray(blockSize - chunk, '\0')); // the last block is padded with zeros
+    // The last block is padded with zeros.
+    payload.append(QByteArray(Protocol::blockSize - chunk, '\0'));
     bytesSent += chunk;
-    blockNumber = blockNumber + 1 > lastBlockNumber ? 0 : blockNumber + 1;
-    return sendConfirmed(packet(blockNumber, payload), blockCount(bytesSent));
+    const int ordinal = Protocol::blockCount(bytesSent);
+    blockNumber = Protocol::blockNumber(ordinal);
+    return sendConfirmed(Protocol::packet(blockNumber, payload), ordinal, Answering::Packet);
 }
 
 bool FirmwareFlasher::sendEnd(int blocks)
 {
-    // The end of transmission is followed at once by the closing block, whose ACK confirms both;
-    // only the closing block is sent again, as the meter that took the end waits for it.
     const int end = blocks + 1;
-    if (const WriteResult written = writeFresh(QByteArray(1, char(eot)));
-        written != WriteResult::Written)
-        return failWrite(written, end);
+    // A late ACK of a data block still on its way would otherwise be read as the answer to the
+    // end of transmission.
+    if (const ControlWait quiet = awaitQuiet(); quiet != ControlWait::TimedOut)
+        return failAnswer(quiet, end);
+    const QByteArray endOfTransmission(1, char(Protocol::eot));
+    for (int sends = 0;; ++sends) {
+        if (sends > maxResends)
+            return fail(FlashFailure::Kind::Unconfirmed, end);
+        if (const WriteResult written = writeFresh(endOfTransmission);
+            written != WriteResult::Written)
+            return failWrite(written, end);
+        const ControlWait answer = awaitAnswer(Answering::End);
+        if (answer == ControlWait::Received)
+            return true; // this meter confirms the end itself and has left download mode
+        if (answer == ControlWait::TimedOut)
+            break; // taken without a word: the meter waits for the closing block
+        if (answer != ControlWait::Rejected)
+            return failAnswer(answer, end);
+    }
+    if (const ControlWait quiet = awaitQuiet(); quiet != ControlWait::TimedOut)
+        return failAnswer(quiet, end);
     blockNumber = 0;
-    return sendConfirmed(packet(0, QByteArray(blockSize, '\0')), end);
+    return sendConfirmed(Protocol::closingPacket(), end, Answering::Packet);
 }
 
-bool FirmwareFlasher::sendConfirmed(const QByteArray &bytes, int block)
+bool FirmwareFlasher::failAnswer(ControlWait answer, int block)
+{
+    switch (answer) {
+    case ControlWait::Cancelled:
+        return fail(FlashFailure::Kind::MeterCancelled, block);
+    case ControlWait::PortFailed:
+        return fail(FlashFailure::Kind::MeterUnplugged, block);
+    case ControlWait::OutOfTime:
+        return fail(FlashFailure::Kind::TooLong, block);
+    case ControlWait::Received:
+    case ControlWait::TimedOut:
+    case ControlWait::Rejected:
+        break;
+    }
+    return fail(FlashFailure::Kind::Unconfirmed, block);
+}
+
+bool FirmwareFlasher::sendConfirmed(const QByteArray &bytes, int block, Answering answering)
 {
     for (int sends = 0; sends <= maxResends; ++sends) {
         ackSeen = false;
         if (const WriteResult written = writeFresh(bytes); written != WriteResult::Written)
             return failWrite(written, block);
-        switch (awaitAnswer()) {
+        switch (const ControlWait answer = awaitAnswer(answering)) {
         case ControlWait::Received:
             silentWaitsInRow = 0;
             return true;
@@ -321,9 +306,9 @@ bool FirmwareFlasher::sendConfirmed(const QByteArray &bytes, int block)
                 return fail(FlashFailure::Kind::MeterSilent, block);
             break;
         case ControlWait::Cancelled:
-            return fail(FlashFailure::Kind::MeterCancelled, block);
         case ControlWait::PortFailed:
-            return fail(FlashFailure::Kind::MeterUnplugged, block);
+        case ControlWait::OutOfTime:
+            return failAnswer(answer, block);
         }
     }
     return fail(FlashFailure::Kind::Unconfirmed, block);
@@ -338,8 +323,8 @@ FirmwareFlasher::WriteResult FirmwareFlasher::writeFresh(const QByteArray &bytes
     // abort is another matter: past CAN CAN the meter reads every byte as a command, so nothing
     // more may go out, and a CAN at the very end may be the first of a pair still on its way.
     const QByteArray stale = link->discardInput();
-    cancelsInRow = stale.endsWith(char(cancel)) ? 1 : 0;
-    const bool aborted = stale.contains(QByteArray(cancelBytesToAbort, char(cancel)));
+    cancelsInRow = stale.endsWith(char(Protocol::cancel)) ? 1 : 0;
+    const bool aborted = stale.contains(QByteArray(cancelBytesToAbort, char(Protocol::cancel)));
     const bool written = !aborted && link->writeAndWait(bytes);
     link->release();
     if (aborted)
@@ -351,75 +336,127 @@ void FirmwareFlasher::noteControlByte(quint8 byte)
 {
     // Both flags are set by whichever byte arrives, whatever is awaited: a "C" that overtakes the
     // header ACK must still count for the "C" wait that follows.
-    if (byte == crcRequest)
+    if (byte == Protocol::crcRequest)
         crcRequestSeen = true;
-    else if (byte == ack)
+    else if (byte == Protocol::ack)
         ackSeen = true;
-    cancelsInRow = byte == cancel ? cancelsInRow + 1 : 0;
+    cancelsInRow = byte == Protocol::cancel ? cancelsInRow + 1 : 0;
+}
+
+QDeadlineTimer FirmwareFlasher::waitDeadline(int limitMs) const
+{
+    const QDeadlineTimer own(limitMs);
+    return own.deadlineNSecs() < transferDeadline.deadlineNSecs() ? own : transferDeadline;
+}
+
+FirmwareFlasher::Poll FirmwareFlasher::pollByte(const QDeadlineTimer &deadline, quint8 &byte)
+{
+    QThread::msleep(pollPauseMs);
+    const qint64 left = qMax<qint64>(0, deadline.remainingTime());
+    const SerialLink::InputWait input =
+        link->waitForInput(int(qMin<qint64>(limits.ackPollMs, left)));
+    // The link reports bytes it already holds before a failure, so an ACK that came just before
+    // an unplug still counts.
+    if (input == SerialLink::InputWait::Failed)
+        return Poll::Failed;
+    const QByteArray read = input == SerialLink::InputWait::Ready ? link->read(1) : QByteArray();
+    if (!read.isEmpty()) {
+        byte = quint8(read.at(0));
+        return Poll::Byte;
+    }
+    if (!deadline.hasExpired())
+        return Poll::Nothing;
+    return transferDeadline.hasExpired() ? Poll::OutOfTime : Poll::Expired;
+}
+
+FirmwareFlasher::ControlWait FirmwareFlasher::endOfWait(Poll poll)
+{
+    switch (poll) {
+    case Poll::Failed:
+        return ControlWait::PortFailed;
+    case Poll::OutOfTime:
+        return ControlWait::OutOfTime;
+    case Poll::Byte:
+    case Poll::Nothing:
+    case Poll::Expired:
+        break;
+    }
+    return ControlWait::TimedOut;
 }
 
 FirmwareFlasher::ControlWait FirmwareFlasher::waitForControlByte(quint8 target)
 {
-    const bool &targetSeen = target == crcRequest ? crcRequestSeen : ackSeen;
+    const bool &targetSeen = target == Protocol::crcRequest ? crcRequestSeen : ackSeen;
     // A poll never runs past the wait's own limit, so one wait is ackTimeoutMs, not that plus a
     // poll; and a device that keeps sending other bytes cannot stretch it either.
-    const QDeadlineTimer deadline(ackTimeoutMs);
+    const QDeadlineTimer deadline = waitDeadline(ackTimeoutMs);
     for (;;) {
         if (targetSeen)
             return ControlWait::Received;
-        QThread::msleep(pollPauseMs);
-        const qint64 left = qMax<qint64>(0, deadline.remainingTime());
-        const SerialLink::InputWait input =
-            link->waitForInput(int(qMin<qint64>(limits.ackPollMs, left)));
-        if (input == SerialLink::InputWait::Failed)
-            return ControlWait::PortFailed;
-        if (input == SerialLink::InputWait::Ready) {
-            const QByteArray byte = link->read(1);
-            if (!byte.isEmpty())
-                noteControlByte(quint8(byte.at(0)));
-        }
+        quint8 byte = 0;
+        const Poll poll = pollByte(deadline, byte);
+        if (poll == Poll::Byte)
+            noteControlByte(byte);
         if (cancelsInRow >= cancelBytesToAbort)
             return ControlWait::Cancelled;
         if (targetSeen)
             return ControlWait::Received;
-        if (deadline.hasExpired())
-            return ControlWait::TimedOut;
+        if (poll != Poll::Byte && poll != Poll::Nothing)
+            return endOfWait(poll);
     }
 }
 
-FirmwareFlasher::ControlWait FirmwareFlasher::awaitAnswer()
+FirmwareFlasher::ControlWait FirmwareFlasher::awaitAnswer(Answering packet)
 {
-    QDeadlineTimer deadline(ackTimeoutMs);
+    const bool end = packet == Answering::End;
+    QDeadlineTimer deadline = waitDeadline(end ? limits.eotAnswerMs : ackTimeoutMs);
+    // Noise after a packet is a wrong answer, and the packet goes again; noise after the end of
+    // transmission says nothing, as the meter that takes it stays silent.
     bool heard = false;
+    // A CAN left at the end of the input dropped before the packet only turns a CAN that follows
+    // into an abort; any other answer stands for itself.
+    bool cancelHeard = false;
     for (;;) {
-        QThread::msleep(pollPauseMs);
-        const qint64 left = qMax<qint64>(0, deadline.remainingTime());
-        const SerialLink::InputWait input =
-            link->waitForInput(int(qMin<qint64>(limits.ackPollMs, left)));
-        if (input == SerialLink::InputWait::Failed)
-            return ControlWait::PortFailed;
-        const QByteArray byte =
-            input == SerialLink::InputWait::Ready ? link->read(1) : QByteArray();
-        if (!byte.isEmpty()) {
-            heard = true;
-            const bool cancelPending = cancelsInRow > 0;
-            noteControlByte(quint8(byte.at(0)));
-            if (cancelsInRow >= cancelBytesToAbort)
-                return ControlWait::Cancelled;
-            // A lone CAN is a refusal like a NAK; only its partner may still turn it into an abort.
-            if (cancelPending)
-                return ControlWait::Rejected;
-            if (cancelsInRow > 0) {
-                deadline.setRemainingTime(cancelPairGapMs);
-                continue;
-            }
-            if (ackSeen)
-                return ControlWait::Received;
-            if (quint8(byte.at(0)) == nak)
-                return ControlWait::Rejected;
-            // Anything else is noise: the ACK may still follow it.
+        quint8 byte = 0;
+        const Poll poll = pollByte(deadline, byte);
+        if (poll == Poll::Nothing)
+            continue;
+        if (poll == Poll::Expired && heard)
+            return ControlWait::Rejected;
+        if (poll != Poll::Byte)
+            return endOfWait(poll);
+        heard = !end;
+        noteControlByte(byte);
+        if (cancelsInRow >= cancelBytesToAbort)
+            return ControlWait::Cancelled;
+        // A lone CAN is a refusal like a NAK; only its partner may still turn it into an abort.
+        if (cancelHeard || byte == Protocol::nak)
+            return ControlWait::Rejected;
+        if (cancelsInRow > 0) {
+            cancelHeard = true;
+            deadline = waitDeadline(cancelPairGapMs);
+            continue;
         }
-        if (deadline.hasExpired())
-            return heard ? ControlWait::Rejected : ControlWait::TimedOut;
+        // The meter asks for data only once it has taken the header.
+        if (ackSeen || (packet == Answering::Header && crcRequestSeen))
+            return ControlWait::Received;
+    }
+}
+
+FirmwareFlasher::ControlWait FirmwareFlasher::awaitQuiet()
+{
+    // Each byte starts the gap again; the transfer's bound ends a meter that never stops.
+    for (;;) {
+        const QDeadlineTimer deadline = waitDeadline(limits.quietGapMs);
+        quint8 byte = 0;
+        Poll poll = Poll::Nothing;
+        while (poll == Poll::Nothing)
+            poll = pollByte(deadline, byte);
+        if (poll != Poll::Byte)
+            return endOfWait(poll);
+        const QByteArray dropped = char(byte) + link->discardInput();
+        // An abort is an abort wherever it comes.
+        if (dropped.contains(QByteArray(cancelBytesToAbort, char(Protocol::cancel))))
+            return ControlWait::Cancelled;
     }
 }

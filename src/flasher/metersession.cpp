@@ -2,6 +2,7 @@
 // SPDX-FileCopyrightText: Norvatek
 #include "metersession.h"
 
+#include "bootloaderprotocol.h"
 #include "deviceports.h"
 #include "firmwareflasher.h"
 #include "seriallink.h"
@@ -9,13 +10,9 @@
 #include <QThread>
 
 namespace {
-// The read limit of the link while the workflow holds it: the longest the meter may take to say
-// anything before "D".
-constexpr int deviceReadTimeoutMs = 6000;
 constexpr int closingCommandReadTimeoutMs = 1000;
 constexpr unsigned long closingCommandPauseMs = 2;
 constexpr int productReplyLines = 1;
-const QString productMarker = QStringLiteral("DOVUr3");
 } // namespace
 
 MeterSession::MeterSession(SerialLink &serialLink, FirmwareFlasher &firmwareFlasher,
@@ -27,12 +24,12 @@ MeterSession::MeterSession(SerialLink &serialLink, FirmwareFlasher &firmwareFlas
 void MeterSession::setWaitHook(const std::function<void()> &hook)
 {
     link.setWaitHook(hook);
-    sleepLock.waitHook = hook;
+    sleepLock.setWaitHook(hook);
 }
 
 bool MeterSession::isCompatible(const QString &productReply)
 {
-    return productReply.contains(productMarker);
+    return BootloaderProtocol::isCompatible(productReply);
 }
 
 bool MeterSession::isAttached(const QString &portName)
@@ -131,7 +128,9 @@ bool MeterSession::open(const QString &portName)
 {
     // The port name is not looked up again between attempts: every attempt uses this one.
     for (int attempt = 0; attempt < acquireAttempts; ++attempt) {
-        link.acquire(deviceReadTimeoutMs, portName);
+        // The read limit of the link while the workflow holds it: the longest the meter may take
+        // to say anything before "D".
+        link.acquire(BootloaderProtocol::lineLimitMs, portName);
         link.drainInput();
         if (link.isOpen()) {
             flasher.attachLink(&link);
@@ -145,8 +144,8 @@ bool MeterSession::open(const QString &portName)
 QString MeterSession::identify()
 {
     return link
-        .sendCommand(QString(QLatin1Char(productQuery)), flasher.timing().queryTimeoutMs,
-                     productReplyLines)
+        .sendCommand(QString(QLatin1Char(BootloaderProtocol::productQuery)),
+                     flasher.timing().queryTimeoutMs, productReplyLines)
         .trimmed();
 }
 
@@ -167,7 +166,7 @@ UpdateStep MeterSession::flashImages(const QList<MeterImage> &images)
     imageFailures.clear();
     QList<UpdateStep> badNames;
     for (const MeterImage &image : images) {
-        if (!FirmwareFlasher::headerNameProblem(image.name, image.bytes.size()).isEmpty()) {
+        if (!BootloaderProtocol::headerNameProblem(image.name, image.bytes.size()).isEmpty()) {
             badNames.append(UpdateStep::badName(image.name, image.bytes.size()));
             report(badNames.last());
         }
@@ -204,7 +203,7 @@ void MeterSession::sendClosingCommand()
 {
     if (link.acquire(closingCommandReadTimeoutMs, QString())) {
         QThread::msleep(closingCommandPauseMs);
-        link.writeAndWait(QByteArray(1, closingCommand));
+        link.writeAndWait(QByteArray(1, BootloaderProtocol::closingCommand));
     }
     link.release();
 }

@@ -76,9 +76,6 @@ public:
     // Whether the meter on portName is attached in bootloader mode right now.
     static bool isAttached(const QString &portName);
 
-    // The meter's one-byte commands besides the flasher's "D".
-    static constexpr char productQuery = 'P';
-    static constexpr char closingCommand = 'R';
     static constexpr int acquireAttempts = 11;
     static constexpr int productCheckAttempts = 2;
     // Anything smaller cannot be a firmware image (an error page, a truncated file).

@@ -137,21 +137,20 @@ SerialLink::InputWait SerialLink::waitForInput(int timeoutMs)
     const QDeadlineTimer deadline(qMax(0, timeoutMs));
     for (;;) {
         runHookIfDue();
-        if (portFailed || !port.isOpen())
-            return InputWait::Failed;
         // waitForReadyRead only reports bytes that arrive during the wait, so bytes that an
         // earlier read (or the port's own notifier, while the hook ran) left behind would
-        // otherwise sit unseen for the whole limit.
-        if (port.bytesAvailable() > 0)
+        // otherwise sit unseen for the whole limit. They come before a failure: an answer that
+        // arrived just before the meter was unplugged is still its answer.
+        if (port.isOpen() && port.bytesAvailable() > 0)
             return InputWait::Ready;
-        if (port.waitForReadyRead(nextWaitMs(deadline)))
+        if (portFailed || !port.isOpen())
+            return InputWait::Failed;
+        if (port.waitForReadyRead(nextWaitMs(deadline)) || port.bytesAvailable() > 0)
             return InputWait::Ready;
         // After an unplug the wait returns false at once with a read error; treating that as "no
         // data yet" would spin through the remaining time limits.
         if (!checkPort())
             return InputWait::Failed;
-        if (port.bytesAvailable() > 0)
-            return InputWait::Ready;
         if (deadline.hasExpired())
             return InputWait::Quiet;
     }

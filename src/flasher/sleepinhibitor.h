@@ -40,9 +40,11 @@ public:
     // Why the last acquire() went on without the lock; empty while the lock is held.
     QString reason() const { return failure; }
 
-    int lockTimeoutMs = 1000;
-    std::function<void()> waitHook;
+    // How long acquire() waits for logind; runs the hook between the slices of that wait.
+    void setLockTimeoutMs(int timeoutMs) { lockTimeoutMs = timeoutMs; }
+    void setWaitHook(const std::function<void()> &hook) { waitHook = hook; }
 
+    static constexpr int defaultLockTimeoutMs = 1000;
     static constexpr int waitSliceMs = 20;
 
 private:
@@ -55,4 +57,6 @@ private:
     QString who;
     QDBusUnixFileDescriptor lock;
     QString failure;
+    int lockTimeoutMs = defaultLockTimeoutMs;
+    std::function<void()> waitHook;
 };

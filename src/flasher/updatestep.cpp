@@ -2,6 +2,7 @@
 // SPDX-FileCopyrightText: Norvatek
 #include "updatestep.h"
 
+#include "bootloaderprotocol.h"
 #include "reason.h"
 
 namespace {
@@ -288,7 +289,7 @@ UpdateStep UpdateStep::imageRefused(const QString &name, int smallestImageBytes)
 UpdateStep UpdateStep::badName(const QString &name, qint64 imageSize)
 {
     const QString problem =
-        QStringLiteral("the name ") + FirmwareFlasher::headerNameProblem(name, imageSize);
+        QStringLiteral("the name ") + BootloaderProtocol::headerNameProblem(name, imageSize);
     UpdateStep step = failure(
         Kind::BadName, QString(::reasonCode(Reason::BadName)), problem,
         QStringLiteral("the catalogue names an image '%1' that cannot be sent to the meter: %2")

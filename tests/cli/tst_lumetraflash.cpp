@@ -682,9 +682,9 @@ void LumetraFlashTest::commands_data()
         {"update --json: the meter cancels the transfer", Fault::CancelAtBlock, 3,
          "meter-cancelled", "the meter cancelled the transfer at block 3 of 40"},
         {"update --json: the meter NAKs a block at every resend", Fault::NakBlockAlways, 3,
-         "meter-nak", "the meter NAKed every resend at block 3 of 40"},
+         "meter-nak", "the meter refused block 3 of 40 eleven times"},
         {"update --json: the meter is silent from the header on", Fault::HangAt, 0, "meter-silent",
-         "the meter never acknowledged the header block"},
+         "the meter stopped answering at the start of the transfer"},
         {"update --json: the meter is unplugged mid-transfer", Fault::UnplugAt, 3,
          "meter-unplugged", "the meter was unplugged at block 3 of 40"},
     };

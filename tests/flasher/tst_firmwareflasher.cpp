@@ -3,6 +3,7 @@
 //
 // FirmwareFlasher against the simulated meter on a plain pseudo-terminal, including the device
 // faults the flasher must survive or report.
+#include "bootloaderprotocol.h"
 #include "firmwareflasher.h"
 #include "metersession.h"
 #include "powermetersimulator.h"
@@ -18,6 +19,8 @@
 
 using Fault = PowerMeterOptions::Fault;
 using Kind = FirmwareFlasher::FlashFailure::Kind;
+
+Q_DECLARE_METATYPE(PowerMeterOptions::Injection)
 
 namespace {
 
@@ -37,12 +40,12 @@ QList<int> packetsWritten(const QByteArray &bytes)
 {
     QList<int> packets;
     for (qsizetype at = 0; at < bytes.size();) {
-        if (bytes.at(at) == char(FirmwareFlasher::soh) && at + 1 < bytes.size()) {
+        if (bytes.at(at) == char(BootloaderProtocol::soh) && at + 1 < bytes.size()) {
             packets.append(quint8(bytes.at(at + 1)));
-            at += FirmwareFlasher::packetSize;
+            at += BootloaderProtocol::packetSize;
             continue;
         }
-        if (bytes.at(at) == char(FirmwareFlasher::eot))
+        if (bytes.at(at) == char(BootloaderProtocol::eot))
             packets.append(endOfTransmission);
         ++at;
     }
@@ -75,6 +78,14 @@ struct Bench
         flasher.setTiming(timing);
         return true;
     }
+
+    // The limits the fault rows run with: a fraction of a real meter's.
+    void shortenWaits()
+    {
+        timing.ackTimeoutMs = 150;
+        timing.ackPollMs = 50;
+        flasher.setTiming(timing);
+    }
 };
 
 } // namespace
@@ -86,7 +97,7 @@ class TestFirmwareFlasher : public QObject
 private slots:
     void crcMatchesXmodemCheckValues()
     {
-        QCOMPARE(FirmwareFlasher::crc16("123456789"), quint16(0x31C3));
+        QCOMPARE(BootloaderProtocol::crc16("123456789"), quint16(0x31C3));
     }
 
     void progressIsSafeForLargeImages()
@@ -132,7 +143,7 @@ private slots:
         const QList<int> packets = QList<int>{0} + numbers + QList<int>{endOfTransmission, 0};
         QCOMPARE(packetsWritten(bench.meter->received()), packets);
         QCOMPARE(bench.meter->received().size(),
-                 1 + (numbers.size() + 2) * FirmwareFlasher::packetSize + 1);
+                 1 + (numbers.size() + 2) * BootloaderProtocol::packetSize + 1);
 
         QList<int> emitted;
         for (const QList<QVariant> &arguments : spy)
@@ -146,78 +157,101 @@ private slots:
 
     // A hostile or faulty meter against an image of 6 data blocks. A packet counts only once the
     // meter has ACKed it: whatever went wrong, the call returns true exactly when the meter holds
-    // the image, and a resent packet is the same packet again.
+    // the image, and a resent packet is the same packet again. A failure names its reason code
+    // and says in plain words where it happened.
     void hostileMeter_data()
     {
         QTest::addColumn<int>("fault");
         QTest::addColumn<int>("faultBlock"); // 0 header, 1 to 6 data blocks, or the end
         QTest::addColumn<int>("faultCount");
-        QTest::addColumn<int>("faultMs"); // the delay of a late ACK, the time a meter is deaf
-        QTest::addColumn<bool>("succeeds");
-        QTest::addColumn<int>("sends"); // of the packet the fault hits
-        QTest::addColumn<int>("failure");
+        QTest::addColumn<int>("faultMs");  // the delay of a late ACK, the time a meter is deaf
+        QTest::addColumn<int>("sends");    // of the packet the fault hits
+        QTest::addColumn<QString>("code"); // empty: the image is written
+        QTest::addColumn<QString>("words");
 
         const int eot = PowerMeterOptions::endOfTransmission;
         const int closing = PowerMeterOptions::closingBlock;
-        const int none = int(Kind::None);
-        const int silent = int(Kind::MeterSilent);
-        const int unconfirmed = int(Kind::Unconfirmed);
+        const QString ok;
+        const QString silent = QStringLiteral("meter-silent");
+        const QString nak = QStringLiteral("meter-nak");
+        const QString cancelled = QStringLiteral("meter-cancelled");
         QTest::newRow("C before the header ACK")
-            << int(Fault::CrcBeforeHeaderAck) << 0 << 1 << 0 << true << 1 << none;
+            << int(Fault::CrcBeforeHeaderAck) << 0 << 1 << 0 << 1 << ok << QString();
         QTest::newRow("stray bytes in front of every ACK")
-            << int(Fault::GarbageBetweenAcks) << 2 << 1 << 0 << true << 1 << none;
+            << int(Fault::GarbageBetweenAcks) << 2 << 1 << 0 << 1 << ok << QString();
         QTest::newRow("every ACK 50 ms late")
-            << int(Fault::SlowAcks) << 2 << 1 << 50 << true << 1 << none;
+            << int(Fault::SlowAcks) << 2 << 1 << 50 << 1 << ok << QString();
         QTest::newRow("dropped block is resent and completes")
-            << int(Fault::DropBlock) << 3 << 1 << 0 << true << 2 << none;
+            << int(Fault::DropBlock) << 3 << 1 << 0 << 2 << ok << QString();
         QTest::newRow("lost ACK: the block is resent and ACKed again")
-            << int(Fault::LoseAck) << 3 << 1 << 0 << true << 2 << none;
+            << int(Fault::LoseAck) << 3 << 1 << 0 << 2 << ok << QString();
         QTest::newRow("noise instead of the ACK is resent")
-            << int(Fault::GarbageAck) << 3 << 1 << 0 << true << 2 << none;
+            << int(Fault::GarbageAck) << 3 << 1 << 0 << 2 << ok << QString();
         QTest::newRow("single CAN is resent")
-            << int(Fault::SingleCancel) << 3 << 1 << 0 << true << 2 << none;
+            << int(Fault::SingleCancel) << 3 << 1 << 0 << 2 << ok << QString();
+        // Dropped with the input that waits before block 4: only a pair is an abort.
+        QTest::newRow("ACK then a lone CAN: the next block still goes")
+            << int(Fault::LoneCancelAfterAck) << 3 << 1 << 0 << 1 << ok << QString();
         QTest::newRow("NAK once is resent")
-            << int(Fault::NakBlockOnce) << 2 << 1 << 0 << true << 2 << none;
+            << int(Fault::NakBlockOnce) << 2 << 1 << 0 << 2 << ok << QString();
         QTest::newRow("NAK 10 times: the last resend completes")
-            << int(Fault::NakBlock) << 2 << 10 << 0 << true << 11 << none;
+            << int(Fault::NakBlock) << 2 << 10 << 0 << 11 << ok << QString();
         QTest::newRow("NAK every time: 1 send and 10 resends fail")
-            << int(Fault::NakBlockAlways) << 2 << 1 << 0 << false << 11 << unconfirmed;
+            << int(Fault::NakBlockAlways) << 2 << 1 << 0 << 11 << nak
+            << "the meter refused block 2 of 6 eleven times";
         QTest::newRow("11 time-outs on one packet fail")
-            << int(Fault::ChatterAt) << 3 << 1 << 0 << false << 11 << unconfirmed;
+            << int(Fault::ChatterAt) << 3 << 1 << 0 << 11 << nak
+            << "the meter refused block 3 of 6 eleven times";
         QTest::newRow("CAN CAN aborts at once")
-            << int(Fault::CancelAtBlock) << 2 << 1 << 0 << false << 1 << int(Kind::MeterCancelled);
+            << int(Fault::CancelAtBlock) << 2 << 1 << 0 << 1 << cancelled
+            << "the meter cancelled the transfer at block 2 of 6";
         // Found among the input discarded before block 3: block 3 must not go out at all.
         QTest::newRow("CAN CAN right behind an ACK: nothing more is written")
-            << int(Fault::CancelAfterAck) << 2 << 1 << 0 << false << 1 << int(Kind::MeterCancelled);
+            << int(Fault::CancelAfterAck) << 2 << 1 << 0 << 1 << cancelled
+            << "the meter cancelled the transfer at block 3 of 6";
         QTest::newRow("deaf for a while: resent until heard")
-            << int(Fault::DeafAt) << 3 << 1 << 200 << true << 3 << none;
+            << int(Fault::DeafAt) << 3 << 1 << 200 << 3 << ok << QString();
         QTest::newRow("dropped for good: three silent waits fail")
-            << int(Fault::DropBlock) << 3 << -1 << 0 << false << 3 << silent;
+            << int(Fault::DropBlock) << 3 << -1 << 0 << 3 << silent
+            << "the meter stopped answering at block 3 of 6";
         QTest::newRow("unanswered last block fails")
-            << int(Fault::HangAt) << 6 << 1 << 0 << false << 3 << silent;
-        QTest::newRow("unanswered EOT fails")
-            << int(Fault::HangAt) << eot << 1 << 0 << false << 3 << silent;
+            << int(Fault::HangAt) << 6 << 1 << 0 << 3 << silent
+            << "the meter stopped answering at block 6 of 6";
+        QTest::newRow("unanswered end fails at the closing block")
+            << int(Fault::HangAt) << eot << 1 << 0 << 3 << silent
+            << "the meter stopped answering at the end of the transfer";
         QTest::newRow("unanswered closing block fails")
-            << int(Fault::HangAt) << closing << 1 << 0 << false << 3 << silent;
+            << int(Fault::HangAt) << closing << 1 << 0 << 3 << silent
+            << "the meter stopped answering at the end of the transfer";
         QTest::newRow("closing block NAKed 3 times is resent and completes")
-            << int(Fault::NakBlock) << closing << 3 << 0 << true << 4 << none;
+            << int(Fault::NakBlock) << closing << 3 << 0 << 4 << ok << QString();
         QTest::newRow("closing block NAKed past the budget fails")
-            << int(Fault::NakBlock) << closing << 11 << 0 << false << 11 << unconfirmed;
+            << int(Fault::NakBlock) << closing << 11 << 0 << 11 << nak
+            << "the meter refused the end of the transfer eleven times";
         QTest::newRow("lost ACK of the closing block: resent and ACKed again")
-            << int(Fault::LoseAck) << closing << 1 << 0 << true << 2 << none;
+            << int(Fault::LoseAck) << closing << 1 << 0 << 2 << ok << QString();
         QTest::newRow("single CAN at the closing block is resent")
-            << int(Fault::SingleCancel) << closing << 1 << 0 << true << 2 << none;
-        // Both would shift every later ACK by one packet if waiting input were not discarded
-        // before each write; the stray NAK would then also resend a block the meter holds.
-        QTest::newRow("ACK past the limit: one resend, the count never shifts")
-            << int(Fault::LateAck) << 3 << 1 << 250 << true << 2 << none;
+            << int(Fault::SingleCancel) << closing << 1 << 0 << 2 << ok << QString();
         QTest::newRow("stray NAK in noise after an ACK: no resend")
-            << int(Fault::NakInNoise) << 3 << 1 << 0 << true << 1 << none;
-        // Failed handshakes: no data block may follow the header.
-        QTest::newRow("header never ACKed")
-            << int(Fault::Silent) << 0 << 1 << 0 << false << 1 << unconfirmed;
+            << int(Fault::NakInNoise) << 3 << 1 << 0 << 1 << ok << QString();
+        // The header is confirmed like any packet.
+        QTest::newRow("header NAKed once is resent")
+            << int(Fault::NakBlockOnce) << 0 << 1 << 0 << 2 << ok << QString();
+        QTest::newRow("header lost: resent, and its C confirms it")
+            << int(Fault::LoseAck) << 0 << 1 << 0 << 1 << ok << QString();
+        QTest::newRow("header NAKed every time fails as a refusal")
+            << int(Fault::NakBlockAlways) << 0 << 1 << 0 << 11 << nak
+            << "the meter refused the start of the transfer (the image's name and size) eleven "
+               "times";
+        QTest::newRow("header never answered")
+            << int(Fault::Silent) << 0 << 1 << 0 << 3 << silent
+            << "the meter stopped answering at the start of the transfer";
         QTest::newRow("no C after the header ACK")
-            << int(Fault::NoCrcRequest) << 0 << 1 << 0 << false << 1 << int(Kind::NoCrcRequest);
+            << int(Fault::NoCrcRequest) << 0 << 1 << 0 << 1 << "meter-not-ready"
+            << "the meter took the image's name and size but never asked for the data";
+        QTest::newRow("unplugged at a block")
+            << int(Fault::UnplugAt) << 4 << 1 << 0 << 1 << "meter-unplugged"
+            << "the meter was unplugged at block 4 of 6";
     }
 
     void hostileMeter()
@@ -226,9 +260,10 @@ private slots:
         QFETCH(int, faultBlock);
         QFETCH(int, faultCount);
         QFETCH(int, faultMs);
-        QFETCH(bool, succeeds);
         QFETCH(int, sends);
-        QFETCH(int, failure);
+        QFETCH(QString, code);
+        QFETCH(QString, words);
+        const bool succeeds = code.isEmpty();
         const int eot = PowerMeterOptions::endOfTransmission;
         const int closing = PowerMeterOptions::closingBlock;
         PowerMeterOptions options;
@@ -239,9 +274,7 @@ private slots:
         options.ackDelayMs = faultMs;
         Bench bench;
         QVERIFY(bench.start(options));
-        bench.timing.ackTimeoutMs = 150;
-        bench.timing.ackPollMs = 50;
-        bench.flasher.setTiming(bench.timing);
+        bench.shortenWaits();
         const QByteArray image = testImage(5 * 128 + 7);
         const QString name = QStringLiteral("hostile.bin");
         {
@@ -250,16 +283,14 @@ private slots:
         }
 
         const FirmwareFlasher::FlashFailure failed = bench.flasher.lastFailure();
-        QCOMPARE(int(failed.kind), failure);
+        QCOMPARE(QString(failed.code()), code);
+        QCOMPARE(failed.describe(), words);
         QCOMPARE(failed.blocks, 6);
         const bool atEnd = faultBlock == eot || faultBlock == closing;
-        // A cancel behind an ACK is found when the next packet is about to go.
-        const int failedAt = fault == int(Fault::CancelAfterAck) ? faultBlock + 1 : faultBlock;
-        if (!succeeds)
-            QCOMPARE(failed.block, atEnd ? 7 : failedAt);
+        const bool unplugged = fault == int(Fault::UnplugAt);
 
         // Every packet once, the one the fault hit as often as it took; nothing after a failure.
-        QList<int> written{0};
+        QList<int> written(faultBlock == 0 ? sends : 1, 0);
         const int lastBlock = succeeds || atEnd ? 6 : faultBlock;
         for (int block = 1; block <= lastBlock; ++block)
             written.append(QList<int>(block == faultBlock ? sends : 1, block));
@@ -267,13 +298,140 @@ private slots:
             written.append(endOfTransmission);
             written.append(QList<int>(atEnd ? sends : 1, 0));
         }
-        QTRY_COMPARE(packetsWritten(bench.meter->received()), written);
+        if (!unplugged) // the unplugged meter never saw its packet
+            QTRY_COMPARE(packetsWritten(bench.meter->received()), written);
         QCOMPARE(bench.meter->holds(name, image), succeeds);
         if (succeeds)
             QCOMPARE(bench.meter->protocolErrors(), QStringList());
         // Past a cancel the bootloader reads every byte as a command: image bytes sent after it
         // could reset it or start another download.
         QCOMPARE(bench.meter->commands(), QByteArray("D"));
+    }
+
+    // The end of a transfer is confirmed by its own answer, and nothing else may pass for it:
+    // the exact packets the meter saw, and the answers it gave.
+    void endOfTransfer_data()
+    {
+        QTest::addColumn<bool>("ackEnd"); // the meter ACKs the end of transmission
+        QTest::addColumn<int>("blocks");
+        QTest::addColumn<QList<PowerMeterOptions::Injection>>("faults");
+        QTest::addColumn<QList<int>>("packets"); // after the data blocks
+        QTest::addColumn<QByteArray>("answers"); // to those packets
+        QTest::addColumn<QString>("code");
+
+        using Injection = PowerMeterOptions::Injection;
+        const int eot = PowerMeterOptions::endOfTransmission;
+        const int closing = PowerMeterOptions::closingBlock;
+        const int end = endOfTransmission;
+        const QByteArray ack(1, BootloaderProtocol::ack);
+        const QByteArray nak(1, BootloaderProtocol::nak);
+        QTest::newRow("end NAKed once: sent again, then the closing block")
+            << false << 6 << QList<Injection>{{Fault::NakBlock, eot, -1, 1}}
+            << QList<int>{end, end, 0} << nak + ack << QString();
+        QTest::newRow("end ACKed, then silence: no closing block")
+            << true << 6 << QList<Injection>{} << QList<int>{end} << ack << QString();
+        QTest::newRow("end ACKed after a NAK: no closing block")
+            << true << 6 << QList<Injection>{{Fault::NakBlock, eot, -1, 1}} << QList<int>{end, end}
+            << nak + ack << QString();
+        // The closing block would be data block 256 to a meter that is still taking data.
+        QTest::newRow("32,640-byte image, end NAKed: it goes again")
+            << false << 255 << QList<Injection>{{Fault::NakBlock, eot, -1, 1}}
+            << QList<int>{end, end, 0} << nak + ack << QString();
+        QTest::newRow("end NAKed every time fails as a refusal")
+            << false << 6 << QList<Injection>{{Fault::NakBlockAlways, eot, -1, 1}}
+            << QList<int>(11, end) << QByteArray(11, BootloaderProtocol::nak)
+            << QStringLiteral("meter-nak");
+        // Late answers of a data block must not count for the end: dropped in the quiet gap
+        // before it.
+        QTest::newRow("late data-block ACK before the end: dropped")
+            << false << 6 << QList<Injection>{{Fault::StaleAck, 6, -1, 1, 0, 20}}
+            << QList<int>{end, 0} << ack << QString();
+        // And in the quiet gap before the closing block, which the meter then loses.
+        const FirmwareFlasher::Timing timing;
+        QTest::newRow("late data-block ACK during the closing wait: dropped")
+            << false << 6
+            << QList<Injection>{{Fault::StaleAck, eot, -1, 1, 0,
+                                 timing.eotAnswerMs + timing.quietGapMs / 2},
+                                {Fault::DropBlock, closing, -1, 1}}
+            << QList<int>{end, 0, 0} << ack << QString();
+        QTest::newRow("closing ACK just before an unplug still counts")
+            << false << 6 << QList<Injection>{{Fault::DisappearAfterBlock, closing, -1, 1, 50}}
+            << QList<int>{end, 0} << ack << QString();
+        // One silent wait on each of two packets is not three in a row.
+        QTest::newRow("two silent waits twice, not in a row: written")
+            << false << 6
+            << QList<Injection>{{Fault::DropBlock, 2, -1, 2}, {Fault::DropBlock, 5, -1, 2}}
+            << QList<int>{end, 0} << ack << QString();
+        // An ACK that comes past the limit is dropped before the next packet; kept, it would be
+        // taken for the answer to block 4, which the meter lost.
+        QTest::newRow("ACK past the limit: the next block's loss is still seen")
+            << false << 6
+            << QList<Injection>{{Fault::LateAck, 3, -1, 1, 0, 250}, {Fault::DropBlock, 4, -1, 1}}
+            << QList<int>{end, 0} << ack << QString();
+    }
+
+    void endOfTransfer()
+    {
+        QFETCH(bool, ackEnd);
+        QFETCH(int, blocks);
+        QFETCH(QList<PowerMeterOptions::Injection>, faults);
+        QFETCH(QList<int>, packets);
+        QFETCH(QByteArray, answers);
+        QFETCH(QString, code);
+        PowerMeterOptions options;
+        options.ackEndOfTransmission = ackEnd;
+        options.moreFaults = faults;
+        Bench bench;
+        QVERIFY(bench.start(options));
+        bench.shortenWaits();
+        const QByteArray image = testImage(qsizetype(blocks) * 128);
+        const QString name = QStringLiteral("end.bin");
+        {
+            const Watchdog watchdog(20000, "flashing the end of an image");
+            QVERIFY2(bench.flasher.flashImage(image, name) == code.isEmpty(),
+                     qPrintable(bench.flasher.lastFailure().describe()));
+        }
+        QCOMPARE(QString(bench.flasher.lastFailure().code()), code);
+        QTest::qWait(50);
+        const QList<int> seen = packetsWritten(bench.meter->received());
+        const qsizetype ending = seen.indexOf(endOfTransmission);
+        QVERIFY(ending > 0);
+        QCOMPARE(seen.mid(ending), packets);
+        QVERIFY(bench.meter->sent().endsWith(answers));
+        QCOMPARE(bench.meter->holds(name, image), code.isEmpty());
+        QCOMPARE(bench.meter->protocolErrors(), QStringList());
+        QCOMPARE(bench.meter->commands(), QByteArray("D"));
+    }
+
+    // A meter that answers each packet just badly enough to be sent again is held to the
+    // image's whole-transfer bound.
+    void wholeTransferIsBounded()
+    {
+        PowerMeterOptions options;
+        options.fault = Fault::GarbageAck;
+        options.faultBlock = 2;
+        options.faultCount = 10; // the eleventh send gets through
+        options.moreFaults = {{Fault::GarbageAck, 3, -1, 10}, {Fault::GarbageAck, 4, -1, 10}};
+        Bench bench;
+        QVERIFY(bench.start(options));
+        bench.shortenWaits();
+        bench.timing.transferBaseMs = 1500;
+        bench.timing.transferPerBlockMs = 100;
+        bench.flasher.setTiming(bench.timing);
+        const QByteArray image = testImage(6 * 128);
+        QCOMPARE(bench.flasher.transferBoundMs(image.size()), 2100);
+        QElapsedTimer clock;
+        clock.start();
+        QVERIFY(!bench.flasher.flashImage(image, QStringLiteral("slow.bin")));
+        const qint64 tookMs = clock.elapsed();
+        const FirmwareFlasher::FlashFailure failed = bench.flasher.lastFailure();
+        QCOMPARE(QString(failed.code()), QStringLiteral("meter-too-slow"));
+        QCOMPARE(failed.block, 3);
+        QVERIFY2(failed.describe().startsWith("the meter answered too slowly: the image was still "
+                                              "not written after 2 s"),
+                 qPrintable(failed.describe()));
+        // Each block alone takes 11 waits of 150 ms: without the bound, about 5 s.
+        QVERIFY2(tookMs < 3500, qPrintable(QString::number(tookMs)));
     }
 
     // A meter that stops answering ends the call after three waits, not after all the resends
@@ -328,9 +486,19 @@ private slots:
             QCOMPARE(bench.meter->images().constFirst().name, name);
             return;
         }
-        QCOMPARE(bench.flasher.lastFailure().kind, Kind::BadName);
+        QCOMPARE(QString(bench.flasher.lastFailure().code()), QStringLiteral("bad-name"));
         QTest::qWait(50);
         QCOMPARE(bench.meter->received(), QByteArray());
+    }
+
+    // Without a link nothing can be written: the port's failure, not the meter's.
+    void noLinkFailsOnThePort()
+    {
+        FirmwareFlasher flasher;
+        QVERIFY(!flasher.flashImage(testImage(4096), QStringLiteral("x.bin")));
+        QCOMPARE(QString(flasher.lastFailure().code()), QStringLiteral("port-failed"));
+        QCOMPARE(flasher.lastFailure().describe(),
+                 QStringLiteral("the port could not be written before the transfer began"));
     }
 
     // One name the meter cannot take stops the whole list before anything reaches the meter: a

@@ -50,7 +50,7 @@ private slots:
         QVERIFY(standIn.startLogind());
         auto inhibitor = std::make_unique<SleepInhibitor>(programName);
         if (hooked)
-            inhibitor->waitHook = [] { QCoreApplication::processEvents(); };
+            inhibitor->setWaitHook([] { QCoreApplication::processEvents(); });
 
         QVERIFY(inhibitor->acquire());
         QVERIFY(inhibitor->isHeld());
@@ -145,10 +145,10 @@ private slots:
         QCOMPARE(::kill(standIn.logindPid(), SIGSTOP), 0);
 
         SleepInhibitor inhibitor(programName);
-        inhibitor.lockTimeoutMs = shortLockTimeoutMs;
+        inhibitor.setLockTimeoutMs(shortLockTimeoutMs);
         int hookRuns = 0;
         if (hooked)
-            inhibitor.waitHook = [&hookRuns] { ++hookRuns; };
+            inhibitor.setWaitHook([&hookRuns] { ++hookRuns; });
         QElapsedTimer clock;
         clock.start();
         QVERIFY(!inhibitor.acquire());

@@ -606,7 +606,7 @@ void UpdateWorkflowTest::transferFailureSaysWhy_data()
     QTest::addColumn<QString>("what");
     using Fault = PowerMeterOptions::Fault;
     QTest::newRow("meter NAKs block 3 at every resend")
-        << int(Fault::NakBlockAlways) << "the meter NAKed every resend at block 3 of 40";
+        << int(Fault::NakBlockAlways) << "the meter refused block 3 of 40 eleven times";
     QTest::newRow("meter falls silent at block 3")
         << int(Fault::HangAt) << "the meter stopped answering at block 3 of 40";
     QTest::newRow("meter cancels at block 3")

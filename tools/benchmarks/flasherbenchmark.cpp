@@ -53,13 +53,18 @@ int main(int argc, char *argv[])
     timing.replyLineTimeoutMs = 50;
     flasher.setTiming(timing);
 
-    const qint64 blocks = FirmwareFlasher::blockCount(image.size());
+    const qint64 blocks = BootloaderProtocol::blockCount(image.size());
     // The streaming phase starts with the first progress report (after the header handshake) and
     // ends when flashImage returns; the floor covers exactly that phase.
     QElapsedTimer wall;
     double threadCpuStart = 0;
     double processCpuStart = 0;
+    // The ending starts with the last progress report (100 %) and ends when flashImage returns:
+    // the quiet gaps, the wait for the end's answer and the closing block.
+    QElapsedTimer ending;
     QObject::connect(&flasher, &FirmwareFlasher::progress_update, [&](int percent) {
+        if (percent == 100)
+            ending.start();
         if (percent == 0 && !wall.isValid()) {
             threadCpuStart = cpuSeconds(CLOCK_THREAD_CPUTIME_ID);
             processCpuStart = cpuSeconds(CLOCK_PROCESS_CPUTIME_ID);
@@ -71,6 +76,7 @@ int main(int argc, char *argv[])
     const bool ok = flasher.flashImage(image, QStringLiteral("benchmark.bin"));
     const double wallMs = double(wall.nsecsElapsed()) / 1e6;
     const double totalMs = double(total.nsecsElapsed()) / 1e6;
+    const double endingMs = ending.isValid() ? double(ending.nsecsElapsed()) / 1e6 : 0;
     const double threadCpuMs = (cpuSeconds(CLOCK_THREAD_CPUTIME_ID) - threadCpuStart) * 1000.0;
     const double processCpuMs = (cpuSeconds(CLOCK_PROCESS_CPUTIME_ID) - processCpuStart) * 1000.0;
     link.release();
@@ -83,7 +89,9 @@ int main(int argc, char *argv[])
 
     // Each data block pays the pause before its write and the pause before the poll for its ACK;
     // the ending pays one before end of transmission, one before the closing block and one poll.
-    const double floorMs = floorMsPerBlock * double(blocks) + endingFloorMs;
+    const FirmwareFlasher::Timing &chosen = flasher.timing();
+    const double endingWaitsMs = chosen.eotAnswerMs + 2.0 * chosen.quietGapMs;
+    const double floorMs = floorMsPerBlock * double(blocks) + endingFloorMs + endingWaitsMs;
     std::printf("image size:            %lld bytes\n", static_cast<long long>(image.size()));
     std::printf("data blocks:           %lld (+ header and closing block)\n",
                 static_cast<long long>(blocks));
@@ -93,8 +101,12 @@ int main(int argc, char *argv[])
                 totalMs);
     std::printf("streaming wall time:   %.1f ms\n", wallMs);
     std::printf("per block:             %.3f ms\n", wallMs / double(blocks));
-    std::printf("floor (4 ms/block):    %.1f ms\n", floorMs);
+    std::printf("floor (4 ms/block + ending waits): %.1f ms\n", floorMs);
     std::printf("measured / floor:      %.3f (target <= 1.10)\n", wallMs / floorMs);
+    std::printf("ending of one image:   %.1f ms, of which %.0f ms are chosen waits (end's answer "
+                "%d ms, two quiet gaps of %d ms)\n",
+                endingMs, endingWaitsMs, chosen.eotAnswerMs, chosen.quietGapMs);
+    std::printf("ending share of image: %.1f%%\n", 100.0 * endingMs / totalMs);
     std::printf("flasher thread CPU:    %.1f ms = %.1f%% of wall (target < 10%%)\n", threadCpuMs,
                 100.0 * threadCpuMs / wallMs);
     std::printf("process CPU (+device): %.1f ms = %.1f%% of wall\n", processCpuMs,

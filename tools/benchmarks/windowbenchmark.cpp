@@ -37,7 +37,7 @@
 
 namespace {
 constexpr qsizetype imageSize = 256 * 1024;
-const int blocks = FirmwareFlasher::blockCount(imageSize);
+const int blocks = BootloaderProtocol::blockCount(imageSize);
 constexpr int runTimeoutMs = 120000;
 constexpr int tickMs = 5;
 constexpr int defaultRounds = 3;

@@ -55,6 +55,12 @@ PowerMeterSimulator::PowerMeterSimulator(int masterFd, const PowerMeterOptions &
     : fd(masterFd), options(options), ownership(ownership),
       currentProductReply(options.productReply)
 {
+    if (options.fault != PowerMeterOptions::Fault::None)
+        faults.append({{options.fault, options.faultBlock, options.faultImage, options.faultCount,
+                        options.faultDurationMs, options.ackDelayMs},
+                       0});
+    for (const PowerMeterOptions::Injection &more : options.moreFaults)
+        faults.append({more, 0});
     if (pipe2(wakePipe, O_CLOEXEC | O_NONBLOCK) != 0)
         wakePipe[0] = wakePipe[1] = -1;
 }
@@ -119,7 +125,11 @@ void PowerMeterSimulator::run()
         }
         const bool partialPacket = !mute && state != State::Command && !pending.isEmpty();
         pollfd fds[2] = {{fd, POLLIN, 0}, {wakePipe[0], POLLIN, 0}};
-        const int ready = ::poll(fds, 2, partialPacket ? packetTimeoutMs : -1);
+        const int scheduledMs = msUntilScheduled();
+        int timeoutMs = partialPacket ? packetTimeoutMs : -1;
+        if (scheduledMs >= 0 && (timeoutMs < 0 || scheduledMs < timeoutMs))
+            timeoutMs = scheduledMs;
+        const int ready = ::poll(fds, 2, timeoutMs);
         if (ready < 0) {
             if (errno == EINTR)
                 continue;
@@ -127,6 +137,10 @@ void PowerMeterSimulator::run()
         }
         if (fds[1].revents != 0)
             continue;
+        if (ready == 0 && scheduledMs >= 0 && scheduledMs == timeoutMs) {
+            sendScheduled();
+            continue;
+        }
         if (ready == 0) {
             protocolError(
                 QStringLiteral("incomplete packet: %1 bytes, then silence").arg(pending.size()));
@@ -140,6 +154,8 @@ void PowerMeterSimulator::run()
                     QMutexLocker locker(&mutex);
                     input.append(buffer, count);
                 }
+                // The announcement is made on a quiet line only.
+                announceAt = QDeadlineTimer(QDeadlineTimer::Forever);
                 if (!mute) {
                     pending.append(buffer, count);
                     handleInput();
@@ -200,6 +216,10 @@ void PowerMeterSimulator::handleInput()
         } else if (first == eot && state == State::AwaitData) {
             pending.remove(0, 1);
             handleEndOfTransmission();
+        } else if (first == eot && state == State::AwaitClosing) {
+            // The sender did not hear that we took its end of transmission; we still wait for
+            // the closing block.
+            pending.remove(0, 1);
         } else {
             // Anything else between packets means the sender has given the transfer up (a new
             // "D" after a failed attempt, a closing "R"): read it as a command.
@@ -231,12 +251,18 @@ void PowerMeterSimulator::handleCommandByte(char byte)
     }
     if (byte == 'P') {
         reply(productReply);
+        if (!options.announceLine.isNull())
+            announceAt.setRemainingTime(options.announceAfterMs);
     } else if (byte == 'D') {
         ++batchIndex;
         current = ReceivedImage();
         dataBlocksInBatch = 0;
-        faultHits = 0;
+        for (ActiveFault &fault : faults)
+            fault.hits = 0;
         state = State::AwaitHeader;
+    } else if (byte != 'R') {
+        protocolError(QStringLiteral("byte 0x%1 read as a command")
+                          .arg(quint8(byte), 2, 16, QLatin1Char('0')));
     }
     if (faultActive(PowerMeterOptions::Fault::Chatter))
         startChatter();
@@ -334,6 +360,13 @@ void PowerMeterSimulator::handleHeader(const QByteArray &payload)
 
 void PowerMeterSimulator::handleDataBlock(int block, const QByteArray &payload)
 {
+    if (dataBlocksInBatch == 0 && block == 0 && !allZero(payload)) {
+        // The header again: the sender heard neither our ACK nor our "C".
+        acknowledge(0);
+        if (!faultActive(PowerMeterOptions::Fault::NoCrcRequest) && !mute)
+            reply(QByteArray(1, crcRequest));
+        return;
+    }
     const int previous = (expectedBlock + 255) % 256;
     if (dataBlocksInBatch > 0 && block == previous) {
         // The sender repeated a block we already hold (its ACK was lost or late): acknowledge it
@@ -360,8 +393,22 @@ void PowerMeterSimulator::handleDataBlock(int block, const QByteArray &payload)
 
 void PowerMeterSimulator::handleEndOfTransmission()
 {
-    if (!interferes(PowerMeterOptions::endOfTransmission))
+    if (interferes(PowerMeterOptions::endOfTransmission))
+        return;
+    if (!options.ackEndOfTransmission) {
         state = State::AwaitClosing;
+        // No answer of its own; a late answer to an earlier packet may still be on its way.
+        for (ActiveFault &active : faults) {
+            if (active.where.block == PowerMeterOptions::endOfTransmission && applies(active) &&
+                active.where.fault == PowerMeterOptions::Fault::StaleAck && hitAgain(active, 1))
+                staleAckAt.setRemainingTime(active.where.ackDelayMs);
+        }
+        return;
+    }
+    // A stricter bootloader: the end of transmission completes the image and ends download mode.
+    completeImage();
+    state = State::Command;
+    acknowledge(PowerMeterOptions::endOfTransmission);
 }
 
 void PowerMeterSimulator::handleClosing(const QByteArray &payload)
@@ -378,6 +425,13 @@ void PowerMeterSimulator::handleClosing(const QByteArray &payload)
     }
     if (interferes(PowerMeterOptions::closingBlock))
         return;
+    completeImage();
+    state = State::Completed;
+    acknowledge(PowerMeterOptions::closingBlock);
+}
+
+void PowerMeterSimulator::completeImage()
+{
     if (current.data.size() < current.declaredSize) {
         protocolError(QStringLiteral("%1: %2 bytes received, %3 declared")
                           .arg(current.name)
@@ -393,8 +447,30 @@ void PowerMeterSimulator::handleClosing(const QByteArray &payload)
         completed.append(current);
         changed.wakeAll();
     }
-    state = State::Completed;
-    acknowledge(PowerMeterOptions::closingBlock);
+    if (!options.announceLine.isNull())
+        announceAt.setRemainingTime(options.announceAfterMs);
+}
+
+int PowerMeterSimulator::msUntilScheduled() const
+{
+    qint64 soonest = -1;
+    for (const QDeadlineTimer &at : {staleAckAt, announceAt}) {
+        if (!at.isForever() && (soonest < 0 || at.remainingTime() < soonest))
+            soonest = at.remainingTime();
+    }
+    return int(soonest);
+}
+
+void PowerMeterSimulator::sendScheduled()
+{
+    if (!staleAckAt.isForever() && staleAckAt.hasExpired()) {
+        staleAckAt = QDeadlineTimer(QDeadlineTimer::Forever);
+        reply(QByteArray(1, ack));
+    }
+    if (!announceAt.isForever() && announceAt.hasExpired()) {
+        announceAt = QDeadlineTimer(QDeadlineTimer::Forever);
+        reply(options.announceLine);
+    }
 }
 
 void PowerMeterSimulator::abandonTransfer()
@@ -405,7 +481,8 @@ void PowerMeterSimulator::abandonTransfer()
 void PowerMeterSimulator::ackAfterDelay()
 {
     using Fault = PowerMeterOptions::Fault;
-    if (faultActive(Fault::SlowAcks) && options.ackDelayMs > 0 && waitForWake(options.ackDelayMs))
+    const ActiveFault *slow = faultActive(Fault::SlowAcks);
+    if (slow && slow->where.ackDelayMs > 0 && waitForWake(slow->where.ackDelayMs))
         return; // stopping
     if (faultActive(Fault::GarbageBetweenAcks))
         reply(garbage + QByteArray(1, ack));
@@ -413,35 +490,48 @@ void PowerMeterSimulator::ackAfterDelay()
         reply(QByteArray(1, ack));
 }
 
-bool PowerMeterSimulator::hitAgain(int limit)
+bool PowerMeterSimulator::hitAgain(ActiveFault &active, int limit)
 {
-    if (limit >= 0 && faultHits >= limit)
+    if (limit >= 0 && active.hits >= limit)
         return false;
-    ++faultHits;
+    ++active.hits;
     return true;
+}
+
+bool PowerMeterSimulator::applies(const ActiveFault &active) const
+{
+    return active.where.image < 0 || active.where.image == batchIndex;
 }
 
 bool PowerMeterSimulator::interferes(int packet)
 {
+    for (ActiveFault &active : faults) {
+        if (active.where.block == packet && applies(active) && interferes(active))
+            return true;
+    }
+    return false;
+}
+
+bool PowerMeterSimulator::interferes(ActiveFault &active)
+{
     using Fault = PowerMeterOptions::Fault;
-    if (packet != options.faultBlock || !faultActive(options.fault))
-        return false;
-    switch (options.fault) {
+    const PowerMeterOptions::Injection &where = active.where;
+    switch (where.fault) {
     case Fault::NakBlockOnce:
     case Fault::NakBlockAlways:
     case Fault::NakBlock: {
-        const int limit = options.fault == Fault::NakBlockOnce     ? 1
-                          : options.fault == Fault::NakBlockAlways ? -1
-                                                                   : options.faultCount;
-        if (!hitAgain(limit))
+        const int limit = where.fault == Fault::NakBlockOnce     ? 1
+                          : where.fault == Fault::NakBlockAlways ? -1
+                                                                 : where.count;
+        if (!hitAgain(active, limit))
             return false;
         reply(QByteArray(1, nak));
         return true;
     }
     case Fault::DropBlock:
-        return hitAgain(options.faultCount);
+        return hitAgain(active, where.count);
     case Fault::SingleCancel:
-        if (!hitAgain(options.faultCount))
+        if (!hitAgain(active, where.count))
             return false;
         reply(QByteArray(1, cancel));
         return true;
@@ -450,9 +540,9 @@ bool PowerMeterSimulator::interferes(int packet)
         abandonTransfer();
         return true;
     case Fault::DeafAt:
-        if (!hitAgain(1))
+        if (!hitAgain(active, 1))
             return false;
-        deafUntil.setRemainingTime(options.faultDurationMs);
+        deafUntil.setRemainingTime(where.durationMs);
         pending.clear();
         return true;
     case Fault::HangAt:
@@ -474,37 +564,70 @@ void PowerMeterSimulator::acknowledge(int packet)
     using Fault = PowerMeterOptions::Fault;
     if (packet > 0 && faultActive(Fault::NeverAckData))
         return;
-    if (packet != options.faultBlock || !faultActive(options.fault)) {
-        ackAfterDelay();
-        return;
+    for (ActiveFault &active : faults) {
+        if (active.where.block != packet || !applies(active))
+            continue;
+        switch (active.where.fault) {
+        case Fault::LoseAck:
+        case Fault::LateAck:
+        case Fault::GarbageAck:
+        case Fault::NakInNoise:
+        case Fault::CancelAfterAck:
+        case Fault::DisappearAfterBlock:
+        case Fault::StaleAck:
+        case Fault::LoneCancelAfterAck:
+            acknowledge(active);
+            return;
+        default:
+            break;
+        }
     }
-    switch (options.fault) {
+    ackAfterDelay();
+}
+
+void PowerMeterSimulator::acknowledge(ActiveFault &active)
+{
+    using Fault = PowerMeterOptions::Fault;
+    const PowerMeterOptions::Injection &where = active.where;
+    switch (where.fault) {
     case Fault::LoseAck:
-        if (!hitAgain(options.faultCount))
+        if (!hitAgain(active, where.count))
             ackAfterDelay();
         return;
     case Fault::LateAck:
-        if (hitAgain(1) && waitForWake(options.ackDelayMs))
+        if (hitAgain(active, 1) && waitForWake(where.ackDelayMs))
             return; // stopping
         ackAfterDelay();
         return;
     case Fault::GarbageAck:
-        if (hitAgain(options.faultCount))
+        if (hitAgain(active, where.count))
             reply(garbage);
         else
             ackAfterDelay();
         return;
     case Fault::NakInNoise:
         // One write, so the noise is on the line before the sender's next packet.
-        reply(hitAgain(1) ? QByteArray(1, ack) + nakInNoise : QByteArray(1, ack));
+        reply(hitAgain(active, 1) ? QByteArray(1, ack) + nakInNoise : QByteArray(1, ack));
         return;
     case Fault::CancelAfterAck:
         // One write: the cancel is on the line before the sender's next packet.
         reply(QByteArray(1, ack) + QByteArray(2, cancel));
         abandonTransfer();
         return;
+    case Fault::LoneCancelAfterAck:
+        reply(QByteArray(1, ack) + QByteArray(1, cancel));
+        return;
+    case Fault::StaleAck:
+        ackAfterDelay();
+        if (hitAgain(active, 1))
+            staleAckAt.setRemainingTime(where.ackDelayMs);
+        return;
     case Fault::DisappearAfterBlock:
         ackAfterDelay();
+        // The answer is on its way when the line goes: a pseudo-terminal drops what its other
+        // end has not read yet, a USB link what it has not delivered.
+        if (where.durationMs > 0)
+            waitForWake(where.durationMs);
         disappear();
         return;
     default:
@@ -513,15 +636,23 @@ void PowerMeterSimulator::acknowledge(int packet)
     }
 }
 
-bool PowerMeterSimulator::faultActive(PowerMeterOptions::Fault fault) const
+PowerMeterSimulator::ActiveFault *PowerMeterSimulator::faultActive(PowerMeterOptions::Fault fault)
 {
-    return options.fault == fault && (options.faultImage < 0 || options.faultImage == batchIndex);
+    for (ActiveFault &active : faults) {
+        if (active.where.fault == fault && applies(active))
+            return &active;
+    }
+    return nullptr;
 }
 
 void PowerMeterSimulator::reply(const QByteArray &bytes)
 {
     if (mute || faultActive(PowerMeterOptions::Fault::Silent))
         return;
+    {
+        QMutexLocker locker(&mutex);
+        output.append(bytes);
+    }
     qsizetype written = 0;
     while (written < bytes.size()) {
         const ssize_t count = ::write(fd, bytes.constData() + written, bytes.size() - written);
@@ -584,6 +715,12 @@ QByteArray PowerMeterSimulator::received() const
 {
     QMutexLocker locker(&mutex);
     return input;
+}
+
+QByteArray PowerMeterSimulator::sent() const
+{
+    QMutexLocker locker(&mutex);
+    return output;
 }
 
 QList<int> PowerMeterSimulator::packetLog() const

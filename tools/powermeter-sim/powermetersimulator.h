@@ -45,18 +45,21 @@ struct PowerMeterOptions
                              // and answers nothing more (a bootloader stuck printing)
         // Faults at packet faultBlock alone; a repeat of a packet already taken is ACKed again,
         // as YMODEM receivers do.
-        NakBlock,       // NAKs it faultCount times (-1: every time), then takes it
-        DropBlock,      // takes no notice of it, faultCount times: it was lost on the line
-        SingleCancel,   // answers it with one CAN, faultCount times, then takes it
-        LoseAck,        // takes it, but its ACK is lost faultCount times
-        LateAck,        // takes it and ACKs it ackDelayMs late, doing nothing meanwhile
-        GarbageAck,     // takes it and answers noise instead of the ACK, faultCount times
-        NakInNoise,     // takes it and ACKs it, then sends noise with a NAK inside
-        CancelAfterAck, // takes it and ACKs it, then drops the transfer with CAN CAN
-        DeafAt,         // from it on, takes no notice of anything for faultDurationMs
-        HangAt,         // from it on, takes no notice of anything, for good
-        ChatterAt,      // from it on, prints without pause and answers nothing
-        UnplugAt        // is unplugged as it arrives (see Ownership below)
+        NakBlock,          // NAKs it faultCount times (-1: every time), then takes it
+        DropBlock,         // takes no notice of it, faultCount times: it was lost on the line
+        SingleCancel,      // answers it with one CAN, faultCount times, then takes it
+        LoseAck,           // takes it, but its ACK is lost faultCount times
+        LateAck,           // takes it and ACKs it ackDelayMs late, doing nothing meanwhile
+        GarbageAck,        // takes it and answers noise instead of the ACK, faultCount times
+        NakInNoise,        // takes it and ACKs it, then sends noise with a NAK inside
+        CancelAfterAck,    // takes it and ACKs it, then drops the transfer with CAN CAN
+        DeafAt,            // from it on, takes no notice of anything for faultDurationMs
+        HangAt,            // from it on, takes no notice of anything, for good
+        ChatterAt,         // from it on, prints without pause and answers nothing
+        UnplugAt,          // is unplugged as it arrives (see Ownership below)
+        StaleAck,          // takes it and ACKs it, then sends one more ACK ackDelayMs later, as a
+                           // late answer to an earlier packet arrives, while it goes on meanwhile
+        LoneCancelAfterAck // takes it and ACKs it, then sends a single CAN
     };
     // Where a fault strikes that is bound to a packet: 0 is the header block, 1 the first data
     // block of a batch and so on; or one of these two.
@@ -68,7 +71,31 @@ struct PowerMeterOptions
     int faultImage = -1; // which received batch (0-based) the fault applies to; -1 = every batch
     int faultCount = 1;  // how often a repeatable fault hits its packet; -1: every time
     int faultDurationMs = 0; // for DeafAt
-    int ackDelayMs = 0;      // for SlowAcks and LateAck
+    int ackDelayMs = 0;      // for SlowAcks, LateAck and StaleAck
+
+    // Further faults beside the one above, each with its own place and count; the first that
+    // applies to a packet decides.
+    struct Injection
+    {
+        Fault fault = Fault::None;
+        int block = 1;
+        int image = -1;
+        int count = 1;
+        int durationMs = 0;
+        int ackDelayMs = 0;
+    };
+    QList<Injection> moreFaults;
+
+    // How the meter answers the end of transmission. Ours takes it without a word and completes
+    // the image with the closing block; a stricter one ACKs it, completes the image there and
+    // leaves download mode, so a closing block after that is read as commands.
+    bool ackEndOfTransmission = false;
+
+    // The line the bootloader may announce on its own before "D": sent once when the line has
+    // been quiet for announceAfterMs after an answer to "P" or a completed image. Null: the meter
+    // stays silent and the program waits out its whole line limit.
+    QByteArray announceLine = "BOOT ready\r";
+    int announceAfterMs = 150;
 };
 
 // Plays the meter's bootloader (its side of the serial protocol) on the master end of a
@@ -110,6 +137,7 @@ public:
     bool holds(const QString &name, const QByteArray &data) const;
     QByteArray commands() const;  // command bytes received outside a transfer, e.g. "PPDPR"
     QByteArray received() const;  // every byte that reached the device, in order
+    QByteArray sent() const;      // every byte the device sent, in order
     QList<int> packetLog() const; // block number of every packet received, resends included
     int productQueries() const;
     bool resetReceived() const;
@@ -124,6 +152,13 @@ public:
     static constexpr char chatterByte = '.';
 
 private:
+    // A fault with its place and how often it has hit in this batch.
+    struct ActiveFault
+    {
+        PowerMeterOptions::Injection where;
+        int hits = 0;
+    };
+
     // Completed reads commands like Command, but takes a packet as a repeat of the closing block.
     enum class State { Command, AwaitHeader, AwaitData, AwaitClosing, Completed };
 
@@ -142,12 +177,20 @@ private:
     void ackAfterDelay();
     // The faults that strike a packet before it is taken; true when it is not taken.
     bool interferes(int packet);
+    bool interferes(ActiveFault &active);
     // Answers a packet that was taken (or repeated), as the fault has it.
     void acknowledge(int packet);
-    // Counts one more hit of a repeatable fault; false once it has hit faultCount times.
-    bool hitAgain(int limit);
+    void acknowledge(ActiveFault &active);
+    // Counts one more hit of a repeatable fault; false once it has hit its count.
+    static bool hitAgain(ActiveFault &active, int limit);
     void startChatter();
-    bool faultActive(PowerMeterOptions::Fault fault) const;
+    // The first fault of this kind that applies to the current batch; null when none does.
+    ActiveFault *faultActive(PowerMeterOptions::Fault fault);
+    bool applies(const ActiveFault &active) const;
+    void completeImage();
+    // Sends what is due at a time of its own: a stale ACK, the announced line.
+    void sendScheduled();
+    int msUntilScheduled() const;
     void protocolError(const QString &text);
     void disappear();
 
@@ -164,7 +207,9 @@ private:
     int batchIndex = -1;
     int dataBlocksInBatch = 0;
     int expectedBlock = 1;
-    int faultHits = 0;
+    QList<ActiveFault> faults;
+    QDeadlineTimer staleAckAt{QDeadlineTimer::Forever};
+    QDeadlineTimer announceAt{QDeadlineTimer::Forever};
     bool mute = false;
     QDeadlineTimer deafUntil; // expired unless DeafAt has struck
     bool chattering = false;
@@ -177,6 +222,7 @@ private:
     QByteArray commandBytes;
     QByteArray currentProductReply;
     QByteArray input;
+    QByteArray output;
     QList<int> packets;
     int queries = 0;
     bool reset = false;

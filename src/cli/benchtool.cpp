@@ -121,6 +121,8 @@ void BenchTool::start(int index, const QString &folder)
         arguments.append(QStringLiteral("--quiet"));
     arguments += {QStringLiteral("update"), QStringLiteral("--from"), folder,
                   QStringLiteral("--port"), worker.meter.portName()};
+    if (invocation.allowOlderRelease)
+        arguments.append(QStringLiteral("--allow-older-release"));
     // A process group of its own: a Ctrl-C at the terminal reaches this process, which decides.
     process->setChildProcessModifier([] { ::setpgid(0, 0); });
     QObject::connect(process, &QProcess::readyReadStandardOutput, process,

@@ -26,6 +26,7 @@ struct Invocation
     QString output;                 // download: the bundle folder to write
     QString from;                   // update: the bundle folder to update from; empty: the server
     bool all = false;               // update: every attached meter at once
+    bool allowOlderRelease = false; // update --from: a folder older than the newest release used
 };
 
 // Reads the command line: global options, a sub-command and the sub-command's own options and

@@ -9,6 +9,7 @@
 #include "interruptguard.h"
 #include "offlinerelease.h"
 #include "releasebranchsetting.h"
+#include "releaselocation.h"
 #include "reporter.h"
 
 #include <QCryptographicHash>
@@ -165,7 +166,8 @@ ExitCode FlashTool::update()
     std::optional<OfflineRelease> offline;
     if (!invocation.from.isEmpty()) {
         offline.emplace(cloud, reporter);
-        const ExitCode opened = offline->open(invocation.from, invocation.version);
+        const ExitCode opened =
+            offline->open(invocation.from, invocation.version, invocation.allowOlderRelease);
         if (opened != ExitCode::Success)
             return opened;
     }
@@ -366,7 +368,7 @@ bool FlashTool::loadCatalogue(bool asStatus)
                          failure = reason;
                          // The window's line for a catalogue that failed at once; one that
                          // came but is not trusted is said in the error line.
-                         if (asStatus && reason.code != DownloadFailure::untrusted)
+                         if (asStatus && !ReleaseTrust::isRefusal(reason))
                              reporter.status(UpdateStep::noInternet(reason.code, reason.detail));
                          loop.quit();
                      });
@@ -386,8 +388,9 @@ bool FlashTool::loadCatalogue(bool asStatus)
         return true;
     reporter.reason(failure.code, failure.detail);
     const QString catalogueUrl =
-        cloud.server() + QLatin1Char('/') + chosenBranch + QStringLiteral("/lumetrarelease/");
-    if (failure.code == DownloadFailure::untrusted)
+        ReleaseLocation::url(cloud.server(), chosenBranch, ReleaseLocation::Resource::Catalogue)
+            .toDisplayString();
+    if (ReleaseTrust::isRefusal(failure))
         reporter.error(QStringLiteral("the release catalogue at %1 is not trusted: %2")
                            .arg(catalogueUrl, failure.detail));
     else
@@ -532,9 +535,10 @@ ExitCode FlashTool::updateAll()
     if (!bench.findMeters())
         return reporter.result(ExitCode::NoMeter);
     QString folder = invocation.from;
-    const ExitCode ready = folder.isEmpty()
-                               ? saveRelease(folder = bench.releaseFolder())
-                               : OfflineRelease(cloud, reporter).open(folder, invocation.version);
+    const ExitCode ready =
+        folder.isEmpty() ? saveRelease(folder = bench.releaseFolder())
+                         : OfflineRelease(cloud, reporter)
+                               .open(folder, invocation.version, invocation.allowOlderRelease);
     if (ready != ExitCode::Success)
         return reporter.result(ready);
     return bench.run(folder);

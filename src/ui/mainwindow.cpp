@@ -108,9 +108,9 @@ MainWindow::MainWindow(const QString &releaseServerUrl, QWidget *parent)
 
 MainWindow::MainWindow(const QString &releaseServerUrl,
                        const QList<ReleaseSignature::PublicKey> &trustedKeys, QWidget *parent)
-    : QMainWindow(parent), cloud(releaseServerUrl), ui(new Ui::MainWindow)
+    : QMainWindow(parent), cloud(releaseServerUrl, ReleaseTrust(trustedKeys)),
+      ui(new Ui::MainWindow)
 {
-    cloud.setTrustedKeys(trustedKeys);
     ui->setupUi(this);
     setFixedSize(width(), height());
     // The serial waits of a run block this thread; the window must go on answering meanwhile.
@@ -207,10 +207,13 @@ void MainWindow::no_internet_connection()
 // user would take the empty list for no releases.
 void MainWindow::catalogueFailed(const DownloadFailure &reason)
 {
-    if (reason.code == DownloadFailure::untrusted) {
-        emptyListCause = QStringLiteral("the release catalogue is not trusted");
+    const bool badBranch = reason.code == DownloadFailure::badBranch;
+    if (ReleaseTrust::isRefusal(reason) || badBranch) {
+        emptyListCause = badBranch ? QStringLiteral("the release branch is not valid")
+                                   : QStringLiteral("the release catalogue is not trusted");
         if (!catalogueFailureShown)
-            writeStatus(QStringLiteral("The release catalogue is not trusted: ") + reason.detail,
+            writeStatus(badBranch ? reason.detail.at(0).toUpper() + reason.detail.mid(1)
+                                  : ReleaseTrust::refusalText(reason),
                         colourOf(UpdateStep::Tone::Failure));
         catalogueFailureShown = true;
         return;

@@ -150,12 +150,13 @@ DownloadFailure ReleaseTrust::checkBinding(const ReleaseSignature::Result &signa
     const qint64 newest = source.fromFolder
                               ? CatalogueFreshness::newestOfBranch(source.branch)
                               : CatalogueFreshness::newest(source.serverUrl, source.branch);
-    older = *binding.timestamp < newest;
-    if (older && !source.olderAllowed)
+    const bool signedBefore = *binding.timestamp < newest;
+    if (signedBefore && !source.olderAllowed)
         return refusal(DownloadFailure::catalogueRollback,
                        QStringLiteral("it was signed at %1, before the catalogue of %2 already "
                                       "used for this branch: it is an older release")
                            .arg(dateOf(*binding.timestamp), dateOf(newest)));
+    older = signedBefore;
     return {};
 }
 

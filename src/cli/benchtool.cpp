@@ -91,6 +91,8 @@ QString BenchTool::retryCommand(const QSerialPortInfo &meter) const
     words += {QStringLiteral("update"), QStringLiteral("--port"), name};
     if (!invocation.from.isEmpty())
         words += {QStringLiteral("--from"), invocation.from};
+    if (invocation.allowOlderRelease)
+        words.append(QStringLiteral("--allow-older-release"));
     if (invocation.branch)
         words += {QStringLiteral("--branch"), *invocation.branch};
     if (invocation.betas)
@@ -164,6 +166,8 @@ void BenchTool::start(int index, const QString &folder)
         {QStringLiteral("update"),  QStringLiteral("--from"), folder,
          QStringLiteral("--port"),  worker.meter.portName(),  QStringLiteral("--retry-command"),
          retryCommand(worker.meter)};
+    if (invocation.allowOlderRelease)
+        arguments.append(QStringLiteral("--allow-older-release"));
     // A process group of its own: a Ctrl-C at the terminal reaches this process, which decides.
     process->setChildProcessModifier([] { ::setpgid(0, 0); });
     QObject::connect(process, &QProcess::readyReadStandardOutput, process,

@@ -23,12 +23,13 @@ BundleDownload::BundleDownload(NVKCloudInterface &client, Reporter &output)
 ExitCode BundleDownload::refuse(const DownloadFailure &failure)
 {
     return OfflineRelease::refuse(
-        reporter, QStringLiteral("the release of branch %1").arg(release.branch), failure);
+        reporter, QStringLiteral("the release of branch %1").arg(releaseBranch), failure);
 }
 
-ExitCode BundleDownload::fetchCatalogue(const QString &branch)
+ExitCode BundleDownload::fetchCatalogue(const QString &branch, bool betas)
 {
-    CatalogueFetch fetch(cloud.server());
+    // The signature is fetched in every build: the folder keeps it for a program that checks it.
+    CatalogueFetch fetch(cloud.server(), cloud.catalogueLimits(), true);
     QEventLoop loop;
     QObject::connect(&fetch, &CatalogueFetch::finished, &loop, &QEventLoop::quit);
     fetch.start(branch);
@@ -37,33 +38,33 @@ ExitCode BundleDownload::fetchCatalogue(const QString &branch)
     if (failure.isFailure()) {
         reporter.reason(failure.code, failure.detail);
         reporter.error(QStringLiteral("release catalogue unavailable at %1: %2")
-                           .arg(fetch.failedUrl(), failure.detail));
+                           .arg(fetch.catalogueUrl(), failure.detail));
         return ExitCode::Catalogue;
     }
-    release.catalogue = fetch.catalogue();
-    release.signature = fetch.signature();
+    // The bytes as received are verified before anything is read from them, once: the folder
+    // is written from the catalogue accepted here.
+    answer = fetch.answer();
+    const ReleaseTrust::Verdict verdict = cloud.trust().accept(answer, {cloud.server(), branch});
+    if (ReleaseTrust::isRefusal(verdict.failure))
+        return refuse({verdict.failure.code, ReleaseTrust::refusalClause(verdict.failure), 0});
+    if (verdict.failure.isFailure())
+        return refuse(verdict.failure);
+    catalogue = *verdict.catalogue;
+    cloud.useCatalogue(catalogue, branch, betas);
     return ExitCode::Success;
 }
 
 ExitCode BundleDownload::fetch(const QString &branch, bool betas, const VersionChoice &choose,
                                const ImageDownload &download)
 {
-    release = ReleaseBundle();
-    release.branch = branch;
-    release.serverUrl = cloud.server();
-    const ExitCode fetched = fetchCatalogue(branch);
+    releaseBranch = branch;
+    const ExitCode fetched = fetchCatalogue(branch, betas);
     if (fetched != ExitCode::Success)
         return fetched;
-    // The bytes as received are verified before anything is read from them.
-    DownloadFailure failure = release.checkSignature();
-    if (!failure.isFailure())
-        failure = cloud.loadCatalogue(release.catalogue, branch, betas);
-    if (failure.isFailure())
-        return refuse(failure);
     const std::optional<QString> version = choose();
     if (!version)
         return ExitCode::Catalogue;
-    release.version = *version;
+    release = ReleaseBundle(cloud.server(), branch, *version, answer, catalogue);
     reporter.release(*version);
 
     const QList<QString> hardwareIds = cloud.hardwareIds(*version);
@@ -80,10 +81,10 @@ ExitCode BundleDownload::fetch(const QString &branch, bool betas, const VersionC
         if (downloaded != ExitCode::Success)
             return downloaded;
         for (const MeterImage &image : std::as_const(images))
-            release.addImage(cloud, image.name, image.bytes);
+            release.addImage(image.name, image.bytes);
         all += images;
     }
-    failure = release.check(cloud);
+    const DownloadFailure failure = release.check(cloud.trust());
     if (failure.isFailure())
         return refuse(failure);
     reporter.release(*version, all);
@@ -104,7 +105,7 @@ ExitCode BundleDownload::run(const QString &folder, const QString &branch, bool 
     const ExitCode saved = save(folder);
     if (saved == ExitCode::Success && namesFolder)
         reporter.status(UpdateStep::of(UpdateStep::Kind::ReleaseSaved,
-                                       QStringLiteral("%1 to %2").arg(release.version, folder)));
+                                       QStringLiteral("%1 to %2").arg(release.version(), folder)));
     return saved;
 }
 

@@ -46,10 +46,13 @@ public:
     bool namesFolder = true;
 
 private:
-    ExitCode fetchCatalogue(const QString &branch);
+    ExitCode fetchCatalogue(const QString &branch, bool betas);
     ExitCode refuse(const DownloadFailure &failure);
 
     NVKCloudInterface &cloud;
     Reporter &reporter;
+    QString releaseBranch;
+    ReleaseTrust::Answer answer;
+    ReleaseCatalogue catalogue;
     ReleaseBundle release;
 };

@@ -2,6 +2,8 @@
 // SPDX-FileCopyrightText: Norvatek
 #include "commandline.h"
 
+#include "releasebranchsetting.h"
+
 #include "nvkcloudinterface.h"
 
 #include <QCommandLineParser>
@@ -129,6 +131,9 @@ struct Options
                             QStringLiteral("Update from the release folder DIR that download "
                                            "wrote, without the server."),
                             QStringLiteral("DIR")};
+    QCommandLineOption allowOlder{QStringLiteral("allow-older-release"),
+                                  QStringLiteral("With --from: use the folder even if its release "
+                                                 "is older than one used before.")};
     QCommandLineOption all{QStringLiteral("all"),
                            QStringLiteral("Update every attached meter at once.")};
     // Given by update --all to each of its workers, never typed by a person.
@@ -145,7 +150,7 @@ struct Options
         case Invocation::Command::Versions:
             return {betas, branch};
         case Invocation::Command::Update:
-            return {port, all, from, branch, betas, retry};
+            return {port, all, from, allowOlder, branch, betas, retry};
         case Invocation::Command::Flash:
             return {name, port, sha256};
         case Invocation::Command::Download:
@@ -385,8 +390,14 @@ CommandLine::Outcome CommandLine::parse(const QStringList &arguments)
     parsed.trace = parser.isSet(options.trace);
     parsed.quiet = parser.isSet(options.quiet);
     parsed.betas = given(options.betas);
-    if (given(options.branch))
-        parsed.branch = withoutTrailingSlashes(parser.value(options.branch));
+    if (given(options.branch)) {
+        parsed.branch = ReleaseBranchSetting::normalised(parser.value(options.branch));
+        const QString problem = parsed.branch->isEmpty()
+                                    ? QString()
+                                    : ReleaseBranchSetting::nameProblem(*parsed.branch);
+        if (!problem.isEmpty())
+            return usageError(QStringLiteral("--branch wants a release branch name: ") + problem);
+    }
     if (given(options.port)) {
         parsed.port = parser.value(options.port);
         if (parsed.port.isEmpty())
@@ -398,6 +409,10 @@ CommandLine::Outcome CommandLine::parse(const QStringList &arguments)
     // An empty --from must not quietly become an update from the server.
     if (given(options.from) && parsed.from.isEmpty())
         return usageError(QStringLiteral("--from wants the folder that download wrote"));
+    parsed.allowOlderRelease = given(options.allowOlder);
+    if (parsed.allowOlderRelease && parsed.from.isEmpty())
+        return usageError(QStringLiteral("--allow-older-release is for a release folder; it "
+                                         "needs --from DIR"));
     parsed.output = given(options.output) ? parser.value(options.output) : QString();
     parsed.sha256 = given(options.sha256) ? parser.value(options.sha256).toLower() : QString();
     parsed.retryCommand = given(options.retry) ? parser.value(options.retry) : QString();

@@ -30,6 +30,7 @@ struct Invocation
     // failed transfer; a worker of update --all is given it, as its own command line would
     // repeat the whole bench. Empty: "the command".
     QString retryCommand;
+    bool allowOlderRelease = false; // update --from: a folder older than the newest release used
 };
 
 // Reads the command line: global options, a sub-command and the sub-command's own options and

@@ -9,6 +9,7 @@
 #include "interruptguard.h"
 #include "offlinerelease.h"
 #include "releasebranchsetting.h"
+#include "releaselocation.h"
 #include "reporter.h"
 
 #include <QCryptographicHash>
@@ -198,7 +199,8 @@ ExitCode FlashTool::update()
     std::optional<OfflineRelease> offline;
     if (!invocation.from.isEmpty()) {
         offline.emplace(cloud, reporter);
-        const ExitCode opened = offline->open(invocation.from, invocation.version);
+        const ExitCode opened =
+            offline->open(invocation.from, invocation.version, invocation.allowOlderRelease);
         if (opened != ExitCode::Success)
             return opened;
         updateRun.useFolder(
@@ -357,11 +359,12 @@ bool FlashTool::loadCatalogue(bool asStatus)
         return true;
     // The window's line for a catalogue that could not be had; one that came but is not trusted
     // is said in the error line.
-    if (asStatus && outcome.kind != Kind::Untrusted)
+    if (asStatus && outcome.kind != Kind::Untrusted && outcome.kind != Kind::BadBranch)
         reporter.status(outcome);
     reporter.reason(outcome.reasonCode, outcome.detail);
     const QString catalogueUrl =
-        cloud.server() + QLatin1Char('/') + chosenBranch + QStringLiteral("/lumetrarelease/");
+        ReleaseLocation::url(cloud.server(), chosenBranch, ReleaseLocation::Resource::Catalogue)
+            .toDisplayString();
     if (outcome.kind == Kind::Untrusted)
         reporter.error(QStringLiteral("the release catalogue at %1 is not trusted: %2")
                            .arg(catalogueUrl, outcome.detail));
@@ -493,9 +496,10 @@ ExitCode FlashTool::updateAll()
     if (!bench.findMeters())
         return bench.endWithoutMeters();
     QString folder = invocation.from;
-    const ExitCode ready = folder.isEmpty()
-                               ? saveRelease(folder = bench.releaseFolder())
-                               : OfflineRelease(cloud, reporter).open(folder, invocation.version);
+    const ExitCode ready =
+        folder.isEmpty() ? saveRelease(folder = bench.releaseFolder())
+                         : OfflineRelease(cloud, reporter)
+                               .open(folder, invocation.version, invocation.allowOlderRelease);
     if (ready != ExitCode::Success)
         return reporter.result(ready);
     return bench.run(folder);

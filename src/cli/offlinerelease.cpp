@@ -20,21 +20,26 @@ ExitCode OfflineRelease::refuse(Reporter &reporter, const QString &subject,
                                                              : ExitCode::Catalogue;
 }
 
-ExitCode OfflineRelease::open(const QString &folder, const std::optional<QString> &wanted)
+ExitCode OfflineRelease::open(const QString &folder, const std::optional<QString> &wanted,
+                              bool olderAllowed)
 {
     const QString subject = QStringLiteral("the release folder ") + folder;
     DownloadFailure failure;
-    std::optional<ReleaseBundle> loaded = ReleaseBundle::load(folder, failure);
+    std::optional<ReleaseBundle> loaded =
+        ReleaseBundle::load(folder, cloud.trust(), olderAllowed, failure);
     if (!loaded)
         return refuse(reporter, subject, failure);
     bundle = *loaded;
-    failure = bundle.check(cloud);
-    if (failure.isFailure())
-        return refuse(reporter, subject, failure);
-    reporter.release(bundle.version);
-    if (wanted && *wanted != bundle.version) {
+    // The bundle holds one version, whatever the catalogue marks as a beta.
+    cloud.useCatalogue(bundle.catalogue(), bundle.branch(), true);
+    if (bundle.isOlderRelease())
+        reporter.note(QStringLiteral("using the release folder %1 although its release is older "
+                                     "than one used before (--allow-older-release)")
+                          .arg(folder));
+    reporter.release(bundle.version());
+    if (wanted && *wanted != bundle.version()) {
         reporter.error(QStringLiteral("the release folder %1 holds version %2, not %3")
-                           .arg(folder, bundle.version, *wanted));
+                           .arg(folder, bundle.version(), *wanted));
         return ExitCode::Catalogue;
     }
     return ExitCode::Success;
@@ -43,7 +48,7 @@ ExitCode OfflineRelease::open(const QString &folder, const std::optional<QString
 QList<MeterImage> OfflineRelease::imagesFor(const QString &hardwareId) const
 {
     QList<MeterImage> images;
-    const QList<ReleaseBundle::Image> chosen = bundle.imagesFor(cloud, hardwareId);
+    const QList<ReleaseBundle::Image> chosen = bundle.imagesFor(hardwareId);
     for (const ReleaseBundle::Image &image : chosen)
         images.append({image.key, image.bytes});
     return images;

@@ -27,10 +27,13 @@ public:
     // Reads and checks the bundle in folder, and loads its catalogue into the client. `wanted`
     // is the version asked for, if any: it must be the one the folder holds. Says why when the
     // folder cannot be used.
-    ExitCode open(const QString &folder, const std::optional<QString> &wanted);
+    // With olderAllowed, a folder whose release is older than one used before is taken, and a
+    // note says so.
+    ExitCode open(const QString &folder, const std::optional<QString> &wanted,
+                  bool olderAllowed = false);
 
-    QString branch() const { return bundle.branch; }
-    QString version() const { return bundle.version; }
+    QString branch() const { return bundle.branch(); }
+    QString version() const { return bundle.version(); }
     // The images for a meter that identifies as hardwareId, in the order they are written.
     QList<MeterImage> imagesFor(const QString &hardwareId) const;
 

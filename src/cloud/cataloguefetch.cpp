@@ -3,7 +3,7 @@
 #include "cataloguefetch.h"
 
 #include "boundedreply.h"
-#include "releasesignature.h"
+#include "releaselocation.h"
 
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
@@ -12,15 +12,35 @@
 
 namespace {
 
-const QString cataloguePath = QStringLiteral("/lumetrarelease/");
-const QString signaturePath = QStringLiteral("/lumetrarelease.minisig");
 // The server's way of saying that no signature is published.
 constexpr int httpNotFound = 404;
 
+// A signature that is not there (a 404, or nothing at all) is an answer: the catalogue is then
+// unsigned. Anything else that went wrong leaves the catalogue unchecked.
+bool nothingPublished(const DownloadFailure &failure)
+{
+    return failure.code == DownloadFailure::empty ||
+           (failure.code == DownloadFailure::httpStatusCode && failure.httpStatus == httpNotFound);
+}
+
+// Ends a request whose answer no longer counts: disconnected, so that answer is never taken,
+// and deleted, which closes its connection. It is not aborted first: abort() records an error of
+// its own, and when the network thread's own error for the reply is already queued, Qt warns on
+// the terminal about the second one.
+void endReply(QNetworkReply *reply, QObject *receiver)
+{
+    if (!reply)
+        return;
+    reply->disconnect(receiver);
+    reply->deleteLater();
+}
+
 } // namespace
 
-CatalogueFetch::CatalogueFetch(const QString &url, QObject *parent)
-    : QObject(parent), serverUrl(url), network(new QNetworkAccessManager(this))
+CatalogueFetch::CatalogueFetch(const QString &url, const Limits &bounds, bool withSignature,
+                               QObject *parent)
+    : QObject(parent), serverUrl(url), limits(bounds), signatureWanted(withSignature),
+      network(new QNetworkAccessManager(this))
 {
     // As for every request to the release server: never from https down to http.
     network->setRedirectPolicy(QNetworkRequest::NoLessSafeRedirectPolicy);
@@ -28,42 +48,56 @@ CatalogueFetch::CatalogueFetch(const QString &url, QObject *parent)
 
 void CatalogueFetch::start(const QString &branch)
 {
-    catalogueBody.clear();
-    signatureBody.clear();
+    received = {};
     outcome = {};
-    failedAt.clear();
-    pending = 2;
-    catalogueReply = get(branch + cataloguePath, maximumCatalogueBytes);
-    signatureReply = get(branch + signaturePath, ReleaseSignature::maxSignatureBytes);
+    done = false;
+    const QUrl url = ReleaseLocation::url(serverUrl, branch, ReleaseLocation::Resource::Catalogue);
+    catalogueAt = url.toDisplayString();
+    catalogueReply = get(url, limits.maximumBytes);
+    if (signatureWanted)
+        signatureReply =
+            get(ReleaseLocation::url(serverUrl, branch, ReleaseLocation::Resource::Signature),
+                ReleaseSignature::maxSignatureBytes);
 }
 
-QNetworkReply *CatalogueFetch::get(const QString &path, qint64 maximumBytes)
+QNetworkReply *CatalogueFetch::get(const QUrl &url, qint64 maximumBytes)
 {
-    const QUrl url(serverUrl + QLatin1Char('/') + path, QUrl::TolerantMode);
     QNetworkReply *reply = network->get(QNetworkRequest(url));
-    new BoundedReply(reply, {maximumBytes, idleTimeoutMs, wholeTimeoutMs});
+    new BoundedReply(reply, {maximumBytes, 0, limits.wholeTimeoutMs});
     connect(reply, &QNetworkReply::finished, this, [this, reply] { answered(reply); });
     return reply;
 }
 
 void CatalogueFetch::answered(QNetworkReply *reply)
 {
+    reply->deleteLater();
     const BoundedReply *bounded = BoundedReply::of(reply);
     const DownloadFailure failure = bounded->failure();
-    const bool isSignature = reply == signatureReply;
-    const bool noSignature = isSignature && failure.httpStatus == httpNotFound;
-    if (failure.isFailure() && !noSignature) {
-        // The first failure is the one to report; the other answer no longer matters.
-        if (!outcome.isFailure()) {
+    if (reply == signatureReply) {
+        signatureReply = nullptr;
+        if (!failure.isFailure())
+            received.signature = bounded->body();
+        else if (!nothingPublished(failure))
+            received.signatureFailure = failure;
+    } else if (reply == catalogueReply) {
+        catalogueReply = nullptr;
+        // A catalogue that did not come needs no signature: the answer is already known.
+        if (failure.isFailure()) {
             outcome = failure;
-            failedAt = reply->url().toDisplayString();
+            endReply(signatureReply, this);
+            signatureReply = nullptr;
+        } else {
+            received.catalogue = bounded->body();
         }
-    } else if (!failure.isFailure()) {
-        (isSignature ? signatureBody : catalogueBody) = bounded->body();
     }
-    if (--pending > 0)
+    if (!catalogueReply && !signatureReply)
+        finish();
+}
+
+void CatalogueFetch::finish()
+{
+    if (done)
         return;
-    catalogueReply->deleteLater();
-    signatureReply->deleteLater();
+    done = true;
     emit finished();
 }

@@ -41,6 +41,16 @@ struct DownloadFailure
     // A signed catalogue publishes no SHA-256 for a firmware file of the version, so nothing of
     // the version is downloaded: the signature would not cover those bytes.
     static constexpr QLatin1String checksumMissing = reasonCode(Reason::ChecksumMissing);
+    // A signed catalogue that is genuine but not the one to use now: older than one accepted
+    // before from the same server and branch, signed for another branch, past its expiry, or
+    // without the time and branch its signed comment must state. Detail completes "The release
+    // catalogue is not trusted: " as for untrusted.
+    static constexpr QLatin1String catalogueRollback = reasonCode(Reason::CatalogueRollback);
+    static constexpr QLatin1String catalogueWrongBranch = reasonCode(Reason::CatalogueWrongBranch);
+    static constexpr QLatin1String catalogueExpired = reasonCode(Reason::CatalogueExpired);
+    static constexpr QLatin1String catalogueUnbound = reasonCode(Reason::CatalogueUnbound);
+    // The release branch asked for is not a branch name, so nothing is requested.
+    static constexpr QLatin1String badBranch = reasonCode(Reason::BadBranch);
     // A release bundle (a release saved to a folder): the folder is not one, or its parts do not
     // belong together (a version or an image that its catalogue does not list).
     static constexpr QLatin1String notBundle = reasonCode(Reason::NotBundle);

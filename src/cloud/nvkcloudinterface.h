@@ -2,12 +2,14 @@
 // SPDX-FileCopyrightText: Norvatek
 #pragma once
 
+#include "cataloguefetch.h"
 #include "downloadfailure.h"
 #include "firmwarefile.h"
+#include "releasecatalogue.h"
 #include "releasesignature.h"
+#include "releasetrust.h"
 #include "releaseversion.h"
 
-#include <QJsonArray>
 #include <QList>
 #include <QMap>
 #include <QObject>
@@ -15,8 +17,6 @@
 #include <QString>
 #include <QTimer>
 #include <QUrl>
-
-#include <optional>
 
 class QNetworkAccessManager;
 class QNetworkReply;
@@ -31,10 +31,11 @@ class QNetworkReply;
 // Everything the server sends is bounded in size and time as it arrives (BoundedReply), and the
 // catalogue's values are checked before they are listed or put into a download URL.
 //
-// With trusted keys (built in with LUMETRA_RELEASE_PUBLIC_KEYS, or given), the catalogue's
-// minisign signature <branch>/lumetrarelease.minisig is fetched beside it, and the catalogue
-// counts only when the signature verifies over the exact bytes received, before anything of them
-// is parsed. Without keys nothing more is fetched or checked.
+// Whether a catalogue may be used is its ReleaseTrust's to say, fixed when the client is made:
+// with trusted keys (built in with LUMETRA_RELEASE_PUBLIC_KEYS, or given), the catalogue's
+// minisign signature <branch>/lumetrarelease.minisig is fetched beside it and must verify and
+// bind the catalogue to its branch and time. Without keys nothing more is fetched or checked.
+// A branch name that breaks ReleaseBranchSetting's rule is refused before anything is requested.
 class NVKCloudInterface : public QObject
 {
     Q_OBJECT
@@ -44,23 +45,25 @@ public:
     // lumetra-flash use them as they are.
     struct Limits
     {
-        // How long a catalogue request may go unanswered before no_internet_connection().
+        // How long a catalogue request may go unanswered before no_internet_connection(). The
+        // request goes on: a late catalogue is still listed.
         int jsonTimeoutMs = 6000;
         // A catalogue still arriving after this is abandoned: catalogue_failed().
-        int wholeCatalogueTimeoutMs = 60 * 1000;
+        int wholeCatalogueTimeoutMs = CatalogueFetch::Limits().wholeTimeoutMs;
         // How long a firmware download may go without receiving any data before it fails.
         int downloadTimeoutMs = 30000;
         // How long one firmware file may take in all, however steadily its bytes trickle in.
         int wholeImageTimeoutMs = 10 * 60 * 1000;
-        // The largest firmware file and catalogue taken in: the meter's flash is far smaller,
-        // and a catalogue of thousands of versions still fits. Anything larger is aborted as it
-        // arrives.
+        // The largest firmware file and catalogue taken in: the meter's flash is far smaller.
+        // Anything larger is aborted as it arrives.
         qint64 maximumImageBytes = 16 * 1024 * 1024;
-        qint64 maximumCatalogueBytes = 8 * 1024 * 1024;
+        qint64 maximumCatalogueBytes = CatalogueFetch::Limits().maximumBytes;
     };
 
     explicit NVKCloudInterface(QObject *parent = nullptr);
     explicit NVKCloudInterface(const QString &serverUrl, QObject *parent = nullptr);
+    NVKCloudInterface(const QString &serverUrl, const ReleaseTrust &trust,
+                      QObject *parent = nullptr);
 
     // The base URL compiled in at build time (LUMETRA_RELEASE_SERVER_URL).
     static QString defaultServerUrl();
@@ -72,9 +75,10 @@ public:
     QList<QString> firmwareKeys(const QString &version, QString hardwareId) const;
     // The hardware identifiers that the version has firmware files for, in key order.
     QList<QString> hardwareIds(const QString &version) const;
-    // Takes a catalogue that came some other way (a release bundle) exactly as the server's
-    // answer: the versions of branch replace the list. A failure says why it is no catalogue.
-    DownloadFailure loadCatalogue(const QByteArray &body, const QString &branch, bool showBetas);
+    // Lists a catalogue that came some other way (a release folder, the download that writes
+    // one), already accepted by trust(), as the server's answer would be: the versions of branch
+    // replace the list.
+    void useCatalogue(const ReleaseCatalogue &catalogue, const QString &branch, bool showBetas);
     // Why bytes may not be used as the version's file `key`: they differ from the checksum the
     // catalogue publishes for it. No failure when they match or none is published.
     DownloadFailure checkImage(const QString &version, const QString &key,
@@ -99,12 +103,16 @@ public:
     // Takes effect for the requests made from now on.
     void setLimits(const Limits &limits) { limitsInUse = limits; }
 
-    // The keys a catalogue must be signed with, for the requests made from now on: those built
-    // in unless others are given. Keys given make the signature required even in a build
-    // without any, and no call can make it optional in a build with one.
-    void setTrustedKeys(const QList<ReleaseSignature::PublicKey> &keys);
+    // The bounds of every catalogue request, this client's and a release folder's download.
+    CatalogueFetch::Limits catalogueLimits() const
+    {
+        return {limitsInUse.wholeCatalogueTimeoutMs, limitsInUse.maximumCatalogueBytes};
+    }
+
+    // What decides whether a catalogue may be used; fixed when the client was made.
+    const ReleaseTrust &trust() const { return releaseTrust; }
     // A catalogue counts only with a signature that verifies.
-    bool requiresSignature() const { return signatureRequired; }
+    bool requiresSignature() const { return releaseTrust.requiresSignature(); }
     // The check of the latest catalogue's signature: ok(), with the signing key's id, once the
     // listed catalogue verified; not ok while there is none, and always when no signature is
     // required (none is then fetched).
@@ -124,8 +132,8 @@ signals:
     void firmware_download_failed(const QString &fileName, const DownloadFailure &reason);
     // The end of the latest catalogue request, for callers that must know when the list is whole
     // (the window refills its list as versions arrive): every product object has been merged, or
-    // the answer was no catalogue at all or not a trusted one (reason says why; the window shows
-    // only DownloadFailure::untrusted, since its list stays empty without a word otherwise).
+    // the answer was no catalogue at all, not a trusted one (ReleaseTrust::isRefusal()) or the
+    // branch is no branch name (DownloadFailure::badBranch); reason says why.
     void catalogue_received();
     void catalogue_failed(const DownloadFailure &reason);
 
@@ -135,16 +143,14 @@ public slots:
     void parseJsonReply(QNetworkReply *reply);
 
 private:
-    void signatureReceived(QNetworkReply *reply);
-    // Lists the catalogue once everything it is checked with has come.
-    void readCatalogue();
-    // Why the catalogue received may not be read; no failure when its signature verified.
-    DownloadFailure checkSignature(const QByteArray &catalogue);
+    void catalogueFetched();
+    // Ends the latest catalogue request with `reason`, once the caller has returned: a caller
+    // waiting in its own event loop must be in it when the report comes.
+    void refuseCatalogue(const DownloadFailure &reason);
     // Fails the latest download once the caller has returned, as a download that failed at the
-    // server does: a caller waiting in its own event loop must be in it when the report comes.
+    // server does.
     void refuseDownload(const QString &fileName, const DownloadFailure &reason);
-    void mergeVersions(const QJsonArray &versions);
-    QUrl firmwareUrl(const QString &fileValue) const;
+    void mergeVersions(const QList<ReleaseVersion> &versions);
     void abandonCatalogueRequest();
     void abandonDownload();
 
@@ -154,27 +160,20 @@ private:
     QList<QString> versionList;
     QList<FirmwareFile> firmwareFiles;
     QString serverUrl;
-    QString scriptName = QStringLiteral("lumetra.php");
     QString releaseBranch = QStringLiteral("cust");
     bool showBetas = false;
     QTimer jsonTimer;
     Limits limitsInUse;
+    ReleaseTrust releaseTrust;
 
     QNetworkAccessManager *network;
     // The catalogue entry of the version being downloaded, as it was when the download started.
     ReleaseVersion downloadVersion;
     // The catalogue request in flight, null once answered.
-    QPointer<QNetworkReply> catalogueReply;
-    // Its signature's request, when one is required; null once answered.
-    QPointer<QNetworkReply> signatureReply;
-    // Whichever of the two came first waits here for the other.
-    std::optional<DownloadFailure> catalogueOutcome; // set once the catalogue came whole
-    QByteArray catalogueBody;
-    DownloadFailure signatureFailure; // no failure for a signature that came or was never published
-    QByteArray signatureBody;
-    QList<ReleaseSignature::PublicKey> trustedKeys = ReleaseSignature::builtInKeys();
-    bool signatureRequired = ReleaseSignature::isRequired();
+    QPointer<CatalogueFetch> catalogueFetch;
     ReleaseSignature::Result signatureCheck;
+    // Counts requestVersions() calls, so an answer or refusal of an earlier one is dropped.
+    quint64 catalogueRequests = 0;
     // Counts requestFirmware() calls, so a refusal still queued for an earlier one is dropped.
     quint64 downloadRequests = 0;
     // One reply per entry of firmwareFiles, same index; null once that file is handled.

@@ -2,7 +2,7 @@
 // SPDX-FileCopyrightText: Norvatek
 #include "releasebundle.h"
 
-#include "nvkcloudinterface.h"
+#include "releasebranchsetting.h"
 
 #include <QCryptographicHash>
 #include <QDir>
@@ -62,22 +62,13 @@ QString sha256Of(const QByteArray &bytes)
     return QString::fromLatin1(QCryptographicHash::hash(bytes, QCryptographicHash::Sha256).toHex());
 }
 
-bool allowedInName(QChar character)
-{
-    return (character >= QLatin1Char('a') && character <= QLatin1Char('z')) ||
-           (character >= QLatin1Char('A') && character <= QLatin1Char('Z')) ||
-           (character >= QLatin1Char('0') && character <= QLatin1Char('9')) ||
-           character == QLatin1Char('.') || character == QLatin1Char('-') ||
-           character == QLatin1Char('_');
-}
-
 // A name that stays inside the images folder and means nothing to a shell: what safeFileName()
 // makes. The manifest is read back from disk, so its names are checked like any input.
 bool isPlainFileName(const QString &name)
 {
     if (name.isEmpty() || name.size() > longestFileName || name.startsWith(QLatin1Char('.')))
         return false;
-    return std::all_of(name.begin(), name.end(), allowedInName);
+    return std::all_of(name.begin(), name.end(), ReleaseBranchSetting::isSegmentCharacter);
 }
 
 QString withNumber(const QString &name, int number)
@@ -150,7 +141,7 @@ QString ReleaseBundle::safeFileName(const QString &value)
 {
     QString name = value.mid(value.lastIndexOf(QLatin1Char('/')) + 1).left(longestMadeName);
     for (QChar &character : name) {
-        if (!allowedInName(character))
+        if (!ReleaseBranchSetting::isSegmentCharacter(character))
             character = replacement;
     }
     if (name.startsWith(QLatin1Char('.')))
@@ -158,86 +149,73 @@ QString ReleaseBundle::safeFileName(const QString &value)
     return name.isEmpty() ? placeholderName : name;
 }
 
-void ReleaseBundle::addImage(const NVKCloudInterface &cloud, const QString &key,
-                             const QByteArray &bytes)
+ReleaseBundle::ReleaseBundle(const QString &serverUrl, const QString &branch,
+                             const QString &version, const ReleaseTrust::Answer &answer,
+                             const ReleaseCatalogue &catalogue)
+    : releaseBranch(branch), releaseVersion(version), server(serverUrl),
+      catalogueBytes(answer.catalogue), signatureBytes(answer.signature),
+      releaseCatalogue(catalogue)
+{
+}
+
+void ReleaseBundle::addImage(const QString &key, const QByteArray &bytes)
 {
     // Two members may name one file; two different files may come out with one name.
-    const QString wanted = safeFileName(cloud.entry(version).value(key));
+    const QString wanted = safeFileName(releaseCatalogue.entry(releaseVersion).value(key));
     QString name = wanted;
     for (int number = 2;; ++number) {
-        const auto same = std::find_if(images.cbegin(), images.cend(),
+        const auto same = std::find_if(imageList.cbegin(), imageList.cend(),
                                        [&](const Image &other) { return other.fileName == name; });
-        if (same == images.cend() || same->bytes == bytes)
+        if (same == imageList.cend() || same->bytes == bytes)
             break;
         name = withNumber(wanted, number);
     }
-    images.append({key, name, bytes});
+    imageList.append({key, name, bytes});
 }
 
 const ReleaseBundle::Image *ReleaseBundle::image(const QString &key) const
 {
-    for (const Image &candidate : images) {
+    for (const Image &candidate : imageList) {
         if (candidate.key == key)
             return &candidate;
     }
     return nullptr;
 }
 
-DownloadFailure ReleaseBundle::checkSignature() const
+DownloadFailure ReleaseBundle::check(const ReleaseTrust &trust) const
 {
-    if (!signatureRequired)
-        return {};
-    const ReleaseSignature::Result verified =
-        ReleaseSignature::verify(catalogue, signature, trustedKeys);
-    if (verified.ok())
-        return {};
-    return failure(DownloadFailure::untrusted,
-                   QStringLiteral("the release catalogue is not trusted: ") + verified.reason());
-}
-
-DownloadFailure ReleaseBundle::check(NVKCloudInterface &cloud) const
-{
-    // As for the server's catalogue: the exact bytes are verified before anything is parsed.
-    const DownloadFailure trust = checkSignature();
-    if (trust.isFailure())
-        return trust;
-    // The bundle holds one version, whatever the catalogue marks as a beta.
-    const DownloadFailure loaded = cloud.loadCatalogue(catalogue, branch, true);
-    if (loaded.isFailure())
-        return {loaded.code, QStringLiteral("its catalogue.json is not a release catalogue"), 0};
-    if (!cloud.versions().contains(version))
-        return failure(DownloadFailure::notBundle,
-                       QStringLiteral("its catalogue does not list version %1").arg(version));
-
-    const ReleaseVersion entry = cloud.entry(version);
-    const QList<QString> hardwareIds = cloud.hardwareIds(version);
+    if (!releaseCatalogue.lists(releaseVersion))
+        return failure(
+            DownloadFailure::notBundle,
+            QStringLiteral("its catalogue does not list version %1").arg(releaseVersion));
+    const ReleaseVersion entry = releaseCatalogue.entry(releaseVersion);
+    const QString unchecked = trust.uncheckedFile(entry);
+    if (!unchecked.isEmpty())
+        return ReleaseTrust::uncheckedFailure(unchecked);
+    // Every image of every meter model, however many a model has: the signature vouches for each
+    // only through its checksum.
+    const QList<QString> hardwareIds = entry.hardwareIds();
     for (const QString &hardwareId : hardwareIds) {
-        const QList<QString> keys = cloud.firmwareKeys(version, hardwareId);
+        const QList<QString> keys = entry.firmwareKeys(hardwareId);
         for (const QString &key : keys) {
             const Image *found = image(key);
             if (!found)
                 return failure(DownloadFailure::notBundle,
                                QStringLiteral("it holds no image for %1").arg(key));
-            const QString path = imagesFolderName + QLatin1Char('/') + found->fileName;
-            if (cloud.checkImage(version, key, found->bytes).isFailure())
+            if (entry.imageProblem(key, found->bytes).isFailure())
                 return failure(DownloadFailure::checksumMismatch,
-                               QStringLiteral("%1 does not match the checksum the catalogue "
-                                              "publishes for %2")
-                                   .arg(path, key));
-            if (signatureRequired && !entry.checksum(key))
-                return failure(
-                    DownloadFailure::checksumMissing,
-                    QStringLiteral("the signed catalogue publishes no checksum for %1").arg(key));
+                               QStringLiteral("%1/%2 does not match the checksum the catalogue "
+                                              "publishes for %3")
+                                   .arg(imagesFolderName, found->fileName, key));
         }
     }
     return {};
 }
 
-QList<ReleaseBundle::Image> ReleaseBundle::imagesFor(const NVKCloudInterface &cloud,
-                                                     const QString &hardwareId) const
+QList<ReleaseBundle::Image> ReleaseBundle::imagesFor(const QString &hardwareId) const
 {
     QList<Image> chosen;
-    const QList<QString> keys = cloud.firmwareKeys(version, hardwareId);
+    const QList<QString> keys = releaseCatalogue.entry(releaseVersion).firmwareKeys(hardwareId);
     for (const QString &key : keys) {
         if (const Image *found = image(key))
             chosen.append(*found);
@@ -245,25 +223,43 @@ QList<ReleaseBundle::Image> ReleaseBundle::imagesFor(const NVKCloudInterface &cl
     return chosen;
 }
 
+DownloadFailure ReleaseBundle::accept(const ReleaseTrust &trust, bool olderAllowed)
+{
+    // As for the server's catalogue: the exact bytes are verified before anything is parsed, and
+    // the signature must bind them to the bundle's branch and a time not older than what this
+    // computer has used.
+    const ReleaseTrust::Verdict verdict =
+        trust.accept({catalogueBytes, signatureBytes, {}},
+                     {server, releaseBranch, /*fromFolder=*/true, olderAllowed});
+    if (ReleaseTrust::isRefusal(verdict.failure))
+        return {verdict.failure.code, ReleaseTrust::refusalClause(verdict.failure), 0};
+    if (verdict.failure.isFailure())
+        return {verdict.failure.code,
+                QStringLiteral("its catalogue.json is not a release catalogue"), 0};
+    releaseCatalogue = *verdict.catalogue;
+    older = verdict.older;
+    return check(trust);
+}
+
 QByteArray ReleaseBundle::manifest() const
 {
-    QJsonArray imageList;
-    for (const Image &entry : images) {
+    QJsonArray imageArray;
+    for (const Image &entry : imageList) {
         QJsonObject object =
             fileEntry(imagesFolderName + QLatin1Char('/') + entry.fileName, entry.bytes);
         object.insert(Key::key, entry.key);
-        imageList.append(object);
+        imageArray.append(object);
     }
     const QJsonObject object{{Key::format, formatName},
                              {Key::formatVersion, formatVersion},
-                             {Key::branch, branch},
-                             {Key::version, version},
-                             {Key::server, serverUrl},
-                             {Key::catalogue, fileEntry(catalogueFileName, catalogue)},
-                             {Key::signature, signature.isEmpty()
+                             {Key::branch, releaseBranch},
+                             {Key::version, releaseVersion},
+                             {Key::server, server},
+                             {Key::catalogue, fileEntry(catalogueFileName, catalogueBytes)},
+                             {Key::signature, signatureBytes.isEmpty()
                                                   ? QJsonValue()
-                                                  : fileEntry(signatureFileName, signature)},
-                             {Key::images, imageList}};
+                                                  : fileEntry(signatureFileName, signatureBytes)},
+                             {Key::images, imageArray}};
     return QJsonDocument(object).toJson(QJsonDocument::Indented);
 }
 
@@ -292,7 +288,8 @@ QByteArray ReleaseBundle::readme() const
         "  catalogue.json.minisig  the maker's signature of it, when one was published\n"
         "  images/                 every image of the version, for every meter model\n");
     return text
-        .arg(printableOrUnnamed(version), printableOrUnnamed(branch), printableOrUnnamed(serverUrl))
+        .arg(printableOrUnnamed(releaseVersion), printableOrUnnamed(releaseBranch),
+             printableOrUnnamed(server))
         .toUtf8();
 }
 
@@ -327,7 +324,7 @@ bool ReleaseBundle::save(const QString &folder, QString &error) const
         return false;
     }
     QStringList written;
-    for (const Image &entry : images) {
+    for (const Image &entry : imageList) {
         if (written.contains(entry.fileName))
             continue;
         if (!writeFile(dir.filePath(imagesFolderName + QLatin1Char('/') + entry.fileName),
@@ -335,8 +332,9 @@ bool ReleaseBundle::save(const QString &folder, QString &error) const
             return false;
         written.append(entry.fileName);
     }
-    if (!writeFile(dir.filePath(catalogueFileName), catalogue, error) ||
-        (!signature.isEmpty() && !writeFile(dir.filePath(signatureFileName), signature, error)) ||
+    if (!writeFile(dir.filePath(catalogueFileName), catalogueBytes, error) ||
+        (!signatureBytes.isEmpty() &&
+         !writeFile(dir.filePath(signatureFileName), signatureBytes, error)) ||
         !writeFile(dir.filePath(readmeFileName), readme(), error) ||
         !writeFile(dir.filePath(manifestFileName), manifest(), error))
         return false;
@@ -350,7 +348,8 @@ bool ReleaseBundle::save(const QString &folder, QString &error) const
     return true;
 }
 
-std::optional<ReleaseBundle> ReleaseBundle::load(const QString &folder, DownloadFailure &problem)
+std::optional<ReleaseBundle> ReleaseBundle::load(const QString &folder, const ReleaseTrust &trust,
+                                                 bool olderAllowed, DownloadFailure &problem)
 {
     const QDir dir(folder);
     if (!QFileInfo(folder).isDir()) {
@@ -371,11 +370,12 @@ std::optional<ReleaseBundle> ReleaseBundle::load(const QString &folder, Download
     const QJsonObject catalogueEntry = manifest.value(Key::catalogue).toObject();
     const QJsonValue signatureEntry = manifest.value(Key::signature);
     ReleaseBundle bundle;
-    bundle.branch = manifest.value(Key::branch).toString();
-    bundle.version = manifest.value(Key::version).toString();
-    bundle.serverUrl = manifest.value(Key::server).toString();
-    if (manifest.value(Key::format) != formatName || bundle.branch.isEmpty() ||
-        bundle.version.isEmpty() || !manifest.value(Key::images).isArray() ||
+    bundle.releaseBranch = manifest.value(Key::branch).toString();
+    bundle.releaseVersion = manifest.value(Key::version).toString();
+    bundle.server = manifest.value(Key::server).toString();
+    if (manifest.value(Key::format) != formatName ||
+        !ReleaseBranchSetting::nameProblem(bundle.releaseBranch).isEmpty() ||
+        bundle.releaseVersion.isEmpty() || !manifest.value(Key::images).isArray() ||
         !(signatureEntry.isNull() || signatureEntry.isObject())) {
         problem = failure(DownloadFailure::notBundle,
                           QStringLiteral("its bundle.json is not a release bundle's manifest"));
@@ -405,11 +405,12 @@ std::optional<ReleaseBundle> ReleaseBundle::load(const QString &folder, Download
         bytes = *read;
         return true;
     };
-    if (!readAs(catalogueFileName, catalogueEntry, DownloadFailure::alteredFile, bundle.catalogue))
+    if (!readAs(catalogueFileName, catalogueEntry, DownloadFailure::alteredFile,
+                bundle.catalogueBytes))
         return std::nullopt;
     if (signatureEntry.isObject()) {
         if (!readAs(signatureFileName, signatureEntry.toObject(), DownloadFailure::alteredFile,
-                    bundle.signature))
+                    bundle.signatureBytes))
             return std::nullopt;
     } else if (QFileInfo::exists(dir.filePath(signatureFileName))) {
         problem = failure(
@@ -419,8 +420,8 @@ std::optional<ReleaseBundle> ReleaseBundle::load(const QString &folder, Download
     }
 
     const QString imagePrefix = imagesFolderName + QLatin1Char('/');
-    const QJsonArray imageList = manifest.value(Key::images).toArray();
-    for (const QJsonValue &value : imageList) {
+    const QJsonArray listed = manifest.value(Key::images).toArray();
+    for (const QJsonValue &value : listed) {
         const QJsonObject entry = value.toObject();
         const QString path = entry.value(Key::file).toString();
         Image image{entry.value(Key::key).toString(), path.mid(imagePrefix.size()), QByteArray()};
@@ -432,7 +433,10 @@ std::optional<ReleaseBundle> ReleaseBundle::load(const QString &folder, Download
         }
         if (!readAs(path, entry, DownloadFailure::checksumMismatch, image.bytes))
             return std::nullopt;
-        bundle.images.append(image);
+        bundle.imageList.append(image);
     }
+    problem = bundle.accept(trust, olderAllowed);
+    if (problem.isFailure())
+        return std::nullopt;
     return bundle;
 }

@@ -3,15 +3,14 @@
 #pragma once
 
 #include "downloadfailure.h"
-#include "releasesignature.h"
+#include "releasecatalogue.h"
+#include "releasetrust.h"
 
 #include <QByteArray>
 #include <QList>
 #include <QString>
 
 #include <optional>
-
-class NVKCloudInterface;
 
 // One version of a release saved to a folder, for updates where the release server cannot be
 // reached: the catalogue exactly as the server sent it, its signature when one was published,
@@ -25,8 +24,9 @@ class NVKCloudInterface;
 //   <folder>/README.txt                what the folder is, for a person who finds it
 //
 // The manifest only finds damage (a file changed or missing, the catalogue swapped); whether the
-// release can be trusted is decided as for the server's answers, by check(): the signature when
-// the build trusts keys, and each image against the checksum that the catalogue publishes.
+// release can be trusted is decided as for the server's answers, by a ReleaseTrust (the
+// signature and what it binds the catalogue to, when the build trusts keys) and by check():
+// each image against the checksum that the catalogue publishes.
 class ReleaseBundle
 {
 public:
@@ -47,30 +47,33 @@ public:
     static constexpr qint64 maximumFileBytes = 16 * 1024 * 1024;
     static constexpr qint64 maximumManifestBytes = 1024 * 1024;
 
-    QString branch;
-    QString version;
-    QString serverUrl; // where it was downloaded from, for the reader of README.txt
-    QByteArray catalogue;
-    QByteArray signature; // empty: none was published
-    QList<Image> images;
-    // Whether the catalogue must be signed, and by which keys: those the build trusts.
-    bool signatureRequired = ReleaseSignature::isRequired();
-    QList<ReleaseSignature::PublicKey> trustedKeys = ReleaseSignature::builtInKeys();
+    ReleaseBundle() = default;
+    // A release about to be saved: version `version` of the catalogue that `answer` brought from
+    // the branch of the server at serverUrl, which `catalogue` was accepted from. Images follow
+    // with addImage().
+    ReleaseBundle(const QString &serverUrl, const QString &branch, const QString &version,
+                  const ReleaseTrust::Answer &answer, const ReleaseCatalogue &catalogue);
 
-    // Adds the version's file `key` under a file name made from its value in the catalogue that
-    // `cloud` holds.
-    void addImage(const NVKCloudInterface &cloud, const QString &key, const QByteArray &bytes);
+    // Adds the version's file `key` under a file name made from its value in the catalogue.
+    void addImage(const QString &key, const QByteArray &bytes);
 
-    // The catalogue's signature, when one is required: it must verify under a trusted key.
-    DownloadFailure checkSignature() const;
-    // Checks the release as an update from the server would: checkSignature() (and then a
-    // checksum for every image), the version in the catalogue, and every image of the version
-    // present and matching its published checksum. The catalogue is loaded into `cloud`, betas
-    // included, on the way.
-    DownloadFailure check(NVKCloudInterface &cloud) const;
+    // Checks the images as an update from the server would: every image of the version, for
+    // every hardware identifier, present and matching its published checksum, and with a
+    // signature required, a checksum published for each.
+    DownloadFailure check(const ReleaseTrust &trust) const;
     // The images for a meter that identifies as hardwareId, in the order the update writes them,
-    // chosen by the client's rules from the catalogue check() loaded.
-    QList<Image> imagesFor(const NVKCloudInterface &cloud, const QString &hardwareId) const;
+    // chosen by the catalogue's rules.
+    QList<Image> imagesFor(const QString &hardwareId) const;
+
+    QString branch() const { return releaseBranch; }
+    QString version() const { return releaseVersion; }
+    // Where it was downloaded from, as the manifest says: for the reader, not for trust.
+    QString serverUrl() const { return server; }
+    const ReleaseCatalogue &catalogue() const { return releaseCatalogue; }
+    const QList<Image> &images() const { return imageList; }
+    // Its catalogue was signed before the newest one accepted for its branch, and it was loaded
+    // only because an older release was allowed.
+    bool isOlderRelease() const { return older; }
 
     // Writes the bundle as the folder `folder`, which must not exist yet. Everything is written
     // into a temporary folder beside it that takes its name at the end, so a failure never
@@ -79,16 +82,29 @@ public:
     // Why save() cannot write `folder`: it exists already, or the folder it goes in does not.
     // Empty when it can.
     static QString targetProblem(const QString &folder);
-    // Reads the bundle in `folder`, refusing one whose files are missing or differ from those
-    // it was written with. It still has to pass check().
-    static std::optional<ReleaseBundle> load(const QString &folder, DownloadFailure &failure);
+    // Reads the bundle in `folder` and checks it whole, once: files missing or different from
+    // those it was written with, a catalogue `trust` does not accept (an older one only with
+    // olderAllowed), a version it does not list and images that are not the published ones are
+    // refused, with `failure` saying why.
+    static std::optional<ReleaseBundle> load(const QString &folder, const ReleaseTrust &trust,
+                                             bool olderAllowed, DownloadFailure &failure);
 
     // A catalogue value as a plain file name: its last path segment, with every character but
     // letters, digits, '.', '-' and '_' replaced by '_', and never starting with '.'.
     static QString safeFileName(const QString &value);
 
 private:
+    DownloadFailure accept(const ReleaseTrust &trust, bool olderAllowed);
     QByteArray manifest() const;
     QByteArray readme() const;
     const Image *image(const QString &key) const;
+
+    QString releaseBranch;
+    QString releaseVersion;
+    QString server;
+    QByteArray catalogueBytes;
+    QByteArray signatureBytes; // empty: none was published
+    ReleaseCatalogue releaseCatalogue;
+    QList<Image> imageList;
+    bool older = false;
 };

@@ -56,17 +56,17 @@ std::optional<QByteArray> decodeBase64(const QByteArray &text, qsizetype size)
     return bytes;
 }
 
-// The lines of a text file, without their line ends ("\n" or "\r\n"); a last line end is
-// optional.
+// The lines of a text file, without their line ends ("\n" or "\r\n"). Blank lines at the end
+// are dropped: an editor or a copy through another system adds them, and they sign nothing.
 QByteArrayList linesOf(const QByteArray &text)
 {
     QByteArrayList lines = text.split('\n');
-    if (lines.size() > 1 && lines.constLast().isEmpty())
-        lines.removeLast();
     for (QByteArray &line : lines) {
         if (line.endsWith('\r'))
             line.chop(1);
     }
+    while (lines.size() > 1 && lines.constLast().isEmpty())
+        lines.removeLast();
     return lines;
 }
 

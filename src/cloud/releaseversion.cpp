@@ -2,6 +2,8 @@
 // SPDX-FileCopyrightText: Norvatek
 #include "releaseversion.h"
 
+#include <QCryptographicHash>
+
 #include <QJsonValue>
 
 namespace {
@@ -100,6 +102,23 @@ QString ReleaseVersion::firmwareWithoutChecksum() const
             return it.key();
     }
     return QString();
+}
+
+// The published value must be the digest's 64 hex digits, in either case, and nothing else:
+// separators, spaces or a truncated value fail the file rather than being read leniently, so a
+// maker's mistake stops the update instead of letting an unchecked image through. The digest is
+// always 64 lower-case hex digits, so one exact comparison is also the format check; toLatin1()
+// turns anything outside Latin-1 into '?', which no digest holds.
+DownloadFailure ReleaseVersion::imageProblem(const QString &key, const QByteArray &bytes) const
+{
+    const std::optional<QString> published = checksum(key);
+    if (!published)
+        return {};
+    const QByteArray digest = QCryptographicHash::hash(bytes, QCryptographicHash::Sha256).toHex();
+    if (digest == published->toLatin1().toLower())
+        return {};
+    return {DownloadFailure::checksumMismatch,
+            QStringLiteral("checksum does not match the published one"), 0};
 }
 
 QJsonObject ReleaseVersion::toJson() const

@@ -2,6 +2,8 @@
 // SPDX-FileCopyrightText: Norvatek
 #pragma once
 
+#include "downloadfailure.h"
+
 #include <QJsonObject>
 #include <QList>
 #include <QMap>
@@ -42,6 +44,9 @@ public:
     // The first firmware member, in key order and for whatever meter, that publishes no
     // checksum; "" when every one does.
     QString firmwareWithoutChecksum() const;
+    // Why `bytes` may not be used as the file under `key`: they differ from the checksum the
+    // version publishes for it. No failure when they match or none is published.
+    DownloadFailure imageProblem(const QString &key, const QByteArray &bytes) const;
     // The value of a member, "" when there is none.
     QString value(const QString &key) const { return fields.value(key); }
     const QMap<QString, QString> &members() const { return fields; }

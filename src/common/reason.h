@@ -18,17 +18,22 @@
 enum class Reason {
     None,
     // The release server's answers (a catalogue, its signature or an image)
-    ChecksumMismatch, // the bytes differ from the SHA-256 the catalogue publishes
-    HttpStatus,       // any status but 200 or 203
-    TooLarge,         // past the size limit for its kind of answer
-    Timeout,          // no data for too long, or not complete in time
-    Connection,       // refused, closed early, no such host, any other network failure
-    Tls,              // the TLS handshake failed, or a redirect from https down to http
-    Empty,            // a success status with no body
-    TooSmall,         // a body too small to be a firmware image
-    NotCatalogue,     // a catalogue answer that is not a JSON array of product objects
-    Untrusted,        // the catalogue's signature is missing or does not verify
-    ChecksumMissing,  // a signed catalogue publishes no SHA-256 for an image of the version
+    ChecksumMismatch,     // the bytes differ from the SHA-256 the catalogue publishes
+    HttpStatus,           // any status but 200 or 203
+    TooLarge,             // past the size limit for its kind of answer
+    Timeout,              // no data for too long, or not complete in time
+    Connection,           // refused, closed early, no such host, any other network failure
+    Tls,                  // the TLS handshake failed, or a redirect from https down to http
+    Empty,                // a success status with no body
+    TooSmall,             // a body too small to be a firmware image
+    NotCatalogue,         // a catalogue answer that is not a JSON array of product objects
+    Untrusted,            // the catalogue's signature is missing or does not verify
+    ChecksumMissing,      // a signed catalogue publishes no SHA-256 for an image of the version
+    CatalogueRollback,    // signed before the newest catalogue accepted for its server and branch
+    CatalogueWrongBranch, // signed for another branch than the one asked for
+    CatalogueExpired,     // its signature's expiry time has passed
+    CatalogueUnbound,     // its signed comment lacks the time or the branch it was signed for
+    BadBranch,            // a release branch name that cannot name a branch on the server
     // A release saved to a folder
     NotBundle,   // not a release folder, or its parts do not belong together
     MissingFile, // a file it lists is not there
@@ -86,6 +91,16 @@ constexpr QLatin1String reasonCode(Reason reason)
         return QLatin1String("untrusted");
     case Reason::ChecksumMissing:
         return QLatin1String("checksum-missing");
+    case Reason::CatalogueRollback:
+        return QLatin1String("catalogue-rollback");
+    case Reason::CatalogueWrongBranch:
+        return QLatin1String("catalogue-wrong-branch");
+    case Reason::CatalogueExpired:
+        return QLatin1String("catalogue-expired");
+    case Reason::CatalogueUnbound:
+        return QLatin1String("catalogue-unbound");
+    case Reason::BadBranch:
+        return QLatin1String("bad-branch");
     case Reason::NotBundle:
         return QLatin1String("not-bundle");
     case Reason::MissingFile:

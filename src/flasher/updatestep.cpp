@@ -69,11 +69,19 @@ UpdateStep UpdateStep::noMeter(const QString &portName)
     return failure(Kind::NoMeter, QString(::reasonCode(Reason::NoMeter)), why, why);
 }
 
-UpdateStep UpdateStep::untrusted(const QString &why)
+UpdateStep UpdateStep::untrusted(const QString &code, const QString &why)
 {
-    UpdateStep step =
-        failure(Kind::Untrusted, QString(::reasonCode(Reason::Untrusted)), why, QString());
+    UpdateStep step = failure(Kind::Untrusted, code, why, QString());
     step.subject = why;
+    return step;
+}
+
+UpdateStep UpdateStep::badBranch(const QString &why)
+{
+    // The sentence comes as a clause; as a line of its own it starts with a capital.
+    UpdateStep step =
+        failure(Kind::BadBranch, QString(::reasonCode(Reason::BadBranch)), why, QString());
+    step.subject = why.isEmpty() ? why : why.at(0).toUpper() + why.mid(1);
     return step;
 }
 
@@ -148,6 +156,8 @@ Words wordsOf(UpdateStep::Kind kind)
         return {"unknown-version", "", false, Tone::Silent};
     case Kind::Untrusted:
         return {"untrusted", "The release catalogue is not trusted: ", true, Tone::Failure};
+    case Kind::BadBranch:
+        return {"bad-branch", "", true, Tone::Failure};
     case Kind::DownloadingRelease:
         return {"downloading-release", "Downloading release ", true, Tone::Stage};
     case Kind::ReleaseSaved:

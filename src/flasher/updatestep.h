@@ -41,6 +41,7 @@ struct UpdateStep
         StillRunning,       // a request to close or stop while the meter is being written
         UnknownVersion,     // no line: the version asked for is not listed (reason says why)
         Untrusted,          // the release catalogue came but is not trusted (subject: why)
+        BadBranch,          // the release branch breaks the naming rule: nothing is requested
         DownloadingRelease, // a whole release is being fetched to be kept (subject: version)
         ReleaseSaved,       // the release was kept in a folder (subject: version and folder)
         NoSleepLock         // no line: the computer may sleep during this update (detail says why)
@@ -81,7 +82,10 @@ struct UpdateStep
     static UpdateStep combined(const QList<UpdateStep> &failures);
     // The meter chosen on portName is not attached (any more).
     static UpdateStep noMeter(const QString &portName);
-    static UpdateStep untrusted(const QString &why);
+    // A catalogue that came but may not be used: code says how (a bad signature, a rollback...).
+    static UpdateStep untrusted(const QString &code, const QString &why);
+    // The release branch asked for breaks the naming rule: why says which and how.
+    static UpdateStep badBranch(const QString &why);
     static UpdateStep unknownVersion(const QString &why);
     static UpdateStep noInternet(const QString &code, const QString &detail);
     static UpdateStep catalogueTimedOut(int timeoutMs);

@@ -108,9 +108,9 @@ MainWindow::MainWindow(const QString &releaseServerUrl, QWidget *parent)
 
 MainWindow::MainWindow(const QString &releaseServerUrl,
                        const QList<ReleaseSignature::PublicKey> &trustedKeys, QWidget *parent)
-    : QMainWindow(parent), cloud(releaseServerUrl), ui(new Ui::MainWindow)
+    : QMainWindow(parent), cloud(releaseServerUrl, ReleaseTrust(trustedKeys)),
+      ui(new Ui::MainWindow)
 {
-    cloud.setTrustedKeys(trustedKeys);
     ui->setupUi(this);
     setFixedSize(width(), height());
     // The serial waits of a run block this thread; the window must go on answering meanwhile.

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <QDialog>
+#include <QString>
 
 QT_BEGIN_NAMESPACE
 namespace Ui {
@@ -10,7 +11,9 @@ class releaseBranchDialog;
 }
 QT_END_NAMESPACE
 
-// Edits the release-branch path; the caller fills and reads the text box through ui.
+// Edits the release-branch path; the caller fills and reads the text box through ui. OK stays
+// disabled while the text is no branch name, and the line under the box says why, so a name
+// that would leave the branch's folder on the server is never stored.
 class releaseBranchDialog : public QDialog
 {
     Q_OBJECT
@@ -20,4 +23,9 @@ public:
     ~releaseBranchDialog() override;
 
     Ui::releaseBranchDialog *ui;
+
+private:
+    void checkName(const QString &text);
+
+    QString guidance; // what the line under the box says while the name is fine
 };

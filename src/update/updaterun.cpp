@@ -6,6 +6,7 @@
 #include "nvkcloudinterface.h"
 #include "reason.h"
 #include "releasebranchsetting.h"
+#include "releasetrust.h"
 
 namespace {
 // The answer of a server that has no such branch.
@@ -40,8 +41,13 @@ UpdateRun::UpdateRun(NVKCloudInterface &client, MeterSession &meterSession, QObj
 
 UpdateStep UpdateRun::catalogueFailure(const DownloadFailure &reason, const QString &branch)
 {
-    if (reason.code == DownloadFailure::untrusted)
-        return UpdateStep::untrusted(reason.detail);
+    // A catalogue that came but may not be used is said as such: an empty list alone would read
+    // as no releases.
+    if (ReleaseTrust::isRefusal(reason))
+        return UpdateStep::untrusted(reason.code, reason.detail);
+    // A branch name that breaks the rule is never requested; the line names it.
+    if (reason.code == DownloadFailure::badBranch)
+        return UpdateStep::badBranch(reason.detail);
     UpdateStep step = UpdateStep::noInternet(reason.code, reason.detail);
     if (reason.httpStatus == httpNotFound && branch != ReleaseBranchSetting::standardBranch())
         step.reason =
@@ -130,6 +136,8 @@ UpdateStep UpdateRun::nothingToInstall() const
     // could not be reached; one that came untrusted is said as such.
     if (catalogueProblem.kind == UpdateStep::Kind::Untrusted)
         return UpdateStep::emptyReleaseList(QStringLiteral("the release catalogue is not trusted"));
+    if (catalogueProblem.kind == UpdateStep::Kind::BadBranch)
+        return UpdateStep::emptyReleaseList(QStringLiteral("the release branch is not valid"));
     return UpdateStep::emptyReleaseList();
 }
 

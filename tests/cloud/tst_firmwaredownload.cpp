@@ -2,6 +2,7 @@
 // SPDX-FileCopyrightText: Norvatek
 // Firmware download: which files a version offers a device, fetching them, and every way a file
 // can fail, against the local release server.
+#include "../support/privatesettings.h"
 #include "nvkcloudinterface.h"
 #include "releasefolder.h"
 #include "releaseserver.h"
@@ -158,6 +159,7 @@ private:
 
 void TestFirmwareDownload::initTestCase()
 {
+    usePrivateSettings(); // accepted signed catalogues are remembered there
     makerKey = std::make_unique<TestSigningKey>();
     QVERIFY2(makerKey->isValid(), qPrintable(makerKey->error()));
 }
@@ -555,8 +557,8 @@ void TestFirmwareDownload::untrustedServerSaysWhy()
 
 std::unique_ptr<NVKCloudInterface> TestFirmwareDownload::signedClient(const QStringList &unchecked)
 {
-    auto client = std::make_unique<NVKCloudInterface>(server->baseUrl());
-    client->setTrustedKeys(trustedKeysOf(*makerKey));
+    auto client = std::make_unique<NVKCloudInterface>(server->baseUrl(),
+                                                      ReleaseTrust(trustedKeysOf(*makerKey)));
     if (!folder->writeCatalogue(defaultBranch, versionWithChecksums(unchecked)) ||
         !folder->signCatalogue(defaultBranch, *makerKey))
         return nullptr;

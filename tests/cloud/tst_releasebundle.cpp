@@ -4,9 +4,11 @@
 // A release saved to a folder: checked as the server's answers are checked, written whole or not
 // at all, and refused when its files are missing or not as written. Signing keys are made here
 // with the minisign command.
+#include "../support/privatesettings.h"
 #include "nvkcloudinterface.h"
 #include "releasebundle.h"
 #include "releasefolder.h"
+#include "releasetrust.h"
 #include "testsigningkey.h"
 
 #include <QDir>
@@ -23,12 +25,15 @@ const QString plainBranch = QStringLiteral("plain");
 const QString signedBranch = QStringLiteral("signed");
 const QString otherKeyBranch = QStringLiteral("other");
 
-// A version with images for two models, each with its checksum, and one whose image has none.
+// A version with images for two models, two for one of them, each with its checksum, and one
+// whose image has none.
 const ReleaseVersions &versions()
 {
     static const ReleaseVersions list{
         {"1.0.0",
-         {{"DOVUr3_main_firmware", ReleaseFolder::image(5000, 1),
+         {{"DOVUr3_boot_firmware", ReleaseFolder::image(4200, 4),
+           ReleaseFolder::sha256(ReleaseFolder::image(4200, 4))},
+          {"DOVUr3_main_firmware", ReleaseFolder::image(5000, 1),
            ReleaseFolder::sha256(ReleaseFolder::image(5000, 1))},
           {"QX7Lm2_main_firmware", ReleaseFolder::image(4500, 2),
            ReleaseFolder::sha256(ReleaseFolder::image(4500, 2))}}},
@@ -68,6 +73,7 @@ enum class Change {
     CatalogueByteChanged,
     NotACatalogue,
     OtherModelImageChanged,
+    SecondImageOfModelChanged,
     OtherModelImageLeftOut,
     ImageFileChanged,
     ImageFileRemoved,
@@ -99,7 +105,11 @@ private slots:
     void namesTwoFilesApart();
 
 private:
-    ReleaseBundle bundleOf(const QString &branch, const QString &version) const;
+    // The bundle that "download" makes of a version of a branch, with `change` made to it, or
+    // why `trust` refuses its catalogue.
+    std::optional<ReleaseBundle> bundleOf(const QString &branch, const QString &version,
+                                          const ReleaseTrust &trust, DownloadFailure &failure,
+                                          Change change = Change::None) const;
     QString catalogueFile(const QString &branch) const;
 
     TestSigningKey trusted;
@@ -109,6 +119,7 @@ private:
 
 void TestReleaseBundle::initTestCase()
 {
+    usePrivateSettings();
     QVERIFY2(trusted.isValid(), qPrintable(trusted.error()));
     QVERIFY2(other.isValid(), qPrintable(other.error()));
     QVERIFY(folder.publish(plainBranch, versions()));
@@ -121,26 +132,35 @@ QString TestReleaseBundle::catalogueFile(const QString &branch) const
     return folder.path() + QLatin1Char('/') + branch + QStringLiteral("/catalogue.json");
 }
 
-// The bundle that "download" makes of a version of a branch: the catalogue and its signature as
-// published, and every image of the version.
-ReleaseBundle TestReleaseBundle::bundleOf(const QString &branch, const QString &version) const
+std::optional<ReleaseBundle> TestReleaseBundle::bundleOf(const QString &branch,
+                                                         const QString &version,
+                                                         const ReleaseTrust &trust,
+                                                         DownloadFailure &failure,
+                                                         Change change) const
 {
-    ReleaseBundle bundle;
-    bundle.branch = branch;
-    bundle.version = version;
-    bundle.catalogue = readFile(catalogueFile(branch));
-    bundle.signature = readFile(catalogueFile(branch) + QStringLiteral(".minisig"));
+    ReleaseTrust::Answer answer{readFile(catalogueFile(branch)),
+                                readFile(catalogueFile(branch) + QStringLiteral(".minisig")),
+                                {}};
+    if (change == Change::CatalogueByteChanged)
+        answer.catalogue = flipped(answer.catalogue);
+    if (change == Change::NotACatalogue)
+        answer.catalogue = "<html>Not found</html>";
+    const ReleaseTrust::Verdict verdict = trust.accept(answer, {folder.path(), branch});
+    failure = verdict.failure;
+    if (failure.isFailure())
+        return std::nullopt;
+    ReleaseBundle bundle(folder.path(), branch, version, answer, *verdict.catalogue);
     for (const auto &[tag, images] : versions()) {
         for (const ReleaseImage &image : images) {
-            if (tag == version)
-                bundle.images.append(
-                    {image.key,
-                     ReleaseBundle::safeFileName(ReleaseFolder::fileValue(tag, image.key)),
-                     image.bytes});
+            const bool otherModel = !image.key.startsWith(QLatin1String("DOVUr3"));
+            const bool secondOfModel = image.key == QLatin1String("DOVUr3_main_firmware");
+            if (tag != version || (change == Change::OtherModelImageLeftOut && otherModel))
+                continue;
+            const bool changed = (change == Change::OtherModelImageChanged && otherModel) ||
+                                 (change == Change::SecondImageOfModelChanged && secondOfModel);
+            bundle.addImage(image.key, changed ? flipped(image.bytes) : image.bytes);
         }
     }
-    bundle.signatureRequired = false;
-    bundle.trustedKeys.clear();
     return bundle;
 }
 
@@ -170,6 +190,10 @@ void TestReleaseBundle::check_data()
     QTest::newRow("another model's image not the published one")
         << plainBranch << "1.0.0" << false << Change::OtherModelImageChanged
         << QStringLiteral("checksum-mismatch");
+    // The model's first image is fine: only a check of every image finds this.
+    QTest::newRow("a model's second image not the published one")
+        << plainBranch << "1.0.0" << false << Change::SecondImageOfModelChanged
+        << QStringLiteral("checksum-mismatch");
     QTest::newRow("another model's image left out")
         << plainBranch << "1.0.0" << false << Change::OtherModelImageLeftOut
         << QStringLiteral("not-bundle");
@@ -187,28 +211,21 @@ void TestReleaseBundle::check()
     QFETCH(Change, change);
     QFETCH(QString, failure);
 
-    ReleaseBundle bundle = bundleOf(branch, version);
-    bundle.signatureRequired = keys;
-    if (keys)
-        bundle.trustedKeys = {*ReleaseSignature::parsePublicKey(trusted.publicKey().toLatin1())};
-    if (change == Change::CatalogueByteChanged)
-        bundle.catalogue = flipped(bundle.catalogue);
-    if (change == Change::NotACatalogue)
-        bundle.catalogue = "<html>Not found</html>";
-    if (change == Change::OtherModelImageChanged)
-        bundle.images.last().bytes = flipped(bundle.images.last().bytes);
-    if (change == Change::OtherModelImageLeftOut)
-        bundle.images.removeLast();
-
-    NVKCloudInterface cloud;
-    const DownloadFailure result = bundle.check(cloud);
+    const ReleaseTrust trust =
+        keys ? ReleaseTrust({*ReleaseSignature::parsePublicKey(trusted.publicKey().toLatin1())})
+             : ReleaseTrust();
+    DownloadFailure result;
+    const std::optional<ReleaseBundle> bundle = bundleOf(branch, version, trust, result, change);
+    if (bundle)
+        result = bundle->check(trust);
     QVERIFY2(result.code == failure, qPrintable(result.code + QLatin1String(": ") + result.detail));
     if (!failure.isEmpty())
         return;
     // The meter's identifier chooses its images by the client's rules, "App" and all.
-    QCOMPARE(keysOf(bundle.imagesFor(cloud, QStringLiteral("DOVUr3App"))),
-             QStringList{"DOVUr3_main_firmware"});
-    QCOMPARE(keysOf(bundle.imagesFor(cloud, QStringLiteral("XMTR22"))), QStringList());
+    const QStringList twoImages{"DOVUr3_boot_firmware", "DOVUr3_main_firmware"};
+    QCOMPARE(keysOf(bundle->imagesFor(QStringLiteral("DOVUr3App"))),
+             version == QLatin1String("1.0.0") ? twoImages : QStringList{"DOVUr3_main_firmware"});
+    QCOMPARE(keysOf(bundle->imagesFor(QStringLiteral("XMTR22"))), QStringList());
 }
 
 void TestReleaseBundle::savedAndLoaded_data()
@@ -244,12 +261,18 @@ void TestReleaseBundle::savedAndLoaded()
 
     QTemporaryDir parent;
     const QString path = parent.filePath(QStringLiteral("bundle"));
-    const ReleaseBundle written = bundleOf(branch, QStringLiteral("1.0.0"));
+    const ReleaseTrust trust;
+    DownloadFailure refused;
+    const std::optional<ReleaseBundle> made =
+        bundleOf(branch, QStringLiteral("1.0.0"), trust, refused);
+    QVERIFY(made);
+    const ReleaseBundle &written = *made;
     QString error;
     QVERIFY2(written.save(path, error), qPrintable(error));
 
     const QDir dir(path);
-    const QString image = dir.filePath(QStringLiteral("images/") + written.images.first().fileName);
+    const QString image =
+        dir.filePath(QStringLiteral("images/") + written.images().first().fileName);
     const QString manifest = dir.filePath(ReleaseBundle::manifestFileName);
     QJsonObject manifestObject = QJsonDocument::fromJson(readFile(manifest)).object();
     switch (change) {
@@ -291,20 +314,19 @@ void TestReleaseBundle::savedAndLoaded()
     }
 
     DownloadFailure why;
-    const std::optional<ReleaseBundle> read = ReleaseBundle::load(path, why);
+    const std::optional<ReleaseBundle> read = ReleaseBundle::load(path, trust, false, why);
     QVERIFY2(why.code == failure, qPrintable(why.code + QLatin1String(": ") + why.detail));
     QCOMPARE(read.has_value(), failure.isEmpty());
     if (!read)
         return;
-    QCOMPARE(read->branch, written.branch);
-    QCOMPARE(read->version, written.version);
-    QCOMPARE(read->catalogue, written.catalogue);
-    QCOMPARE(read->signature, written.signature);
-    QCOMPARE(read->images.size(), written.images.size());
-    for (qsizetype i = 0; i < written.images.size(); ++i) {
-        QCOMPARE(read->images.at(i).key, written.images.at(i).key);
-        QCOMPARE(read->images.at(i).fileName, written.images.at(i).fileName);
-        QCOMPARE(read->images.at(i).bytes, written.images.at(i).bytes);
+    QCOMPARE(read->branch(), written.branch());
+    QCOMPARE(read->version(), written.version());
+    QVERIFY(read->catalogue().lists(QStringLiteral("1.0.0")));
+    QCOMPARE(read->images().size(), written.images().size());
+    for (qsizetype i = 0; i < written.images().size(); ++i) {
+        QCOMPARE(read->images().at(i).key, written.images().at(i).key);
+        QCOMPARE(read->images().at(i).fileName, written.images().at(i).fileName);
+        QCOMPARE(read->images().at(i).bytes, written.images().at(i).bytes);
     }
     QVERIFY(readFile(dir.filePath(ReleaseBundle::readmeFileName)).contains("Version:  1.0.0"));
 }
@@ -315,23 +337,19 @@ void TestReleaseBundle::saveNeverLeavesHalfABundle()
 {
     QTemporaryDir parent;
     const QDir dir(parent.path());
-    ReleaseBundle bundle = bundleOf(plainBranch, QStringLiteral("1.0.0"));
+    DownloadFailure refused;
+    const std::optional<ReleaseBundle> bundle =
+        bundleOf(plainBranch, QStringLiteral("1.0.0"), ReleaseTrust(), refused);
+    QVERIFY(bundle);
     QString error;
 
     QVERIFY(dir.mkdir(QStringLiteral("taken")));
-    QVERIFY(!bundle.save(dir.filePath(QStringLiteral("taken")), error));
+    QVERIFY(!bundle->save(dir.filePath(QStringLiteral("taken")), error));
     QVERIFY2(error.contains(QLatin1String("already exists")), qPrintable(error));
     QVERIFY(QDir(dir.filePath(QStringLiteral("taken"))).isEmpty());
 
-    // The last image cannot be written: the first ones were, in the temporary folder only.
-    bundle.images.last().fileName = QStringLiteral("no-such-folder/image.bin");
-    QVERIFY(!bundle.save(dir.filePath(QStringLiteral("bundle")), error));
-    QVERIFY2(error.contains(QLatin1String("cannot write")), qPrintable(error));
     const QDir::Filters everything = QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot;
-    QCOMPARE(dir.entryList(everything), QStringList{"taken"});
-
-    bundle = bundleOf(plainBranch, QStringLiteral("1.0.0"));
-    QVERIFY2(bundle.save(dir.filePath(QStringLiteral("bundle")), error), qPrintable(error));
+    QVERIFY2(bundle->save(dir.filePath(QStringLiteral("bundle")), error), qPrintable(error));
     QCOMPARE(dir.entryList(everything), QStringList({"bundle", "taken"}));
 }
 
@@ -377,16 +395,15 @@ void TestReleaseBundle::namesTwoFilesApart()
                               {"DOVUr3_c_firmware", "a/main.bin"}};
     const QJsonArray catalogue{
         QJsonObject{{"product", "Lumetra"}, {"versions", QJsonArray{version}}}};
-    NVKCloudInterface cloud;
-    QVERIFY(
-        !cloud.loadCatalogue(QJsonDocument(catalogue).toJson(), plainBranch, false).isFailure());
-    ReleaseBundle bundle;
-    bundle.version = QStringLiteral("1.0.0");
-    bundle.addImage(cloud, QStringLiteral("DOVUr3_a_firmware"), "first");
-    bundle.addImage(cloud, QStringLiteral("DOVUr3_b_firmware"), "second");
-    bundle.addImage(cloud, QStringLiteral("DOVUr3_c_firmware"), "first");
+    const ReleaseTrust::Answer answer{QJsonDocument(catalogue).toJson(), {}, {}};
+    const ReleaseTrust::Verdict verdict = ReleaseTrust().accept(answer, {{}, plainBranch});
+    QVERIFY(verdict.catalogue);
+    ReleaseBundle bundle({}, plainBranch, QStringLiteral("1.0.0"), answer, *verdict.catalogue);
+    bundle.addImage(QStringLiteral("DOVUr3_a_firmware"), "first");
+    bundle.addImage(QStringLiteral("DOVUr3_b_firmware"), "second");
+    bundle.addImage(QStringLiteral("DOVUr3_c_firmware"), "first");
     QStringList names;
-    for (const ReleaseBundle::Image &image : std::as_const(bundle.images))
+    for (const ReleaseBundle::Image &image : bundle.images())
         names.append(image.fileName);
     QCOMPARE(names, QStringList({"main.bin", "main-2.bin", "main.bin"}));
 }

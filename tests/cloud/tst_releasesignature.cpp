@@ -1,10 +1,17 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // SPDX-FileCopyrightText: Norvatek
-// A catalogue's minisign signature against trusted keys. Keys and signatures are made here with
-// the minisign command, so what is checked is exactly what a maker publishes.
+// A catalogue's minisign signature against trusted keys, and what ReleaseTrust makes of its
+// signed comment. Keys and signatures are made here with the minisign command, so what is
+// checked is exactly what a maker publishes.
+#include "../support/privatesettings.h"
+#include "cataloguefreshness.h"
+#include "releasebranchsetting.h"
 #include "releasefolder.h"
 #include "releasesignature.h"
+#include "releasetrust.h"
 #include "testsigningkey.h"
+
+#include <QDateTime>
 
 #include <QFile>
 #include <QTest>
@@ -61,7 +68,10 @@ private slots:
     void verify();
     void parsesPublicKeys_data();
     void parsesPublicKeys();
-    void buildWithoutKeysNeedsNoSignature();
+    void bindingDecidesWhetherCatalogueCounts_data();
+    void bindingDecidesWhetherCatalogueCounts();
+    void branchNames_data();
+    void branchNames();
 
 private:
     QByteArray catalogueOf(const QString &branch) const;
@@ -74,6 +84,7 @@ private:
 
 void TestReleaseSignature::initTestCase()
 {
+    usePrivateSettings();
     QVERIFY2(trusted.isValid(), qPrintable(trusted.error()));
     QVERIFY2(other.isValid(), qPrintable(other.error()));
     const ReleaseVersions versions{
@@ -121,6 +132,12 @@ void TestReleaseSignature::verify_data()
     QTest::newRow("signed by the second of two trusted keys")
         << catalogueOf(otherKeyBranch) << signatureOf(otherKeyBranch)
         << QByteArrayList{trustedKey, otherKey} << Status::Verified << otherId;
+    // Copies through other systems and editors add these; they sign nothing.
+    QTest::newRow("CRLF line ends") << catalogue << QByteArray(signature).replace("\n", "\r\n")
+                                    << QByteArrayList{trustedKey} << Status::Verified << trustedId;
+    QTest::newRow("trailing blank lines")
+        << catalogue << signature + "\n\r\n\n"
+        << QByteArrayList{trustedKey} << Status::Verified << trustedId;
     // Only the untrusted comment may change after signing; a server may rewrite line ends.
     QTest::newRow("untrusted comment rewritten")
         << catalogue << withLine(signature, 0, "untrusted comment: anything at all")
@@ -151,7 +168,8 @@ void TestReleaseSignature::verify_data()
     const QByteArray comment = lineOf(signature, trustedCommentLine);
     QTest::newRow("trusted comment altered")
         << catalogue
-        << withLine(signature, trustedCommentLine, QByteArray(comment).replace("file:", "file:x"))
+        << withLine(signature, trustedCommentLine,
+                    QByteArray(comment).replace("branch:", "branch:x"))
         << QByteArrayList{trustedKey} << Status::TrustedCommentAltered << trustedId;
 
     QByteArray unknownAlgorithm = QByteArray::fromBase64(lineOf(signature, signatureLine));
@@ -243,11 +261,125 @@ void TestReleaseSignature::parsesPublicKeys()
         QCOMPARE(key->idText(), keyId);
 }
 
-void TestReleaseSignature::buildWithoutKeysNeedsNoSignature()
+void TestReleaseSignature::bindingDecidesWhetherCatalogueCounts_data()
 {
-    // The test build is configured without LUMETRA_RELEASE_PUBLIC_KEYS.
-    QVERIFY(!ReleaseSignature::isRequired());
-    QVERIFY(ReleaseSignature::builtInKeys().isEmpty());
+    QTest::addColumn<QString>("comment");   // %1: now, %2: an hour ago, %3: in an hour
+    QTest::addColumn<QString>("requested"); // the branch asked for
+    QTest::addColumn<bool>("fromFolder");
+    QTest::addColumn<bool>("olderAllowed");
+    QTest::addColumn<QString>("reason"); // empty: accepted
+    QTest::addColumn<bool>("older");     // accepted as an older release
+
+    const QString cust = QStringLiteral("cust");
+    const QString none;
+    // Before each row the newest accepted for cust is "now" on this server.
+    QTest::newRow("bound to the branch, signed now")
+        << "timestamp:%1\tbranch:cust" << cust << false << false << none << false;
+    QTest::newRow("extra fields and a future expiry")
+        << "timestamp:%1\tfile:catalogue.json\tbranch:cust\texpires:%3" << cust << false << false
+        << none << false;
+    QTest::newRow("older than the newest accepted")
+        << "timestamp:%2\tbranch:cust" << cust << false << false << "catalogue-rollback" << false;
+    QTest::newRow("older, from a folder naming another server")
+        << "timestamp:%2\tbranch:cust" << cust << true << false << "catalogue-rollback" << false;
+    QTest::newRow("older, allowed on purpose")
+        << "timestamp:%2\tbranch:cust" << cust << true << true << none << true;
+    QTest::newRow("signed for another branch") << "timestamp:%1\tbranch:labs" << cust << false
+                                               << false << "catalogue-wrong-branch" << false;
+    QTest::newRow("signed for a branch that only starts alike")
+        << "timestamp:%1\tbranch:cust/old" << cust << false << false << "catalogue-wrong-branch"
+        << false;
+    QTest::newRow("expired") << "timestamp:%1\tbranch:cust\texpires:%2" << cust << false << false
+                             << "catalogue-expired" << false;
+    QTest::newRow("minisign's own comment") << "timestamp:%1\tfile:catalogue.json\thashed" << cust
+                                            << false << false << "catalogue-unbound" << false;
+    QTest::newRow("no timestamp") << "branch:cust" << cust << false << false << "catalogue-unbound"
+                                  << false;
+    QTest::newRow("fields separated by spaces") << "timestamp:0 file:other branch:beta" << cust
+                                                << false << false << "catalogue-unbound" << false;
+    QTest::newRow("timestamp not a number")
+        << "timestamp:soon\tbranch:cust" << cust << false << false << "catalogue-unbound" << false;
+    QTest::newRow("branch given twice") << "timestamp:%1\tbranch:labs\tbranch:cust" << cust << false
+                                        << false << "catalogue-unbound" << false;
+}
+
+void TestReleaseSignature::bindingDecidesWhetherCatalogueCounts()
+{
+    QFETCH(QString, comment);
+    QFETCH(QString, requested);
+    QFETCH(bool, fromFolder);
+    QFETCH(bool, olderAllowed);
+    QFETCH(QString, reason);
+    QFETCH(bool, older);
+    constexpr qint64 hour = 3600;
+    const qint64 now = QDateTime::currentSecsSinceEpoch();
+    const QString server = QStringLiteral("http://127.0.0.1:%1").arg(QTest::currentDataTag());
+    CatalogueFreshness::accepted(server, requested, now);
+
+    const QString signedBranch = QStringLiteral("binding");
+    QVERIFY(folder.writeCatalogue(signedBranch, catalogueOf(trustedBranch)));
+    QVERIFY2(folder.signCatalogue(signedBranch, trusted, TestSigningKey::Form::Hashed,
+                                  QString(comment)
+                                      .replace("%1", QString::number(now))
+                                      .replace("%2", QString::number(now - hour))
+                                      .replace("%3", QString::number(now + hour))),
+             qPrintable(trusted.error()));
+    const ReleaseTrust trust({*ReleaseSignature::parsePublicKey(trusted.publicKey().toLatin1())});
+    ReleaseTrust::Source source{server, requested, fromFolder, olderAllowed};
+    if (fromFolder)
+        source.serverUrl = QStringLiteral("http://a-server-never-used.example");
+    const ReleaseTrust::Verdict verdict =
+        trust.accept({catalogueOf(signedBranch), signatureOf(signedBranch), {}}, source);
+
+    QCOMPARE(verdict.failure.code, reason);
+    QCOMPARE(verdict.catalogue.has_value(), reason.isEmpty());
+    QCOMPARE(verdict.older, older);
+    QCOMPARE(ReleaseTrust::isRefusal(verdict.failure), !reason.isEmpty());
+    // An older release used on purpose never lowers what later runs are held to.
+    QCOMPARE(CatalogueFreshness::newest(server, requested), now);
+}
+
+void TestReleaseSignature::branchNames_data()
+{
+    QTest::addColumn<QString>("given");
+    QTest::addColumn<QString>("used"); // after normalising; empty: refused
+
+    QTest::newRow("standard") << "cust"
+                              << "cust";
+    QTest::newRow("several segments, all allowed characters") << "labs/rf-team_2.0"
+                                                              << "labs/rf-team_2.0";
+    QTest::newRow("one trailing slash dropped") << "labs/rf-team/"
+                                                << "labs/rf-team";
+    QTest::newRow("longest") << QString(100, 'a') << QString(100, 'a');
+    QTest::newRow("dot segments inside a name are fine") << "v1..2"
+                                                         << "v1..2";
+    QTest::newRow("parent folders") << "../../etc" << QString();
+    QTest::newRow("percent-encoded parent") << "%2e%2e/%2e%2e/x" << QString();
+    QTest::newRow("dot segment resolving to another branch") << "cust/./../beta" << QString();
+    QTest::newRow("a lone dot") << "." << QString();
+    QTest::newRow("query") << "cust?x=1" << QString();
+    QTest::newRow("fragment") << "cust#frag" << QString();
+    QTest::newRow("two trailing slashes") << "cust//" << QString();
+    QTest::newRow("leading slash") << "/cust" << QString();
+    QTest::newRow("space") << "my branch" << QString();
+    QTest::newRow("control character") << "cust\x1b[2J" << QString();
+    QTest::newRow("non-ASCII letter") << QString::fromUtf8("k\xc3\xbcst") << QString();
+    QTest::newRow("too long") << QString(101, 'a') << QString();
+}
+
+void TestReleaseSignature::branchNames()
+{
+    QFETCH(QString, given);
+    QFETCH(QString, used);
+    const QString branch = ReleaseBranchSetting::normalised(given);
+    const QString problem = ReleaseBranchSetting::nameProblem(branch);
+    QCOMPARE(problem.isEmpty(), !used.isEmpty());
+    if (used.isEmpty()) {
+        // The reason shows the name, but never a control character of it.
+        QVERIFY(!problem.contains(QChar(0x1b)));
+        return;
+    }
+    QCOMPARE(branch, used);
 }
 
 QTEST_GUILESS_MAIN(TestReleaseSignature)

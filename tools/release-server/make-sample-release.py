@@ -19,6 +19,7 @@ import json
 import os
 import subprocess
 import sys
+import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 OUT = os.path.join(HERE, "sample-release")
@@ -80,9 +81,21 @@ BRANCHES = {
 }
 
 
-def sign(catalogue, secret_key):
-    """minisign -S: the hashed form, which the updater requires, with minisign's trusted comment."""
-    subprocess.run(["minisign", "-S", "-s", secret_key, "-m", catalogue], check=True)
+def trusted_comment(branch, expires_days=None):
+    """The signed comment that binds a catalogue to its branch and its time of signing: the
+    updater refuses a signed catalogue without both, one of another branch, and one older than
+    the newest it has used. "expires:" is optional."""
+    now = int(time.time())
+    fields = ["timestamp:%d" % now, "branch:%s" % branch]
+    if expires_days is not None:
+        fields.append("expires:%d" % (now + expires_days * 24 * 3600))
+    return "\t".join(fields)
+
+
+def sign(catalogue, secret_key, branch, expires_days=None):
+    """minisign -S -H -t: the hashed form, which the updater requires, with the bound comment."""
+    subprocess.run(["minisign", "-S", "-H", "-s", secret_key, "-m", catalogue,
+                    "-t", trusted_comment(branch, expires_days)], check=True)
 
 
 def main():
@@ -90,6 +103,8 @@ def main():
     parser.add_argument("--output", default=OUT, help="release folder to write (default: %(default)s)")
     parser.add_argument("--sign", metavar="SECRET_KEY",
                         help="minisign secret key that signs each catalogue")
+    parser.add_argument("--expires-days", type=int, metavar="DAYS",
+                        help="with --sign: each signature expires DAYS days from now")
     args = parser.parse_args()
 
     seed = 1
@@ -111,7 +126,7 @@ def main():
             json.dump(catalogue, f, indent=2)
             f.write("\n")
         if args.sign:
-            sign(catalogue_path, args.sign)
+            sign(catalogue_path, args.sign, branch, args.expires_days)
         elif os.path.exists(catalogue_path + SIGNATURE_SUFFIX):
             os.remove(catalogue_path + SIGNATURE_SUFFIX)
     return 0

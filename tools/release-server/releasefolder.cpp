@@ -2,6 +2,8 @@
 // SPDX-FileCopyrightText: Norvatek
 #include "releasefolder.h"
 
+#include <QDateTime>
+
 #include <QCryptographicHash>
 #include <QDir>
 #include <QFile>
@@ -32,9 +34,17 @@ bool ReleaseFolder::writeSignature(const QString &branch, const QByteArray &mini
 }
 
 bool ReleaseFolder::signCatalogue(const QString &branch, TestSigningKey &key,
-                                  TestSigningKey::Form form)
+                                  TestSigningKey::Form form, const QString &trustedComment)
 {
-    return key.sign(cataloguePath(branch), form);
+    const QString comment = trustedComment.isEmpty()
+                                ? boundComment(branch, QDateTime::currentSecsSinceEpoch())
+                                : trustedComment;
+    return key.sign(cataloguePath(branch), form, comment);
+}
+
+QString ReleaseFolder::boundComment(const QString &branch, qint64 timestamp)
+{
+    return QStringLiteral("timestamp:%1\tbranch:%2").arg(timestamp).arg(branch);
 }
 
 QString ReleaseFolder::cataloguePath(const QString &branch) const

@@ -34,9 +34,14 @@ public:
     bool writeCatalogue(const QString &branch, const QByteArray &json);
     // <path>/<branch>/catalogue.json.minisig, the catalogue's signature as minisign writes it.
     bool writeSignature(const QString &branch, const QByteArray &minisig);
-    // Signs <path>/<branch>/catalogue.json with minisign, writing catalogue.json.minisig.
+    // Signs <path>/<branch>/catalogue.json with minisign, writing catalogue.json.minisig, with
+    // the trusted comment a maker publishes: bound to the branch and signed now. Another
+    // comment (a hostile or an old one) can be given.
     bool signCatalogue(const QString &branch, TestSigningKey &key,
-                       TestSigningKey::Form form = TestSigningKey::Form::Hashed);
+                       TestSigningKey::Form form = TestSigningKey::Form::Hashed,
+                       const QString &trustedComment = QString());
+    // The trusted comment a maker signs a branch's catalogue with at `timestamp` (Unix seconds).
+    static QString boundComment(const QString &branch, qint64 timestamp);
     // <path>/<branch>/<value>, the file that lumetra.php?version=<value> answers.
     bool writeFile(const QString &branch, const QString &value, const QByteArray &bytes);
     // A whole release of a branch: a catalogue of one product object listing the versions, and

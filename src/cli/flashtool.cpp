@@ -25,9 +25,6 @@
 namespace {
 
 using Kind = UpdateStep::Kind;
-// What to do after a transfer that stopped half-way: the bootloader has left download mode.
-const QString rewriteAdvice =
-    QStringLiteral("Put the meter back into bootloader mode and run the command again.");
 constexpr double millisecondsPerSecond = 1000.0;
 
 // The meters that a --port value names: the one on that port (its name or device path), or else
@@ -271,10 +268,9 @@ ExitCode FlashTool::failWith(UpdateStep::Kind kind, ExitCode code)
         return code;
     reporter.reason(first->reasonCode, first->detail);
     reporter.error(why.join(QStringLiteral("; ")));
-    if (!first->hint.isEmpty())
-        reporter.hint(first->hint);
-    else if (kind == Kind::ImageFailed)
-        reporter.hint(rewriteAdvice);
+    const QString next = first->nextStep(UpdateStep::Frontend::Terminal);
+    if (!next.isEmpty())
+        reporter.hint(next);
     return code;
 }
 
@@ -303,6 +299,8 @@ ExitCode FlashTool::download(const QString &version, const QString &hardwareId,
         reporter.reason(why.code, why.detail);
         reporter.error(
             QStringLiteral("version %1 cannot be installed: %2").arg(version, why.detail));
+        reporter.hint(UpdateStep::downloadRefused(why.code, why.detail)
+                          .nextStep(UpdateStep::Frontend::Terminal));
         return ExitCode::Catalogue;
     }
     if (!failedFile.isNull()) {
@@ -393,6 +391,8 @@ bool FlashTool::loadCatalogue(bool asStatus)
     else
         reporter.error(QStringLiteral("release catalogue unavailable at %1: %2")
                            .arg(catalogueUrl, failure.detail));
+    reporter.hint(UpdateStep::noInternet(failure.code, failure.detail)
+                      .nextStep(UpdateStep::Frontend::Terminal));
     return false;
 }
 

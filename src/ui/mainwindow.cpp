@@ -2,6 +2,7 @@
 // SPDX-FileCopyrightText: Norvatek
 #include "mainwindow.h"
 
+#include "reason.h"
 #include "releasebranchdialog.h"
 #include "releasebranchsetting.h"
 #include "ui_mainwindow.h"
@@ -10,6 +11,7 @@
 #include <QCloseEvent>
 #include <QColor>
 #include <QCoreApplication>
+#include <QProgressBar>
 #include <QScrollBar>
 #include <QTextCharFormat>
 #include <QTextCursor>
@@ -22,9 +24,32 @@ constexpr int portRefreshIntervalMs = 5000;
 // the screen's frame rate, which keeps the window live without slowing the transfer.
 constexpr int progressEventsIntervalMs = 16;
 
-// What to do after a transfer that stopped half-way: the bootloader has left download mode.
-const QString rewriteAdvice =
-    QStringLiteral("Put the meter back into bootloader mode and press Update again.");
+// Item data of a Port list entry: the port name (empty while the meter is not attached, so a
+// run never writes another meter in its place) and the meter's USB serial number.
+constexpr int portNameRole = Qt::UserRole;
+constexpr int serialNumberRole = Qt::UserRole + 1;
+
+// A USB serial number is the meter's own text: this much of it names a meter.
+constexpr int serialNumberChars = 32;
+
+// The log's shades of the named colours: on a light log darker than Qt's colours of those names,
+// on a dark log lighter, each keeping its hue and reaching WCAG AA (4.5:1) against white or black
+// and the greys near them.
+struct LogShade
+{
+    const char *name;
+    QRgb onLight;
+    QRgb onDark;
+};
+constexpr LogShade logShades[] = {
+    {"Black", 0x000000, 0xe0e0e0},
+    {"Green", 0x007a00, 0x4cc24c},
+    {"Orange", 0x8a5a00, 0xffa500},
+    {"Red", 0xc80000, 0xff7070},
+};
+
+// The line written when the release list arrives after it could not be had.
+const QString listBack = QStringLiteral("Release list received: %1 versions");
 
 // The log's colour for each tone of a step (Qt's named colours).
 QString colourOf(UpdateStep::Tone tone)
@@ -80,6 +105,19 @@ QString visibleText(const QString &text)
     return shown;
 }
 
+QString serialNumberOf(const QSerialPortInfo &port)
+{
+    return UpdateStep::replyExcerpt(port.serialNumber().left(serialNumberChars + 1));
+}
+
+// A meter as its entry in the Port list and the log lines name it: the port, and the serial
+// number that tells it from another meter.
+QString entryText(const QString &portName, const QString &serialNumber)
+{
+    return serialNumber.isEmpty() ? portName
+                                  : QStringLiteral("%1  serial %2").arg(portName, serialNumber);
+}
+
 // What tells one meter from another, as plain text: both texts come from the meter's USB
 // descriptors.
 QString portIdentity(const QSerialPortInfo &port)
@@ -122,6 +160,10 @@ MainWindow::MainWindow(const QString &releaseServerUrl,
     connect(&cloud, &NVKCloudInterface::no_internet_connection, this,
             &MainWindow::no_internet_connection);
     connect(&cloud, &NVKCloudInterface::catalogue_failed, this, &MainWindow::catalogueFailed);
+    connect(&cloud, &NVKCloudInterface::catalogue_received, this, &MainWindow::catalogueReceived);
+    catalogueRetryTimer.setSingleShot(true);
+    catalogueRetryTimer.setInterval(catalogueRetryIntervalMs);
+    connect(&catalogueRetryTimer, &QTimer::timeout, this, &MainWindow::requestVersionsAgain);
 
     ports_update();
     portTimer.setSingleShot(false);
@@ -146,17 +188,28 @@ MainWindow::~MainWindow()
     delete ui;
 }
 
-void MainWindow::writeStatus(const QString &text, const QString &colourName)
+QColor MainWindow::logShade(const QString &colourName, const QColor &background)
 {
+    constexpr float darkBelow = 0.5F;
+    const bool dark = background.lightnessF() < darkBelow;
+    for (const LogShade &shade : logShades) {
+        if (colourName.compare(QLatin1String(shade.name), Qt::CaseInsensitive) == 0)
+            return QColor::fromRgb(dark ? shade.onDark : shade.onLight);
+    }
     QColor colour;
     colour.setNamedColor(colourName);
+    return colour;
+}
+
+void MainWindow::writeStatus(const QString &text, const QString &colourName)
+{
+    QTextEdit *log = ui->statusText;
     QTextCharFormat format;
-    format.setForeground(colour);
+    format.setForeground(logShade(colourName, log->palette().color(QPalette::Base)));
 
     // The line goes in through a cursor of its own, as plain text in its own format: a tag or an
     // image name from the server can hold markup, and the log must show it, not obey it. The
     // user's cursor and any selection in the log (to copy it, say) stay as they are.
-    QTextEdit *log = ui->statusText;
     QScrollBar *scrollBar = log->verticalScrollBar();
     const bool followingEnd = scrollBar->value() >= scrollBar->maximum();
     QTextCursor cursor(log->document());
@@ -209,9 +262,14 @@ void MainWindow::catalogueFailed(const DownloadFailure &reason)
 {
     if (reason.code == DownloadFailure::untrusted) {
         emptyListCause = QStringLiteral("the release catalogue is not trusted");
-        if (!catalogueFailureShown)
+        emptyListCauseCode = reason.code;
+        if (!catalogueFailureShown) {
             writeStatus(QStringLiteral("The release catalogue is not trusted: ") + reason.detail,
                         colourOf(UpdateStep::Tone::Failure));
+            writeStatus(UpdateStep::noInternet(reason.code, reason.detail)
+                            .nextStep(UpdateStep::Frontend::Window),
+                        colourOf(UpdateStep::Tone::Failure));
+        }
         catalogueFailureShown = true;
         return;
     }
@@ -226,10 +284,56 @@ void MainWindow::catalogueFailed(const DownloadFailure &reason)
 
 void MainWindow::showCatalogueFailure(const UpdateStep &step)
 {
+    emptyListCauseCode = step.reasonCode;
+    emptyListCause =
+        QStringLiteral("the release server %1 gave none (%2)").arg(cloud.server(), step.reason);
+    // The server may be back soon: the window asks again by itself, at a pace that spares it.
+    if (!catalogueRetryTimer.isActive())
+        catalogueRetryTimer.start();
     if (catalogueFailureShown)
         return;
     catalogueFailureShown = true;
     showStep(step);
+}
+
+void MainWindow::requestVersionsAgain()
+{
+    // Asking now would refill the version list under a run that reads it at its end.
+    if (runInProgress) {
+        catalogueRetryTimer.start();
+        return;
+    }
+    // No branch line and no new failure line: those were said when the list was first asked for.
+    cloud.requestVersions(cloud.branch(), ui->showBetaCheckBox->isChecked());
+}
+
+void MainWindow::catalogueReceived()
+{
+    const qsizetype count = cloud.versions().size();
+    if (count == 0) {
+        if (!catalogueFailureShown) {
+            emptyListCauseCode.clear();
+            emptyListCause = QStringLiteral("the release server %1 lists no versions on branch %2")
+                                 .arg(cloud.server(), cloud.branch());
+        }
+        return;
+    }
+    catalogueRetryTimer.stop();
+    if (catalogueFailureShown)
+        writeStatus(listBack.arg(count), colourOf(UpdateStep::Tone::Stage));
+    catalogueFailureShown = false;
+    emptyListCause.clear();
+    emptyListCauseCode.clear();
+}
+
+UpdateStep MainWindow::emptyListStep() const
+{
+    if (!emptyListCause.isEmpty())
+        return UpdateStep::emptyReleaseList(emptyListCauseCode, emptyListCause);
+    // No answer yet: as far as the user can tell, the server has not been reached.
+    return UpdateStep::emptyReleaseList(
+        QString(reasonCode(Reason::Timeout)),
+        QStringLiteral("the release server %1 has not answered yet").arg(cloud.server()));
 }
 
 void MainWindow::versions_update()
@@ -246,28 +350,91 @@ QStringList MainWindow::findDevicePorts(const QList<UsbIdentifier> &deviceIdenti
     return DevicePorts::names(DevicePorts::find(deviceIdentifiers));
 }
 
-// The list shows each meter by its port name, with the USB serial number and description (which
-// tell two meters apart) in the tooltip. The current meter stays current while it is attached:
-// it is the one the next run writes.
+// The list shows each meter by its port name and USB serial number, with the description in the
+// tooltip. The list never changes the user's choice by itself: the chosen meter stays current
+// while it is attached, follows its serial number to another port, and when it goes away its
+// entry stays, marked as not attached, rather than another meter taking its place. Only a meter
+// without a serial number that was alone in the list leaves no entry: it cannot be told from
+// the next meter plugged in, and one meter at a desk is simply the one listed.
 void MainWindow::ports_update()
 {
     QComboBox *combo = ui->serialPortCombo;
-    const QString chosen = combo->currentText();
+    const int current = combo->currentIndex();
+    const QString chosenPort =
+        current >= 0 ? combo->itemData(current, portNameRole).toString() : QString();
+    const QString chosenSerial =
+        current >= 0 ? combo->itemData(current, serialNumberRole).toString() : QString();
+    const QString chosenText = current >= 0 ? combo->itemText(current) : QString();
+    const bool othersListed = combo->count() > 1;
+
     const QList<QSerialPortInfo> ports = DevicePorts::find(deviceIdentifiers());
     combo->clear();
+    int follows = -1;
     for (const QSerialPortInfo &port : ports) {
+        const QString serialNumber = serialNumberOf(port);
         const QString identity = portIdentity(port);
-        combo->addItem(port.portName());
+        combo->addItem(visibleText(entryText(port.portName(), serialNumber)));
         const int item = combo->count() - 1;
+        combo->setItemData(item, port.portName(), portNameRole);
+        combo->setItemData(item, serialNumber, serialNumberRole);
         combo->setItemData(item, Qt::convertFromPlainText(identity, Qt::WhiteSpaceNormal),
                            Qt::ToolTipRole);
         combo->setItemData(item, identity, Qt::AccessibleDescriptionRole);
+        const bool same = chosenSerial.isEmpty()
+                              ? !chosenPort.isEmpty() && port.portName() == chosenPort
+                              : serialNumber == chosenSerial;
+        // Two meters with one serial number: the one still on the chosen port.
+        if (same && (follows < 0 || port.portName() == chosenPort))
+            follows = item;
     }
-    const int kept = combo->findText(chosen);
-    if (kept >= 0)
-        combo->setCurrentIndex(kept);
+
+    if (follows >= 0) {
+        combo->setCurrentIndex(follows);
+    } else if (current >= 0 && (!chosenSerial.isEmpty() || othersListed || combo->count() > 0)) {
+        // Kept, without a port: a run from it finds no meter and writes none.
+        const QString name = chosenSerial.isEmpty() ? chosenPort : chosenSerial;
+        const QString gone =
+            chosenPort.isEmpty()
+                ? chosenText
+                : visibleText(
+                      QStringLiteral("%1  (not attached, last on %2)").arg(name, chosenPort));
+        combo->addItem(gone);
+        const int item = combo->count() - 1;
+        combo->setItemData(item, QString(), portNameRole);
+        combo->setItemData(item, chosenSerial, serialNumberRole);
+        combo->setItemData(item, QStringLiteral("not attached"), Qt::AccessibleDescriptionRole);
+        combo->setCurrentIndex(item);
+    }
     combo->update();
     QCoreApplication::processEvents(QEventLoop::AllEvents);
+}
+
+QString MainWindow::chosenMeterPort()
+{
+    // An empty list may only be out of date: a meter plugged in since the last refresh is listed
+    // now.
+    if (ui->serialPortCombo->currentIndex() < 0)
+        ports_update();
+    const QComboBox *combo = ui->serialPortCombo;
+    const int current = combo->currentIndex();
+    if (current < 0) {
+        runSerialNumber.clear();
+        runMeter.clear();
+        return QString();
+    }
+    const QString port = combo->itemData(current, portNameRole).toString();
+    runSerialNumber = combo->itemData(current, serialNumberRole).toString();
+    runMeter = port.isEmpty() ? combo->itemText(current) : entryText(port, runSerialNumber);
+    return port;
+}
+
+QString MainWindow::runMeterPort() const
+{
+    for (const QSerialPortInfo &port : DevicePorts::find(deviceIdentifiers())) {
+        if (port.portName() == runPort)
+            return serialNumberOf(port) == runSerialNumber ? runPort : QString();
+    }
+    return QString();
 }
 
 void MainWindow::refreshVersions()
@@ -277,6 +444,8 @@ void MainWindow::refreshVersions()
         showStep(UpdateStep::of(UpdateStep::Kind::BranchPath, branch));
     catalogueFailureShown = false;
     emptyListCause.clear();
+    emptyListCauseCode.clear();
+    catalogueRetryTimer.stop();
     cloud.requestVersions(branch, ui->showBetaCheckBox->isChecked());
 }
 
@@ -317,11 +486,9 @@ void MainWindow::on_updateButton_clicked()
     lockControls();
     showStep(UpdateStep::of(UpdateStep::Kind::Connecting));
 
-    // The meter written is the one the user has chosen, in both halves of the run. An empty list
-    // may only be out of date: a meter plugged in since the last refresh is listed now.
-    if (ui->serialPortCombo->currentIndex() < 0)
-        ports_update();
-    runPort = ui->serialPortCombo->currentText();
+    // The meter written is the one the user has chosen, in both halves of the run.
+    showRunStarted();
+    runPort = chosenMeterPort();
 
     const std::optional<QString> hardwareId = session.connect(runPort);
     if (!hardwareId) {
@@ -335,7 +502,7 @@ void MainWindow::on_updateButton_clicked()
     if (cloud.downloads().isEmpty()) {
         listenForDownload(false);
         // With nothing listed there was no version to choose: the server was never reached.
-        showStep(cloud.versions().isEmpty() ? UpdateStep::emptyReleaseList(emptyListCause)
+        showStep(cloud.versions().isEmpty() ? emptyListStep()
                                             : UpdateStep::noFirmware(version, *hardwareId));
         endRun();
     }
@@ -350,7 +517,7 @@ void MainWindow::firmwareDownloadFinished()
     for (const FirmwareFile &file : cloud.downloads())
         images.append({file.name, file.image});
     // The version shown now, which may differ from the one whose files were downloaded.
-    session.install(runPort, ui->versionsCombo->currentText(), images);
+    session.install(runMeterPort(), ui->versionsCombo->currentText(), images);
     endRun();
 }
 
@@ -364,25 +531,58 @@ void MainWindow::firmwareDownloadFailed(const QString &fileName, const DownloadF
     endRun();
 }
 
-void MainWindow::showStep(const UpdateStep &step)
+void MainWindow::showStep(const UpdateStep &given)
 {
+    // The session knows the port; the window knows the meter the user chose, by its serial
+    // number too.
+    const UpdateStep step = given.kind == UpdateStep::Kind::NoMeter && given.reason.isEmpty()
+                                ? UpdateStep::noMeter(runMeter)
+                                : given;
     const QString text = step.text();
     if (text.isEmpty())
         return;
     const QString colour = colourOf(step.tone());
     writeStatus(text, colour);
-    // A transfer that stopped half-way left the meter out of download mode: say how to go on.
-    if (step.kind == UpdateStep::Kind::Failed && !step.reason.isEmpty())
-        writeStatus(step.reason + QStringLiteral(". ") + rewriteAdvice, colour);
-    else if (!step.reason.isEmpty())
+    if (!step.reason.isEmpty())
         writeStatus(step.reason, colour);
-    if (!step.hint.isEmpty())
-        writeStatus(step.hint, colour);
+    // What to do now, and whether the meter was touched.
+    const QString next = step.nextStep(UpdateStep::Frontend::Window);
+    if (!next.isEmpty())
+        writeStatus(next, colour);
+    if (runInProgress && step.tone() == UpdateStep::Tone::Failure)
+        showRunFailed();
     if (step.kind == UpdateStep::Kind::FlashingFirmware) {
         ui->progressBar->setValue(0);
         ui->progressBar->update();
         QCoreApplication::processEvents(QEventLoop::AllEvents);
     }
+}
+
+void MainWindow::showRunStarted()
+{
+    QProgressBar *bar = ui->progressBar;
+    bar->setPalette(QPalette());
+    bar->setTextVisible(false);
+    bar->setValue(0);
+    bar->setAccessibleDescription(QString());
+    bar->update();
+}
+
+// A bar left part-filled reads as a run still going: a failed run fills it in the log's red and
+// says so on it.
+void MainWindow::showRunFailed()
+{
+    QProgressBar *bar = ui->progressBar;
+    QPalette failed = bar->palette();
+    const QColor red = logShade(colourOf(UpdateStep::Tone::Failure), failed.color(QPalette::Base));
+    failed.setColor(QPalette::Highlight, red);
+    failed.setColor(QPalette::HighlightedText, QColor(Qt::white));
+    bar->setPalette(failed);
+    bar->setFormat(QStringLiteral("Update failed"));
+    bar->setTextVisible(true);
+    bar->setValue(bar->maximum());
+    bar->setAccessibleDescription(QStringLiteral("Update failed"));
+    bar->update();
 }
 
 void MainWindow::listenForDownload(bool listen)

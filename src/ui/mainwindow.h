@@ -8,6 +8,7 @@
 #include "nvkcloudinterface.h"
 #include "seriallink.h"
 
+#include <QColor>
 #include <QElapsedTimer>
 #include <QList>
 #include <QMainWindow>
@@ -45,6 +46,16 @@ public:
     void setTiming(const FirmwareFlasher::Timing &timing) { flasher.setTiming(timing); }
     void setTiming(const MeterSession::Timing &timing) { session.setTiming(timing); }
 
+    // How long the window waits, after the release list could not be had, before asking for it
+    // again by itself. Tests shorten it.
+    void setCatalogueRetryInterval(int intervalMs) { catalogueRetryTimer.setInterval(intervalMs); }
+    static constexpr int catalogueRetryIntervalMs = 20000;
+
+    // The log's shade of a colour name ("Green", "Orange", "Red", "Black") on a background: a
+    // darker one on a light log and a lighter one on a dark log, each of the name's hue and
+    // legible against it. Other names are taken as Qt's named colours.
+    static QColor logShade(const QString &colourName, const QColor &background);
+
     // The window's names for the port discovery it shares with the command-line program.
     static QStringList findDevicePorts(const QList<UsbIdentifier> &deviceIdentifiers);
     static QList<UsbIdentifier> deviceIdentifiers() { return DevicePorts::deviceIdentifiers(); }
@@ -63,6 +74,8 @@ private slots:
     void on_showBetaCheckBox_stateChanged(int arg1);
     void firmwareDownloadFailed(const QString &fileName, const DownloadFailure &reason);
     void catalogueFailed(const DownloadFailure &reason);
+    void catalogueReceived();
+    void requestVersionsAgain();
 
 private:
     void refreshVersions();
@@ -71,6 +84,18 @@ private:
     void showStep(const UpdateStep &step);
     // The catalogue request's one "No Internet Connection", whether it timed out or failed.
     void showCatalogueFailure(const UpdateStep &step);
+    // The release list the user pressed Update without: why it is empty.
+    UpdateStep emptyListStep() const;
+    // The port of the meter chosen in the Port list, which the run writes; empty when the chosen
+    // meter is not attached, so that no other meter is ever taken in its place. Notes which meter
+    // that is, for the lines that name it.
+    QString chosenMeterPort();
+    // The run's port, while the meter found there at the click is still the one on it; empty
+    // otherwise.
+    QString runMeterPort() const;
+    // The progress bar at the start of a run and after a run that failed.
+    void showRunStarted();
+    void showRunFailed();
     void listenForDownload(bool listen);
     void endRun();
     // Controls that could start, change or stall a run are disabled for its length and then
@@ -85,12 +110,18 @@ private:
     MeterSession session{serialLink, flasher, QStringLiteral("lumetra-updater")};
     QTimer portTimer;
     Ui::MainWindow *ui;
+    // Asks for the release list again after it could not be had, until it comes.
+    QTimer catalogueRetryTimer;
 
     // This window's run, from the click to its end: the serial waits process events meanwhile.
     bool runInProgress = false;
     bool closeRefusedThisRun = false;
     // The port of the meter chosen in the list at the click: both halves of the run write it.
     QString runPort;
+    // The chosen meter's USB serial number at the click (empty: it has none), and how the lines
+    // of the run name that meter.
+    QString runSerialNumber;
+    QString runMeter;
     QList<QPair<QPointer<QWidget>, bool>> lockedControls;
     // The latest catalogue request has had its failure line: a failure after the time-out (or a
     // second time-out) adds none.
@@ -98,6 +129,7 @@ private:
     // Why the latest request listed nothing, for an Update pressed with an empty list; empty
     // while nothing is known (the server could not be reached, as far as the user can tell).
     QString emptyListCause;
+    QString emptyListCauseCode;
     QElapsedTimer progressEventsClock;
 
     // Process-wide: a second window could not run an update while this one does.

@@ -243,7 +243,8 @@ UpdateStep UpdateStep::noMeter(const QString &meter)
 {
     return failure(Kind::NoMeter, QString(::reasonCode(Reason::NoMeter)),
                    QStringLiteral("not attached"),
-                   QStringLiteral("the meter %1 is not attached").arg(meter));
+                   meter.isEmpty() ? QStringLiteral("no meter is attached in bootloader mode")
+                                   : QStringLiteral("the meter %1 is not attached").arg(meter));
 }
 
 UpdateStep UpdateStep::noInternet(const QString &code, const QString &detail)

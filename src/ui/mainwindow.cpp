@@ -28,6 +28,8 @@ constexpr int progressEventsIntervalMs = 16;
 // run never writes another meter in its place) and the meter's USB serial number.
 constexpr int portNameRole = Qt::UserRole;
 constexpr int serialNumberRole = Qt::UserRole + 1;
+// The port an entry's meter was last seen on.
+constexpr int lastPortRole = Qt::UserRole + 2;
 
 // A USB serial number is the meter's own text: this much of it names a meter.
 constexpr int serialNumberChars = 32;
@@ -365,6 +367,8 @@ void MainWindow::ports_update()
     const QString chosenSerial =
         current >= 0 ? combo->itemData(current, serialNumberRole).toString() : QString();
     const QString chosenText = current >= 0 ? combo->itemText(current) : QString();
+    const QString lastPort =
+        current >= 0 ? combo->itemData(current, lastPortRole).toString() : QString();
     const bool othersListed = combo->count() > 1;
 
     const QList<QSerialPortInfo> ports = DevicePorts::find(deviceIdentifiers());
@@ -376,6 +380,7 @@ void MainWindow::ports_update()
         combo->addItem(visibleText(entryText(port.portName(), serialNumber)));
         const int item = combo->count() - 1;
         combo->setItemData(item, port.portName(), portNameRole);
+        combo->setItemData(item, port.portName(), lastPortRole);
         combo->setItemData(item, serialNumber, serialNumberRole);
         combo->setItemData(item, Qt::convertFromPlainText(identity, Qt::WhiteSpaceNormal),
                            Qt::ToolTipRole);
@@ -401,6 +406,7 @@ void MainWindow::ports_update()
         combo->addItem(gone);
         const int item = combo->count() - 1;
         combo->setItemData(item, QString(), portNameRole);
+        combo->setItemData(item, lastPort, lastPortRole);
         combo->setItemData(item, chosenSerial, serialNumberRole);
         combo->setItemData(item, QStringLiteral("not attached"), Qt::AccessibleDescriptionRole);
         combo->setCurrentIndex(item);
@@ -424,7 +430,16 @@ QString MainWindow::chosenMeterPort()
     }
     const QString port = combo->itemData(current, portNameRole).toString();
     runSerialNumber = combo->itemData(current, serialNumberRole).toString();
-    runMeter = port.isEmpty() ? combo->itemText(current) : entryText(port, runSerialNumber);
+    const QString seenOn = combo->itemData(current, lastPortRole).toString();
+    // As a sentence names it: "the meter LM0121 on ttyACM1 is not attached".
+    if (port.isEmpty())
+        runMeter = runSerialNumber.isEmpty()
+                       ? QStringLiteral("last seen on %1").arg(seenOn)
+                       : QStringLiteral("%1, last seen on %2,").arg(runSerialNumber, seenOn);
+    else
+        runMeter = runSerialNumber.isEmpty()
+                       ? QStringLiteral("on %1").arg(port)
+                       : QStringLiteral("%1 on %2").arg(runSerialNumber, port);
     return port;
 }
 

@@ -26,9 +26,6 @@
 namespace {
 
 using Kind = UpdateStep::Kind;
-// What to do after a transfer that stopped half-way: the bootloader has left download mode.
-const QString rewriteAdvice =
-    QStringLiteral("Put the meter back into bootloader mode and run the command again.");
 constexpr double millisecondsPerSecond = 1000.0;
 
 // The exit status of a run that ended with outcome: one per kind of failure, so that a script
@@ -248,7 +245,17 @@ ExitCode FlashTool::runUpdate(const QString &version)
         outcome = end;
         loop.quit();
     });
-    updateRun.start([this] { return choosePort(); }, version);
+    // The meter is chosen once; before writing, the meter session looks for it again itself.
+    QString chosen;
+    updateRun.start(
+        [this, &chosen](UpdateRun::Moment moment) {
+            if (moment == UpdateRun::Moment::BeforeWriting)
+                return UpdateRun::MeterChoice{chosen, UpdateStep::noMeter(chosen)};
+            const UpdateRun::MeterChoice choice = choosePort();
+            chosen = choice.port;
+            return choice;
+        },
+        version);
     if (updateRun.isRunning())
         loop.exec();
     interruptGuard.reset();
@@ -289,14 +296,17 @@ ExitCode FlashTool::failWith(const UpdateStep &outcome)
         return ExitCode::Success;
     reporter.reason(outcome.reasonCode, outcome.detail);
     reporter.error(outcome.reason.isEmpty() ? outcome.text() : outcome.reason);
-    if (!outcome.hint.isEmpty())
-        reporter.hint(outcome.hint);
-    else if (outcome.kind == Kind::ImageFailed)
-        reporter.hint(invocation.retryCommand.isEmpty()
-                          ? rewriteAdvice
-                          : QStringLiteral("Put the meter back into bootloader mode and update it "
-                                           "alone: %1")
-                                .arg(invocation.retryCommand));
+    // A bench worker's meter is updated again alone, by its own command line.
+    const bool transferStopped =
+        outcome.kind == Kind::ImageFailed && !invocation.retryCommand.isEmpty();
+    const QString next =
+        transferStopped
+            ? QStringLiteral("The meter may be left half-written: put it back into bootloader "
+                             "mode and update it alone: %1")
+                  .arg(invocation.retryCommand)
+            : outcome.nextStep(UpdateStep::Frontend::Terminal);
+    if (!next.isEmpty())
+        reporter.hint(next);
     return exitCodeOf(outcome);
 }
 
@@ -371,6 +381,7 @@ bool FlashTool::loadCatalogue(bool asStatus)
     else
         reporter.error(QStringLiteral("release catalogue unavailable at %1: %2")
                            .arg(catalogueUrl, outcome.detail));
+    reporter.hint(outcome.nextStep(UpdateStep::Frontend::Terminal));
     return false;
 }
 

@@ -4,6 +4,7 @@
 
 #include "downloadfailure.h"
 #include "nvkcloudinterface.h"
+#include "reason.h"
 #include "reporter.h"
 
 OfflineRelease::OfflineRelease(NVKCloudInterface &client, Reporter &output)
@@ -16,6 +17,10 @@ ExitCode OfflineRelease::refuse(Reporter &reporter, const QString &subject,
 {
     reporter.reason(failure.code, failure.detail);
     reporter.error(QStringLiteral("cannot use %1: %2").arg(subject, failure.detail));
+    // Whatever is wrong with it, the folder is no longer the release as it was saved.
+    reporter.hint(
+        UpdateStep::downloadRefused(QString(reasonCode(Reason::AlteredFile)), failure.detail)
+            .nextStep(UpdateStep::Frontend::Terminal));
     return failure.code == DownloadFailure::checksumMismatch ? ExitCode::Download
                                                              : ExitCode::Catalogue;
 }

@@ -126,7 +126,11 @@ UpdateStep MeterSession::writeRelease(const QString &portName, const QList<Meter
 
 bool MeterSession::open(const QString &portName)
 {
-    // The port name is not looked up again between attempts: every attempt uses this one.
+    // The port name is not looked up again between attempts: every attempt uses this one. A
+    // port that was just plugged in may not be ready, or may be briefly held by another program,
+    // so failures are retried; but a port this user may not open stays closed however long one
+    // waits, and the user learns why at once instead of after every attempt.
+    int refusedInRow = 0;
     for (int attempt = 0; attempt < acquireAttempts; ++attempt) {
         // The read limit of the link while the workflow holds it: the longest the meter may take
         // to say anything before "D".
@@ -136,6 +140,10 @@ bool MeterSession::open(const QString &portName)
             flasher.attachLink(&link);
             return true;
         }
+        refusedInRow =
+            link.openFailure() == SerialLink::OpenFailure::NoAccess ? refusedInRow + 1 : 0;
+        if (refusedInRow >= accessRefusalsToGiveUp)
+            return false;
         link.pause(limits.acquireRetryPauseMs);
     }
     return false;

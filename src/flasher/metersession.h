@@ -77,13 +77,16 @@ public:
     static bool isAttached(const QString &portName);
 
     static constexpr int acquireAttempts = 11;
+    // Opens refused for want of permission, in a row, after which the attempts stop.
+    static constexpr int accessRefusalsToGiveUp = 2;
     static constexpr int productCheckAttempts = 2;
     // Anything smaller cannot be a firmware image (an error page, a truncated file).
     static constexpr int smallestImageBytes = 4096;
 
 private:
     // Acquires the link on portName, at most acquireAttempts times with a pause after each failed
-    // attempt, and attaches the flasher once the port is open. A link already held is only held
+    // attempt (but no more once accessRefusalsToGiveUp opens in a row were refused for want of
+    // permission), and attaches the flasher once the port is open. A link already held is only held
     // once more. Returns whether the port is open.
     bool open(const QString &portName);
     // The meter's answer to one product query, trimmed; empty when it does not answer.

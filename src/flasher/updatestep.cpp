@@ -5,6 +5,8 @@
 #include "bootloaderprotocol.h"
 #include "reason.h"
 
+#include <initializer_list>
+
 namespace {
 
 const QChar ellipsis(0x2026);
@@ -37,6 +39,101 @@ UpdateStep failure(UpdateStep::Kind kind, const QString &code, const QString &de
     step.detail = detail;
     step.reason = reason;
     return step;
+}
+
+} // namespace
+
+namespace {
+
+using Frontend = UpdateStep::Frontend;
+
+const QString notWritten = QStringLiteral("The meter was not written: ");
+const QString intoBootloaderMode =
+    QStringLiteral("into bootloader mode (power it down, hold the joystick button and press the "
+                   "power button)");
+
+// Another go, in the words of the program that is asked.
+QString again(Frontend frontend)
+{
+    return frontend == Frontend::Window ? QStringLiteral("press Update again")
+                                        : QStringLiteral("run the command again");
+}
+
+QString otherVersion(Frontend frontend)
+{
+    return frontend == Frontend::Window
+               ? QStringLiteral("choose another version in the list")
+               : QStringLiteral("name another version (lumetra-flash versions lists them)");
+}
+
+bool isOneOf(const QString &code, std::initializer_list<Reason> reasons)
+{
+    for (const Reason reason : reasons) {
+        if (code == ::reasonCode(reason))
+            return true;
+    }
+    return false;
+}
+
+// A catalogue that came but may not be used, whichever rule it broke.
+bool isRefusalOfTrust(const QString &code)
+{
+    return isOneOf(code,
+                   {Reason::Untrusted, Reason::CatalogueRollback, Reason::CatalogueWrongBranch,
+                    Reason::CatalogueExpired, Reason::CatalogueUnbound});
+}
+
+// What to do about a release that could not be had or may not be installed: the server's or the
+// folder's doing, never the meter's. Ends without a full stop.
+QString releaseAction(const QString &code, Frontend frontend)
+{
+    if (isOneOf(code, {Reason::Timeout, Reason::Connection, Reason::Tls}))
+        return QStringLiteral("check the network connection, then ") + again(frontend);
+    if (code == ::reasonCode(Reason::ChecksumMismatch))
+        return QStringLiteral("%1 to download it afresh; if it differs again, the release on the "
+                              "server is damaged: %2 and tell the release's maintainer")
+            .arg(again(frontend), otherVersion(frontend));
+    if (code == ::reasonCode(Reason::HttpStatus))
+        return QStringLiteral("the server does not offer this file now: %1 later, or %2")
+            .arg(again(frontend), otherVersion(frontend));
+    if (isRefusalOfTrust(code))
+        return QStringLiteral("the release list may have been changed on its way; do not update "
+                              "from this server until its maintainer has checked it");
+    if (code == ::reasonCode(Reason::ChecksumMissing))
+        return QStringLiteral("this release may not be installed as published: ") +
+               otherVersion(frontend);
+    if (isOneOf(code, {Reason::NotBundle, Reason::MissingFile, Reason::AlteredFile}))
+        return QStringLiteral("the release folder is not as it was saved: save the release "
+                              "again (lumetra-flash download) and use the new folder");
+    return QStringLiteral("%1; if it fails again, %2").arg(again(frontend), otherVersion(frontend));
+}
+
+// The release list could not be had: there was no run, and nothing to say about the meter.
+QString catalogueAction(const QString &code, Frontend frontend)
+{
+    if (code == ::reasonCode(Reason::CatalogueRollback))
+        return QStringLiteral("Do not update from this server until its maintainer has checked "
+                              "it: it offers a release list older than one already used.");
+    if (isRefusalOfTrust(code))
+        return QStringLiteral("Do not update from this server until its maintainer has checked "
+                              "its release list: it may have been changed on its way.");
+    // Without a network, a release saved to a folder elsewhere updates the meter all the same.
+    if (frontend == Frontend::Window)
+        return QStringLiteral("Check the network connection: the window asks the release server "
+                              "again by itself. Without a network, use a release folder (Release "
+                              "Folder...).");
+    return QStringLiteral("Check the network connection and the server address, then run the "
+                          "command again. Without a network, update from a release folder saved "
+                          "by lumetra-flash download: lumetra-flash update --from FOLDER.");
+}
+
+// A hint is a sentence of its own; after the colon it goes on in lower case, with one stop.
+QString asClause(const QString &hint)
+{
+    QString clause = hint.left(1).toLower() + hint.mid(1);
+    if (clause.endsWith(QLatin1Char('.')))
+        clause.chop(1);
+    return clause;
 }
 
 } // namespace
@@ -208,6 +305,14 @@ QString UpdateStep::replyExcerpt(const QString &reply)
     return reply.left(cut) + ellipsis;
 }
 
+UpdateStep UpdateStep::chosenMeterGone(const QString &meter)
+{
+    return failure(Kind::NoMeter, QString(::reasonCode(Reason::NoMeter)),
+                   QStringLiteral("not attached"),
+                   meter.isEmpty() ? QStringLiteral("no meter is attached in bootloader mode")
+                                   : QStringLiteral("the meter %1 is not attached").arg(meter));
+}
+
 UpdateStep UpdateStep::noInternet(const QString &code, const QString &detail)
 {
     return failure(Kind::NoInternet, code, detail, detail);
@@ -265,12 +370,21 @@ UpdateStep UpdateStep::noFirmware(const QString &version, const QString &hardwar
                        .arg(version, replyExcerpt(hardwareId)));
 }
 
-UpdateStep UpdateStep::emptyReleaseList(const QString &cause)
+UpdateStep UpdateStep::emptyReleaseList(const QString &causeCode, const QString &cause)
 {
-    const QString why =
-        QStringLiteral("the release list is empty: ") +
-        (cause.isEmpty() ? QStringLiteral("the release server could not be reached") : cause);
-    return failure(Kind::NoFirmware, QString(::reasonCode(Reason::NoVersions)), why, why);
+    const QString why = QStringLiteral("the release list is empty: ") + cause;
+    // The server answered with nothing to list, or with a list nobody may trust: there was no
+    // version to choose. Any other cause is the server not being reached.
+    const bool answered = causeCode.isEmpty() || isRefusalOfTrust(causeCode) ||
+                          causeCode == ::reasonCode(Reason::BadBranch);
+    UpdateStep step = failure(answered ? Kind::NoFirmware : Kind::NoInternet,
+                              QString(::reasonCode(Reason::NoVersions)), why, why);
+    if (isRefusalOfTrust(causeCode))
+        step.hint = catalogueAction(causeCode, Frontend::Terminal);
+    else if (causeCode.isEmpty())
+        step.hint = QStringLiteral("The release branch may be wrong: check it, or ask the "
+                                   "release's maintainer.");
+    return step;
 }
 
 UpdateStep UpdateStep::downloadFailed(const QString &fileName, const QString &code,
@@ -315,4 +429,70 @@ UpdateStep UpdateStep::imageFailed(const QString &name, const FirmwareFlasher::F
                 QStringLiteral("writing %1 to the meter failed: %2").arg(name, why.describe()));
     step.subject = name;
     return step;
+}
+
+QString UpdateStep::nextStep(Frontend frontend) const
+{
+    QString action;
+    switch (kind) {
+    case Kind::NoInternet:
+    case Kind::Untrusted:
+        return catalogueAction(reasonCode, frontend);
+    case Kind::BadBranch:
+        return frontend == Frontend::Window
+                   ? QStringLiteral("Choose Branch and type the branch you were given, or leave it "
+                                    "empty for the standard one.")
+                   : QStringLiteral("Name the branch you were given with --branch, or leave it "
+                                    "out for the saved or the standard one.");
+    case Kind::UnknownVersion:
+        action = otherVersion(frontend);
+        break;
+    case Kind::NoMeter:
+        action = QStringLiteral("attach it, bring it %1, then %2")
+                     .arg(intoBootloaderMode, again(frontend));
+        break;
+    case Kind::PortFailed:
+        action = hint.isEmpty() ? QStringLiteral("unplug it, bring it %1 again, then %2")
+                                      .arg(intoBootloaderMode, again(frontend))
+                                : asClause(hint);
+        break;
+    case Kind::NotCompatible:
+        action = QStringLiteral("check that it is a power meter this program updates, bring it "
+                                "%1, then %2")
+                     .arg(intoBootloaderMode, again(frontend));
+        break;
+    case Kind::NoFirmware:
+        // An empty list says why in its hint; a version without this meter's firmware is the
+        // version's doing.
+        action = hint.isEmpty() ? otherVersion(frontend) : asClause(hint);
+        break;
+    case Kind::DownloadFailed:
+    case Kind::DownloadRefused:
+        action = releaseAction(reasonCode, frontend);
+        break;
+    case Kind::BadName:
+        action = QStringLiteral("this release cannot be installed: ") + otherVersion(frontend);
+        break;
+    case Kind::ImageFailed:
+    case Kind::Failed:
+        // Without a transfer failure the images were refused before writing; their lines said so.
+        if (reasonCode.isEmpty())
+            return QString();
+        return QStringLiteral("The meter may be left half-written: bring it back %1, then %2.")
+            .arg(intoBootloaderMode, again(frontend));
+    case Kind::BranchPath:
+    case Kind::Connecting:
+    case Kind::ReconnectFailed:
+    case Kind::FlashingFirmware:
+    case Kind::Updating:
+    case Kind::ImageRefused:
+    case Kind::FlashingImage:
+    case Kind::Complete:
+    case Kind::StillRunning:
+    case Kind::DownloadingRelease:
+    case Kind::ReleaseSaved:
+    case Kind::NoSleepLock:
+        return QString();
+    }
+    return notWritten + action + QLatin1Char('.');
 }

@@ -66,10 +66,20 @@ struct UpdateStep
     int image = 0;
     int images = 0;
 
+    // The program that shows a step: each asks for another go in its own words ("press Update
+    // again", "run the command again").
+    enum class Frontend { Window, Terminal };
+
     // The status line; empty for the steps that have none.
     QString text() const;
     // Whether this step says why an update cannot go on; every such step carries a reason code.
     bool isFailure() const { return !reasonCode.isEmpty(); }
+    // For a failure, what to do next and whether the meter was touched, as one line for a person:
+    // "The meter was not written: ..." for every failure before the download command reached the
+    // meter. Empty for steps that are no failure, and for failures whose end says it (a port that
+    // would not open again is followed by "Failed to connect", an image refused before writing by
+    // "ERROR: Update failed").
+    QString nextStep(Frontend frontend) const;
     // The tone of the step whose code() this is; Silent for a code of no step.
     static Tone toneOf(const QString &code);
     // A stable name of the step for scripts, such as "flashing-image".
@@ -82,6 +92,9 @@ struct UpdateStep
     static UpdateStep combined(const QList<UpdateStep> &failures);
     // The meter chosen on portName is not attached (any more).
     static UpdateStep noMeter(const QString &portName);
+    // The same, for a front end that names the chosen meter as a person knows it (serial number,
+    // the port it was last seen on).
+    static UpdateStep chosenMeterGone(const QString &meter);
     // A catalogue that came but may not be used: code says how (a bad signature, a rollback...).
     static UpdateStep untrusted(const QString &code, const QString &why);
     // The release branch asked for breaks the naming rule: why says which and how.
@@ -93,9 +106,10 @@ struct UpdateStep
                                  const QString &systemText);
     static UpdateStep notCompatible(const QString &portName, const QString &reply);
     static UpdateStep noFirmware(const QString &version, const QString &hardwareId);
-    // Update pressed before any version was listed: there was nothing to choose from. The cause,
-    // where one is known, says why nothing was listed.
-    static UpdateStep emptyReleaseList(const QString &cause = QString());
+    // Update pressed before any version was listed: there was nothing to choose from. causeCode
+    // is the reason code of the latest release-list request (empty when the server listed
+    // nothing), cause the words that say it.
+    static UpdateStep emptyReleaseList(const QString &causeCode, const QString &cause);
     static UpdateStep downloadFailed(const QString &fileName, const QString &code,
                                      const QString &detail);
     // The line itself says why; a program adds what it makes of it.

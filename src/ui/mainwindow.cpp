@@ -2,6 +2,7 @@
 // SPDX-FileCopyrightText: Norvatek
 #include "mainwindow.h"
 
+#include "reason.h"
 #include "releasebranchdialog.h"
 #include "releasebranchsetting.h"
 #include "ui_mainwindow.h"
@@ -10,6 +11,7 @@
 #include <QCloseEvent>
 #include <QColor>
 #include <QCoreApplication>
+#include <QProgressBar>
 #include <QScrollBar>
 #include <QTextCharFormat>
 #include <QTextCursor>
@@ -22,9 +24,39 @@ constexpr int portRefreshIntervalMs = 5000;
 // the screen's frame rate, which keeps the window live without slowing the transfer.
 constexpr int progressEventsIntervalMs = 16;
 
-// What to do after a transfer that stopped half-way: the bootloader has left download mode.
-const QString rewriteAdvice =
-    QStringLiteral("Put the meter back into bootloader mode and press Update again.");
+// Item data of a Port list entry: the port name (empty while the meter is not attached, so a
+// run never writes another meter in its place) and the meter's USB serial number.
+constexpr int portNameRole = Qt::UserRole;
+constexpr int serialNumberRole = Qt::UserRole + 1;
+// The port an entry's meter was last seen on.
+constexpr int lastPortRole = Qt::UserRole + 2;
+
+// A USB serial number is the meter's own text: this much of it names a meter.
+constexpr int serialNumberChars = 32;
+
+// The log's shades of the named colours: on a light log darker than Qt's colours of those names,
+// on a dark log lighter, each keeping its hue and reaching WCAG AA (4.5:1) against white or black
+// and the greys near them.
+struct LogShade
+{
+    const char *name;
+    QRgb onLight;
+    QRgb onDark;
+};
+constexpr LogShade logShades[] = {
+    {"Black", 0x000000, 0xe0e0e0},
+    {"Green", 0x007a00, 0x4cc24c},
+    {"Orange", 0x8a5a00, 0xffa500},
+    {"Red", 0xc80000, 0xff7070},
+};
+
+// The line written when the release list arrives after it could not be had.
+const QString listBack = QStringLiteral("Release list received: %1 versions");
+// The lines that name the run's meter (as chosenMeterPort() describes it) and its version.
+const QString meterLine = QStringLiteral("Meter %1");
+const QString meterUpdated = QStringLiteral("The meter %1 now has version %2");
+const QString meterNotUpdated = QStringLiteral("The meter %1 was not updated");
+const QString meterNotUpdatedTo = QStringLiteral("The meter %1 was not updated to version %2");
 
 // The log's colour for each tone of a step (Qt's named colours).
 QString colourOf(UpdateStep::Tone tone)
@@ -80,6 +112,19 @@ QString visibleText(const QString &text)
     return shown;
 }
 
+QString serialNumberOf(const QSerialPortInfo &port)
+{
+    return UpdateStep::replyExcerpt(port.serialNumber().left(serialNumberChars + 1));
+}
+
+// A meter as its entry in the Port list and the log lines name it: the port, and the serial
+// number that tells it from another meter.
+QString entryText(const QString &portName, const QString &serialNumber)
+{
+    return serialNumber.isEmpty() ? portName
+                                  : QStringLiteral("%1  serial %2").arg(portName, serialNumber);
+}
+
 // What tells one meter from another, as plain text: both texts come from the meter's USB
 // descriptors.
 QString portIdentity(const QSerialPortInfo &port)
@@ -122,13 +167,18 @@ MainWindow::MainWindow(const QString &releaseServerUrl,
     connect(&cloud, &NVKCloudInterface::versions_update, this, &MainWindow::versions_update);
     connect(&cloud, &NVKCloudInterface::no_internet_connection, this,
             &MainWindow::no_internet_connection);
-    // A catalogue that fails at once (refused, no such host, TLS, an error status) says so as the
-    // time-out does, with its reason. One that came but cannot be trusted says why instead, or
-    // the user would take the empty list for no releases.
+    // Every catalogue request ends in the words the run gives every front end: a failure says
+    // why (a catalogue that came but cannot be trusted says so, or the user would take the empty
+    // list for no releases), and the window asks again by itself until a list comes.
     connect(&run, &UpdateRun::catalogueEnded, this, [this](const UpdateStep &outcome) {
         if (outcome.isFailure())
             showCatalogueFailure(outcome);
+        else
+            catalogueReceived();
     });
+    catalogueRetryTimer.setSingleShot(true);
+    catalogueRetryTimer.setInterval(catalogueRetryIntervalMs);
+    connect(&catalogueRetryTimer, &QTimer::timeout, this, &MainWindow::requestVersionsAgain);
 
     ports_update();
     portTimer.setSingleShot(false);
@@ -153,17 +203,28 @@ MainWindow::~MainWindow()
     delete ui;
 }
 
-void MainWindow::writeStatus(const QString &text, const QString &colourName)
+QColor MainWindow::logShade(const QString &colourName, const QColor &background)
 {
+    constexpr float darkBelow = 0.5F;
+    const bool dark = background.lightnessF() < darkBelow;
+    for (const LogShade &shade : logShades) {
+        if (colourName.compare(QLatin1String(shade.name), Qt::CaseInsensitive) == 0)
+            return QColor::fromRgb(dark ? shade.onDark : shade.onLight);
+    }
     QColor colour;
     colour.setNamedColor(colourName);
+    return colour;
+}
+
+void MainWindow::writeStatus(const QString &text, const QString &colourName)
+{
+    QTextEdit *log = ui->statusText;
     QTextCharFormat format;
-    format.setForeground(colour);
+    format.setForeground(logShade(colourName, log->palette().color(QPalette::Base)));
 
     // The line goes in through a cursor of its own, as plain text in its own format: a tag or an
     // image name from the server can hold markup, and the log must show it, not obey it. The
     // user's cursor and any selection in the log (to copy it, say) stay as they are.
-    QTextEdit *log = ui->statusText;
     QScrollBar *scrollBar = log->verticalScrollBar();
     const bool followingEnd = scrollBar->value() >= scrollBar->maximum();
     QTextCursor cursor(log->document());
@@ -211,10 +272,36 @@ void MainWindow::no_internet_connection()
 
 void MainWindow::showCatalogueFailure(const UpdateStep &step)
 {
+    // The server may be back soon: the window asks again by itself, at a pace that spares it. A
+    // list that came untrusted, or a branch that breaks the rule, would only come the same way.
+    if (step.kind == UpdateStep::Kind::NoInternet && !catalogueRetryTimer.isActive())
+        catalogueRetryTimer.start();
     if (catalogueFailureShown)
         return;
     catalogueFailureShown = true;
     showStep(step);
+}
+
+void MainWindow::requestVersionsAgain()
+{
+    // Asking now would refill the version list under a run that reads it at its end.
+    if (runInProgress) {
+        catalogueRetryTimer.start();
+        return;
+    }
+    // No branch line and no new failure line: those were said when the list was first asked for.
+    cloud.requestVersions(cloud.branch(), ui->showBetaCheckBox->isChecked());
+}
+
+void MainWindow::catalogueReceived()
+{
+    const qsizetype count = cloud.versions().size();
+    if (count == 0)
+        return;
+    catalogueRetryTimer.stop();
+    if (catalogueFailureShown)
+        writeStatus(listBack.arg(count), colourOf(UpdateStep::Tone::Stage));
+    catalogueFailureShown = false;
 }
 
 void MainWindow::versions_update()
@@ -231,28 +318,104 @@ QStringList MainWindow::findDevicePorts(const QList<UsbIdentifier> &deviceIdenti
     return DevicePorts::names(DevicePorts::find(deviceIdentifiers));
 }
 
-// The list shows each meter by its port name, with the USB serial number and description (which
-// tell two meters apart) in the tooltip. The current meter stays current while it is attached:
-// it is the one the next run writes.
+// The list shows each meter by its port name and USB serial number, with the description in the
+// tooltip. The list never changes the user's choice by itself: the chosen meter stays current
+// while it is attached, follows its serial number to another port, and when it goes away its
+// entry stays, marked as not attached, rather than another meter taking its place. Only a meter
+// without a serial number that was alone in the list leaves no entry: it cannot be told from
+// the next meter plugged in, and one meter at a desk is simply the one listed.
 void MainWindow::ports_update()
 {
     QComboBox *combo = ui->serialPortCombo;
-    const QString chosen = combo->currentText();
+    const int current = combo->currentIndex();
+    const QString chosenPort =
+        current >= 0 ? combo->itemData(current, portNameRole).toString() : QString();
+    const QString chosenSerial =
+        current >= 0 ? combo->itemData(current, serialNumberRole).toString() : QString();
+    const QString chosenText = current >= 0 ? combo->itemText(current) : QString();
+    const QString lastPort =
+        current >= 0 ? combo->itemData(current, lastPortRole).toString() : QString();
+    const bool othersListed = combo->count() > 1;
+
     const QList<QSerialPortInfo> ports = DevicePorts::find(deviceIdentifiers());
     combo->clear();
+    int follows = -1;
     for (const QSerialPortInfo &port : ports) {
+        const QString serialNumber = serialNumberOf(port);
         const QString identity = portIdentity(port);
-        combo->addItem(port.portName());
+        combo->addItem(visibleText(entryText(port.portName(), serialNumber)));
         const int item = combo->count() - 1;
+        combo->setItemData(item, port.portName(), portNameRole);
+        combo->setItemData(item, port.portName(), lastPortRole);
+        combo->setItemData(item, serialNumber, serialNumberRole);
         combo->setItemData(item, Qt::convertFromPlainText(identity, Qt::WhiteSpaceNormal),
                            Qt::ToolTipRole);
         combo->setItemData(item, identity, Qt::AccessibleDescriptionRole);
+        const bool same = chosenSerial.isEmpty()
+                              ? !chosenPort.isEmpty() && port.portName() == chosenPort
+                              : serialNumber == chosenSerial;
+        // Two meters with one serial number: the one still on the chosen port.
+        if (same && (follows < 0 || port.portName() == chosenPort))
+            follows = item;
     }
-    const int kept = combo->findText(chosen);
-    if (kept >= 0)
-        combo->setCurrentIndex(kept);
+
+    if (follows >= 0) {
+        combo->setCurrentIndex(follows);
+    } else if (current >= 0 && (!chosenSerial.isEmpty() || othersListed || combo->count() > 0)) {
+        // Kept, without a port: a run from it finds no meter and writes none.
+        const QString name = chosenSerial.isEmpty() ? chosenPort : chosenSerial;
+        const QString gone =
+            chosenPort.isEmpty()
+                ? chosenText
+                : visibleText(
+                      QStringLiteral("%1  (not attached, last on %2)").arg(name, chosenPort));
+        combo->addItem(gone);
+        const int item = combo->count() - 1;
+        combo->setItemData(item, QString(), portNameRole);
+        combo->setItemData(item, lastPort, lastPortRole);
+        combo->setItemData(item, chosenSerial, serialNumberRole);
+        combo->setItemData(item, QStringLiteral("not attached"), Qt::AccessibleDescriptionRole);
+        combo->setCurrentIndex(item);
+    }
     combo->update();
     QCoreApplication::processEvents(QEventLoop::AllEvents);
+}
+
+QString MainWindow::chosenMeterPort()
+{
+    // An empty list may only be out of date: a meter plugged in since the last refresh is listed
+    // now.
+    if (ui->serialPortCombo->currentIndex() < 0)
+        ports_update();
+    const QComboBox *combo = ui->serialPortCombo;
+    const int current = combo->currentIndex();
+    if (current < 0) {
+        runSerialNumber.clear();
+        runMeter.clear();
+        return QString();
+    }
+    const QString port = combo->itemData(current, portNameRole).toString();
+    runSerialNumber = combo->itemData(current, serialNumberRole).toString();
+    const QString seenOn = combo->itemData(current, lastPortRole).toString();
+    // As a sentence names it: "the meter LM0121 on ttyACM1 is not attached".
+    if (port.isEmpty())
+        runMeter = runSerialNumber.isEmpty()
+                       ? QStringLiteral("last seen on %1").arg(seenOn)
+                       : QStringLiteral("%1, last seen on %2,").arg(runSerialNumber, seenOn);
+    else
+        runMeter = runSerialNumber.isEmpty()
+                       ? QStringLiteral("on %1").arg(port)
+                       : QStringLiteral("%1 on %2").arg(runSerialNumber, port);
+    return port;
+}
+
+QString MainWindow::runMeterPort() const
+{
+    for (const QSerialPortInfo &port : DevicePorts::find(deviceIdentifiers())) {
+        if (port.portName() == runPort)
+            return serialNumberOf(port) == runSerialNumber ? runPort : QString();
+    }
+    return QString();
 }
 
 void MainWindow::refreshVersions()
@@ -261,6 +424,7 @@ void MainWindow::refreshVersions()
     if (branch != ReleaseBranchSetting::standardBranch())
         showStep(UpdateStep::of(UpdateStep::Kind::BranchPath, branch));
     catalogueFailureShown = false;
+    catalogueRetryTimer.stop();
     cloud.requestVersions(branch, ui->showBetaCheckBox->isChecked());
 }
 
@@ -297,33 +461,44 @@ void MainWindow::on_updateButton_clicked()
     runInProgress = true;
     closeRefusedThisRun = false;
     lockControls();
-    run.start([this] { return chooseMeter(); }, ui->versionsCombo->currentText());
+    showRunStarted();
+    run.start([this](UpdateRun::Moment moment) { return chooseMeter(moment); },
+              ui->versionsCombo->currentText());
 }
 
-UpdateRun::MeterChoice MainWindow::chooseMeter()
+UpdateRun::MeterChoice MainWindow::chooseMeter(UpdateRun::Moment moment)
 {
-    // An empty list may only be out of date: a meter plugged in since the last refresh is listed
-    // now.
-    if (ui->serialPortCombo->currentIndex() < 0)
-        ports_update();
-    runPort = ui->serialPortCombo->currentText();
-    return {runPort, UpdateStep::noMeter(runPort)};
+    // The meter written is the one the user has chosen, in both halves of the run.
+    if (moment == UpdateRun::Moment::AtStart) {
+        runPort = chosenMeterPort();
+        // Which of the meters on the desk this run is about, before anything happens to it.
+        if (!runPort.isEmpty())
+            writeStatus(meterLine.arg(runMeter), colourOf(UpdateStep::Tone::Stage));
+    }
+    const QString port = moment == UpdateRun::Moment::AtStart ? runPort : runMeterPort();
+    return {port, UpdateStep::chosenMeterGone(runMeter)};
 }
 
-void MainWindow::showStep(const UpdateStep &step)
+void MainWindow::showStep(const UpdateStep &given)
 {
+    // The session knows the port; the window knows the meter the user chose, by its serial
+    // number too.
+    const UpdateStep step = given.kind == UpdateStep::Kind::NoMeter && !runMeter.isEmpty()
+                                ? UpdateStep::chosenMeterGone(runMeter)
+                                : given;
     const QString text = step.text();
     if (text.isEmpty())
         return;
     const QString colour = colourOf(step.tone());
     writeStatus(text, colour);
-    // A transfer that stopped half-way left the meter out of download mode: say how to go on.
-    if (step.kind == UpdateStep::Kind::Failed && !step.reason.isEmpty())
-        writeStatus(step.reason + QStringLiteral(". ") + rewriteAdvice, colour);
-    else if (!step.reason.isEmpty())
+    if (!step.reason.isEmpty())
         writeStatus(step.reason, colour);
-    if (!step.hint.isEmpty())
-        writeStatus(step.hint, colour);
+    // What to do now, and whether the meter was touched.
+    const QString next = step.nextStep(UpdateStep::Frontend::Window);
+    if (!next.isEmpty())
+        writeStatus(next, colour);
+    if (runInProgress && step.tone() == UpdateStep::Tone::Failure)
+        showRunFailed();
     if (step.kind == UpdateStep::Kind::FlashingFirmware) {
         ui->progressBar->setValue(0);
         ui->progressBar->update();
@@ -331,10 +506,54 @@ void MainWindow::showStep(const UpdateStep &step)
     }
 }
 
-// Every run ends here: no hold on the link survives into the next run, however many images
-// were flashed, so the port is closed and the next run opens it afresh.
-void MainWindow::endRun()
+// The run's last line says which meter has which version now, or which one was not updated: on a
+// bench of several meters the user must know which one to see to.
+void MainWindow::showRunEnd(const UpdateStep &outcome)
 {
+    if (runMeter.isEmpty())
+        return;
+    const QString version = run.version();
+    if (!outcome.isFailure()) {
+        writeStatus(meterUpdated.arg(runMeter, version), colourOf(UpdateStep::Tone::Stage));
+        return;
+    }
+    writeStatus(version.isEmpty() ? meterNotUpdated.arg(runMeter)
+                                  : meterNotUpdatedTo.arg(runMeter, version),
+                colourOf(UpdateStep::Tone::Failure));
+}
+
+void MainWindow::showRunStarted()
+{
+    QProgressBar *bar = ui->progressBar;
+    bar->setPalette(QPalette());
+    bar->setTextVisible(false);
+    bar->setValue(0);
+    bar->setAccessibleDescription(QString());
+    bar->update();
+}
+
+// A bar left part-filled reads as a run still going: a failed run fills it in the log's red and
+// says so on it.
+void MainWindow::showRunFailed()
+{
+    QProgressBar *bar = ui->progressBar;
+    QPalette failed = bar->palette();
+    const QColor red = logShade(colourOf(UpdateStep::Tone::Failure), failed.color(QPalette::Base));
+    failed.setColor(QPalette::Highlight, red);
+    failed.setColor(QPalette::HighlightedText, QColor(Qt::white));
+    bar->setPalette(failed);
+    bar->setFormat(QStringLiteral("Update failed"));
+    bar->setTextVisible(true);
+    bar->setValue(bar->maximum());
+    bar->setAccessibleDescription(QStringLiteral("Update failed"));
+    bar->update();
+}
+
+// Every run ends here, once the run has let go of the meter: the controls come back, and the
+// next run opens the port afresh.
+void MainWindow::endRun(const UpdateStep &outcome)
+{
+    showRunEnd(outcome);
     updateRunning = false;
     runInProgress = false;
     unlockControls();

@@ -9,6 +9,7 @@
 #include "seriallink.h"
 #include "updaterun.h"
 
+#include <QColor>
 #include <QElapsedTimer>
 #include <QList>
 #include <QMainWindow>
@@ -46,6 +47,16 @@ public:
     void setTiming(const FirmwareFlasher::Timing &timing) { flasher.setTiming(timing); }
     void setTiming(const MeterSession::Timing &timing) { session.setTiming(timing); }
 
+    // How long the window waits, after the release list could not be had, before asking for it
+    // again by itself. Tests shorten it.
+    void setCatalogueRetryInterval(int intervalMs) { catalogueRetryTimer.setInterval(intervalMs); }
+    static constexpr int catalogueRetryIntervalMs = 20000;
+
+    // The log's shade of a colour name ("Green", "Orange", "Red", "Black") on a background: a
+    // darker one on a light log and a lighter one on a dark log, each of the name's hue and
+    // legible against it. Other names are taken as Qt's named colours.
+    static QColor logShade(const QString &colourName, const QColor &background);
+
     // The window's names for the port discovery it shares with the command-line program.
     static QStringList findDevicePorts(const QList<UsbIdentifier> &deviceIdentifiers);
     static QList<UsbIdentifier> deviceIdentifiers() { return DevicePorts::deviceIdentifiers(); }
@@ -61,6 +72,8 @@ private slots:
     void no_internet_connection();
     void on_branchButton_clicked();
     void on_showBetaCheckBox_stateChanged(int arg1);
+    void catalogueReceived();
+    void requestVersionsAgain();
 
 private:
     void refreshVersions();
@@ -69,9 +82,22 @@ private:
     void showStep(const UpdateStep &step);
     // The catalogue request's one failure line, whether it timed out, failed or is not trusted.
     void showCatalogueFailure(const UpdateStep &step);
-    // The meter chosen in the list at the click: both halves of the run write it.
-    UpdateRun::MeterChoice chooseMeter();
-    void endRun();
+    // The meter chosen in the list, asked for by the run at the click and again before writing.
+    UpdateRun::MeterChoice chooseMeter(UpdateRun::Moment moment);
+    // The port of the meter chosen in the Port list, which the run writes; empty when the chosen
+    // meter is not attached, so that no other meter is ever taken in its place. Notes which meter
+    // that is, for the lines that name it.
+    QString chosenMeterPort();
+    // The run's port, while the meter found there at the click is still the one on it; empty
+    // otherwise.
+    QString runMeterPort() const;
+    // The progress bar at the start of a run and after a run that failed.
+    void showRunStarted();
+    void showRunFailed();
+    // The line after the run's end that names the meter and the version.
+    void showRunEnd(const UpdateStep &outcome);
+    // Every run ends here, with its outcome, once the run has let go of the meter.
+    void endRun(const UpdateStep &outcome);
     // Controls that could start, change or stall a run are disabled for its length and then
     // given back the state they had.
     void lockControls();
@@ -85,12 +111,18 @@ private:
     UpdateRun run{cloud, session};
     QTimer portTimer;
     Ui::MainWindow *ui;
+    // Asks for the release list again after it could not be had, until it comes.
+    QTimer catalogueRetryTimer;
 
     // This window's run, from the click to its end: the serial waits process events meanwhile.
     bool runInProgress = false;
     bool closeRefusedThisRun = false;
     // The port of the meter chosen in the list at the click: both halves of the run write it.
     QString runPort;
+    // The chosen meter's USB serial number at the click (empty: it has none), and how the lines
+    // of the run name that meter.
+    QString runSerialNumber;
+    QString runMeter;
     QList<QPair<QPointer<QWidget>, bool>> lockedControls;
     // The latest catalogue request has had its failure line: a failure after the time-out (or a
     // second time-out) adds none.

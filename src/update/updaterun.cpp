@@ -21,6 +21,7 @@ UpdateRun::UpdateRun(NVKCloudInterface &client, MeterSession &meterSession, QObj
     // Every catalogue request ends in one of three ways; each front end hears the same outcome.
     connect(&cloud, &NVKCloudInterface::catalogue_received, this, [this] {
         catalogueProblem = UpdateStep();
+        catalogueListed = true;
         emit catalogueEnded(catalogueProblem);
     });
     connect(&cloud, &NVKCloudInterface::catalogue_failed, this,
@@ -34,8 +35,10 @@ UpdateRun::UpdateRun(NVKCloudInterface &client, MeterSession &meterSession, QObj
     });
     // A new request forgets why the previous one failed: its list starts empty again.
     connect(&cloud, &NVKCloudInterface::versions_update, this, [this] {
-        if (cloud.versions().isEmpty() && cloud.isWaitingForCatalogue())
+        if (cloud.versions().isEmpty() && cloud.isWaitingForCatalogue()) {
             catalogueProblem = UpdateStep();
+            catalogueListed = false;
+        }
     });
 }
 
@@ -81,17 +84,18 @@ void UpdateRun::report(const UpdateStep &step)
     emit reported(step);
 }
 
-void UpdateRun::start(const ChooseMeter &chooseMeter, const QString &versionToInstall)
+void UpdateRun::start(const ChooseMeter &choose, const QString &versionToInstall)
 {
     if (running)
         return;
     running = true;
+    chooseMeter = choose;
     failures.clear();
-    version = versionToInstall;
+    versionToWrite = versionToInstall;
     hardwareId.clear();
     report(UpdateStep::of(UpdateStep::Kind::Connecting));
 
-    const MeterChoice choice = chooseMeter();
+    const MeterChoice choice = chooseMeter(Moment::AtStart);
     if (choice.port.isEmpty()) {
         report(choice.failure);
         finish(choice.failure);
@@ -108,7 +112,7 @@ void UpdateRun::start(const ChooseMeter &chooseMeter, const QString &versionToIn
     if (folderImages) {
         const QList<MeterImage> images = folderImages(hardwareId);
         if (images.isEmpty()) {
-            const UpdateStep none = UpdateStep::noFirmware(version, hardwareId);
+            const UpdateStep none = UpdateStep::noFirmware(versionToWrite, hardwareId);
             report(none);
             finish(none);
             return;
@@ -118,7 +122,7 @@ void UpdateRun::start(const ChooseMeter &chooseMeter, const QString &versionToIn
     }
 
     listenForDownload(true);
-    cloud.requestFirmware(version, hardwareId);
+    cloud.requestFirmware(versionToWrite, hardwareId);
     if (cloud.downloads().isEmpty()) {
         listenForDownload(false);
         const UpdateStep none = nothingToInstall();
@@ -129,16 +133,33 @@ void UpdateRun::start(const ChooseMeter &chooseMeter, const QString &versionToIn
 
 UpdateStep UpdateRun::nothingToInstall() const
 {
-    // With nothing listed there was no version to choose: say why the list is empty.
     if (!cloud.versions().isEmpty())
-        return UpdateStep::noFirmware(version, hardwareId);
-    // As far as the user can tell, a list still on its way or one that failed means the server
-    // could not be reached; one that came untrusted is said as such.
-    if (catalogueProblem.kind == UpdateStep::Kind::Untrusted)
-        return UpdateStep::emptyReleaseList(QStringLiteral("the release catalogue is not trusted"));
-    if (catalogueProblem.kind == UpdateStep::Kind::BadBranch)
-        return UpdateStep::emptyReleaseList(QStringLiteral("the release branch is not valid"));
-    return UpdateStep::emptyReleaseList();
+        return UpdateStep::noFirmware(versionToWrite, hardwareId);
+    // With nothing listed there was no version to choose: say why the list is empty, naming the
+    // server rather than the version.
+    const QString &code = catalogueProblem.reasonCode;
+    switch (catalogueProblem.kind) {
+    case UpdateStep::Kind::Untrusted:
+        return UpdateStep::emptyReleaseList(code,
+                                            QStringLiteral("the release catalogue is not trusted"));
+    case UpdateStep::Kind::BadBranch:
+        return UpdateStep::emptyReleaseList(code,
+                                            QStringLiteral("the release branch is not valid"));
+    case UpdateStep::Kind::NoInternet:
+        return UpdateStep::emptyReleaseList(code,
+                                            QStringLiteral("the release server %1 gave none (%2)")
+                                                .arg(cloud.server(), catalogueProblem.reason));
+    default:
+        break;
+    }
+    if (catalogueListed)
+        return UpdateStep::emptyReleaseList(
+            QString(), QStringLiteral("the release server %1 lists no versions on branch %2")
+                           .arg(cloud.server(), cloud.branch()));
+    // No answer yet: as far as the user can tell, the server has not been reached.
+    return UpdateStep::emptyReleaseList(
+        QString(reasonCode(Reason::Timeout)),
+        QStringLiteral("the release server %1 has not answered yet").arg(cloud.server()));
 }
 
 void UpdateRun::listenForDownload(bool listen)
@@ -184,8 +205,17 @@ void UpdateRun::downloadFailed(const QString &fileName, const DownloadFailure &r
 
 void UpdateRun::install(const QList<MeterImage> &images)
 {
-    emit imagesChosen(version, images);
-    finish(session.install(port, version, images));
+    // The meter may have gone while the images came, and another may have taken its port: the
+    // front end says whether the meter it chose is still there.
+    const MeterChoice still = chooseMeter(Moment::BeforeWriting);
+    if (still.port != port) {
+        const UpdateStep gone = still.port.isEmpty() ? still.failure : UpdateStep::noMeter(port);
+        report(gone);
+        finish(gone);
+        return;
+    }
+    emit imagesChosen(versionToWrite, images);
+    finish(session.install(port, versionToWrite, images));
 }
 
 void UpdateRun::finish(const UpdateStep &outcome)

@@ -44,7 +44,11 @@ public:
         QString port;
         UpdateStep failure;
     };
-    using ChooseMeter = std::function<MeterChoice()>;
+    // When the run asks for the meter: at the start, and again once the images are in, just
+    // before anything is written, since the meter may have gone (or another taken its port)
+    // during the download.
+    enum class Moment { AtStart, BeforeWriting };
+    using ChooseMeter = std::function<MeterChoice(Moment moment)>;
     // The images a release folder holds for a meter that identifies as hardwareId.
     using FolderImages = std::function<QList<MeterImage>(const QString &hardwareId)>;
 
@@ -57,6 +61,8 @@ public:
     // is not disturbed.
     void start(const ChooseMeter &chooseMeter, const QString &version);
     bool isRunning() const { return running; }
+    // The version of the latest run.
+    QString version() const { return versionToWrite; }
 
     // The version a front end installs when the user named none (the newest listed), or the one
     // named; a failure step when there is none to take.
@@ -89,8 +95,9 @@ private:
     NVKCloudInterface &cloud;
     MeterSession &session;
     FolderImages folderImages;
+    ChooseMeter chooseMeter;
     bool running = false;
-    QString version;
+    QString versionToWrite;
     QString port;
     QString hardwareId;
     // The failures reported during this run, the last one first to decide when no step below
@@ -98,4 +105,6 @@ private:
     QList<UpdateStep> failures;
     // Why the latest catalogue request listed nothing; empty while nothing is known.
     UpdateStep catalogueProblem;
+    // The latest catalogue request was answered with a list (which may be empty).
+    bool catalogueListed = false;
 };

@@ -46,7 +46,12 @@ const QString meterWait =
     QStringLiteral("waiting up to 6 s for the meter to get ready before each image");
 // What to do after a transfer that stopped half-way, on the line after the error.
 const QString rewriteAdvice =
-    QStringLiteral("Put the meter back into bootloader mode and run the command again.");
+    QStringLiteral("The meter may be left half-written: bring it back into bootloader mode");
+// The line after a failure before anything was written: whether the meter was touched, and what
+// to do.
+const QString notWritten = QStringLiteral("The meter was not written: ");
+const QString checkNetwork = QStringLiteral("Check the network connection and the server address");
+const QString folderAltered = QStringLiteral("the release folder is not as it was saved");
 constexpr qint64 blockBytes = 128;
 constexpr int tenths = 10;
 constexpr int percentAll = 100;
@@ -500,12 +505,14 @@ void LumetraFlashTest::commands_data()
     QTest::newRow("versions: unknown branch")
         << run({server, "versions", "--branch", "nope"}, 5)
                .complains("catalogue unavailable at %server/nope/lumetrarelease/: server answered "
-                          "HTTP 404");
+                          "HTTP 404")
+               .hints(checkNetwork);
     QTest::newRow("versions --json: unknown branch, a result that says why")
         << run({server, "--json", "versions", "--branch", "nope"}, 5)
                .resultFor(-1)
                .prints("\n")
                .complains("catalogue unavailable at %server/nope/lumetrarelease/")
+               .hints(checkNetwork)
                .because("http-status", "server answered HTTP 404");
 
     QTest::newRow("update: a bar on a terminal, Ctrl-C refused")
@@ -561,7 +568,8 @@ void LumetraFlashTest::commands_data()
     QTest::newRow("update: the newest version has nothing for this meter")
         << run(update, 5)
                .prints("Connecting...\nError: No firmware for this device in this version\n")
-               .complains("version 9.0.0 has no firmware for this meter (DOVUr3)");
+               .complains("version 9.0.0 has no firmware for this meter (DOVUr3)")
+               .hints(notWritten + "name another version");
     QTest::newRow("update: unknown version")
         << run(update + QStringList{"7.7.7"}, 5)
                .complains("version '7.7.7' is not in the catalogue of branch cust");
@@ -572,6 +580,7 @@ void LumetraFlashTest::commands_data()
         << run(update, 4)
                .meterAnswers("XMTR22\r")
                .complains("it answered 'XMTR22'")
+               .hints(notWritten + "check that it is a power meter")
                .prints(
                    "Connecting...\nCompatible product eligable for update not found, Reboot and "
                    "retry\n");
@@ -581,6 +590,7 @@ void LumetraFlashTest::commands_data()
                .meterAnswers("\x1b]0;pwned\x07XM\nTR" + QByteArray(200, 'A') + "\r")
                .complains(QStringLiteral("it answered '\\x1b]0;pwned\\x07XM\\x0aTR") +
                           QString(49, QLatin1Char('A')) + QChar(0x2026) + QLatin1Char('\''))
+               .hints(notWritten + "check that it is a power meter")
                .prints(
                    "Connecting...\nCompatible product eligable for update not found, Reboot and "
                    "retry\n");
@@ -604,7 +614,8 @@ void LumetraFlashTest::commands_data()
                        "Error: No firmware for this device in this version\n")
                .complains(QStringLiteral("version %1 has no firmware for this meter "
                                          "(DOVUr3\\x1b[2J)")
-                              .arg(hostileTagShown));
+                              .arg(hostileTagShown))
+               .hints(notWritten + "name another version");
     // Every failure says why: in the error line, and in the JSON result as a stable code and the
     // fact in words. The download's reasons come from the download, the meter's from the
     // transfer, the port's from the operating system.
@@ -616,12 +627,14 @@ void LumetraFlashTest::commands_data()
                .prints(
                    "Branch Path: labs/rf-team\nConnecting...\nError: Firmware download failed\n")
                .complains("the download of DOVUr3_main_firmware failed: server answered HTTP 404")
+               .hints("the server does not offer this file now: run the command again later")
                .because("http-status", "server answered HTTP 404");
     QTest::newRow("update --json: the image does not match its published checksum")
         << run(update + QStringList{"--json", "2.1.0"}, 6)
                .prints("Connecting...\nError: Firmware download failed\n")
                .complains("the download of DOVUr3_main_firmware failed: checksum does not match "
                           "the published one")
+               .hints("run the command again to download it afresh")
                .because("checksum-mismatch", "checksum does not match the published one");
     // A release folder: what download wrote, update --from installs as the server's release, with
     // no network. A folder that is not as written is refused before the meter hears a byte.
@@ -640,24 +653,28 @@ void LumetraFlashTest::commands_data()
         << run({"update", "--from", "%bundle"}, 6)
                .fromBundle("2.0.0", BundleChange::ImageChanged,
                            "images/2.0.0-DOVUr3_b_firmware.bin")
-               .complains(unusable + "images/2.0.0-DOVUr3_b_firmware.bin" + changed);
+               .complains(unusable + "images/2.0.0-DOVUr3_b_firmware.bin" + changed)
+               .hints(folderAltered);
     QTest::newRow("update --from: another model's image missing")
         << run({"update", "--from", "%bundle"}, 5)
                .fromBundle("2.0.0", BundleChange::ImageRemoved,
                            "images/2.0.0-QX7Lm2_main_firmware.bin")
-               .complains(unusable + "images/2.0.0-QX7Lm2_main_firmware.bin is missing");
+               .complains(unusable + "images/2.0.0-QX7Lm2_main_firmware.bin is missing")
+               .hints(folderAltered);
     QTest::newRow("update --from --json: the catalogue swapped for another branch's")
         << run({"--json", "update", "--from", "%bundle"}, 5)
                .fromBundle("1.0.0", BundleChange::CatalogueSwapped, "catalogue.json")
                .resultFor(-1)
                .prints("\n")
                .complains(unusable + "catalogue.json" + changed)
+               .hints(folderAltered)
                .because("altered-file",
                         "catalogue.json" + changed + ": it was changed or replaced");
     QTest::newRow("update --from: a folder that is no release")
         << run({"update", "--from", "%dir"}, 5)
                .complains("cannot use the release folder %dir: it is not a release bundle "
-                          "(bundle.json is missing");
+                          "(bundle.json is missing")
+               .hints(folderAltered);
     QTest::newRow("update --from VERSION: not the folder's version")
         << run({"update", "--from", "%bundle", "2.0.0"}, 5)
                .fromBundle("1.0.0")
@@ -700,13 +717,14 @@ void LumetraFlashTest::commands_data()
                .portForbidden()
                .prints("Connecting...\nPort failed to open\n")
                .complains("the port %meter0 would not open: Permission denied")
-               .hints("Add the user to the dialout group (sudo usermod -aG dialout $USER) and log "
-                      "in again.")
+               .hints(notWritten + "add the user to the dialout group (sudo usermod -aG dialout "
+                                   "$USER) and log in again.")
                .because("port-permission", "Permission denied");
     QTest::newRow("update --quiet: the catalogue never comes")
         << run(update + QStringList{"--quiet"}, 5)
                .serverFails("lumetrarelease", 0, true)
-               .complains("no answer within 6 s");
+               .complains("no answer within 6 s")
+               .hints(checkNetwork);
     QTest::newRow("flash --trace: exact bytes to the meter on --port, no network")
         << run(flash + QStringList{"%dir/DOVUr3_local.v2.bin", "--port", "/dev/%meter1", "--trace",
                                    "--sha256", ReleaseFolder::sha256(localImage()).toUpper()},

@@ -5,12 +5,14 @@
 #include "mainwindow.h"
 #include "privatesettings.h"
 #include "releasebranchdialog.h"
+#include "releasefolder.h"
 #include "releaseserver.h"
 #include "statuslog.h"
 
 #include <QAccessible>
 #include <QApplication>
 #include <QCheckBox>
+#include <QComboBox>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
@@ -38,6 +40,12 @@ QSettings branchSettings()
 {
     return QSettings(QStringLiteral("Norvatek"), QStringLiteral("Divirare2"));
 }
+
+// The log's shades of the named colours on its white background.
+const QColor logGreen(0x00, 0x7a, 0x00), logOrange(0x8a, 0x5a, 0x00), logRed(0xc8, 0x00, 0x00);
+const QString checkNetwork = QStringLiteral(
+    "Check the network connection: the window asks the release server again by itself."
+    " Without a network, use a release folder (Release Folder...).");
 
 // Contrast ratio of two colours as accessibility guidelines measure it: 1 (none) to 21.
 double contrast(const QColor &a, const QColor &b)
@@ -106,6 +114,10 @@ private slots:
     void branchDialog();
     void everyControlIsNamedForScreenReaders();
     void logStaysReadableUnderDarkPalette();
+    void everyLogColourIsReadable_data();
+    void everyLogColourIsReadable();
+    void lockedShowBetasStaysReadable();
+    void listComesBackByItself();
 };
 
 void MainWindowTest::initTestCase()
@@ -132,14 +144,15 @@ void MainWindowTest::catalogueFailureSaysWhyOnce_data()
     QTest::addColumn<QStringList>("lines"); // after the request, the first in green when custom
 
     const QString noInternet = QStringLiteral("No Internet Connection");
-    QTest::newRow("refused at once")
-        << unreachableServer << QString() << true << QStringList{noInternet, "connection refused"};
+    QTest::newRow("refused at once") << unreachableServer << QString() << true
+                                     << QStringList{noInternet, "connection refused", checkNetwork};
     QTest::newRow("custom branch not on the server")
         << QString() << "labs/nope" << true
         << QStringList{"Branch Path: labs/nope", noInternet,
-                       "the release branch labs/nope was not found on the server"};
+                       "the release branch labs/nope was not found on the server", checkNetwork};
     QTest::newRow("no answer, and given up later")
-        << "quiet" << QString() << false << QStringList{noInternet, "no answer within 1 s"};
+        << "quiet" << QString() << false
+        << QStringList{noInternet, "no answer within 1 s", checkNetwork};
 }
 
 void MainWindowTest::catalogueFailureSaysWhyOnce()
@@ -172,8 +185,7 @@ void MainWindowTest::catalogueFailureSaysWhyOnce()
 
     QList<LogLine> expected;
     for (const QString &line : std::as_const(lines))
-        expected.append({line, line.startsWith(QLatin1String("Branch Path")) ? QColor(0, 128, 0)
-                                                                             : QColor(255, 0, 0)});
+        expected.append({line, line.startsWith(QLatin1String("Branch Path")) ? logGreen : logRed});
     QTRY_COMPARE(statusLog(&window).mid(before), expected);
     QTest::qWait(2 * timeoutMs); // past the time-out, and past the moment the request is given up
     QCOMPARE(statusLog(&window).mid(before), expected);
@@ -210,8 +222,8 @@ void MainWindowTest::writeStatusColoursOnlyTheNewLine()
     const QList<LogLine> lines = statusLog(&window);
     QCOMPARE(lines.size(), 4);
     QCOMPARE(lines[0].second, QColor(Qt::black));
-    QCOMPARE(lines[2].second, QColor(255, 165, 0));
-    QCOMPARE(lines[3].second, QColor(255, 0, 0));
+    QCOMPARE(lines[2].second, logOrange);
+    QCOMPARE(lines[3].second, logRed);
     QVERIFY(statusText(window)->textCursor().hasSelection());
 }
 
@@ -249,13 +261,12 @@ void MainWindowTest::lineFromTheServerIsShownNotObeyed()
     window.writeStatus(QStringLiteral("next"), QStringLiteral("Red"));
 
     const QList<LogLine> lines = statusLog(&window).mid(2);
-    QCOMPARE(lines,
-             (QList<LogLine>{{prefix + shown, QColor(255, 165, 0)}, {"next", QColor(255, 0, 0)}}));
+    QCOMPARE(lines, (QList<LogLine>{{prefix + shown, logOrange}, {"next", logRed}}));
     // Every piece of the line is plain text in the line's colour: no image, no other colour.
     const QTextBlock line = statusText(window)->document()->lastBlock().previous();
     for (auto piece = line.begin(); !piece.atEnd(); ++piece) {
         QVERIFY(!piece.fragment().charFormat().isImageFormat());
-        QCOMPARE(piece.fragment().charFormat().foreground().color(), QColor(255, 165, 0));
+        QCOMPARE(piece.fragment().charFormat().foreground().color(), logOrange);
     }
 }
 
@@ -317,7 +328,7 @@ void MainWindowTest::storedBranchDecidesRequest()
     QCOMPARE(lines.size(), branchLine.isEmpty() ? 0 : 2);
     for (const LogLine &line : lines) {
         QCOMPARE(line.first, branchLine);
-        QCOMPARE(line.second, QColor(0, 128, 0));
+        QCOMPARE(line.second, logGreen);
     }
 }
 
@@ -409,6 +420,105 @@ void MainWindowTest::logStaysReadableUnderDarkPalette()
          {statusLog(&window).first().second, statusText(window)->palette().color(QPalette::Text)})
         QVERIFY2(contrast(background, text) >= 7,
                  qPrintable(QString::number(contrast(background, text))));
+}
+
+// Every colour the log is written in, as it lands in the log, against the background the log
+// paints: in a light and a dark scheme (the log keeps its white), and on a log that a style paints
+// dark. Each keeps its hue, so red still reads as red.
+void MainWindowTest::everyLogColourIsReadable_data()
+{
+    QTest::addColumn<QColor>("applicationButton"); // invalid: the scheme as it is
+    QTest::addColumn<QColor>("logBase");           // invalid: the form's own
+    QTest::newRow("light scheme") << QColor() << QColor();
+    QTest::newRow("dark scheme") << QColor(0x2a, 0x2e, 0x32) << QColor();
+    QTest::newRow("log painted dark") << QColor(0x2a, 0x2e, 0x32) << QColor(0x1e, 0x1e, 0x1e);
+}
+
+void MainWindowTest::everyLogColourIsReadable()
+{
+    QFETCH(QColor, applicationButton);
+    QFETCH(QColor, logBase);
+    constexpr double wcagAA = 4.5;
+    constexpr int hueSlack = 4; // degrees
+
+    const QPalette applicationPalette = QApplication::palette();
+    if (applicationButton.isValid())
+        QApplication::setPalette(QPalette(applicationButton));
+    const auto restorePalette = qScopeGuard([&] { QApplication::setPalette(applicationPalette); });
+    MainWindow window(quietServer->baseUrl());
+    if (logBase.isValid()) {
+        QPalette dark = statusText(window)->palette();
+        dark.setColor(QPalette::Base, logBase);
+        statusText(window)->setPalette(dark);
+    }
+    window.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&window));
+    const QStringList names{"Black", "Green", "Orange", "Red"};
+    for (const QString &name : names)
+        window.writeStatus(name, name);
+
+    QWidget *viewport = statusText(window)->viewport();
+    const QColor background =
+        viewport->grab().toImage().pixelColor(viewport->width() - 3, viewport->height() - 3);
+    for (const LogLine &line : statusLog(&window).mid(2)) {
+        if (!names.contains(line.first))
+            continue;
+        const double ratio = contrast(background, line.second);
+        QVERIFY2(ratio >= wcagAA,
+                 qPrintable(QStringLiteral("%1 %2 on %3: %4")
+                                .arg(line.first, line.second.name(), background.name())
+                                .arg(ratio)));
+        QColor named;
+        named.setNamedColor(line.first);
+        if (named.hue() >= 0)
+            QVERIFY2(std::abs(line.second.hue() - named.hue()) <= hueSlack, qPrintable(line.first));
+    }
+}
+
+// While a run locks the controls, "Show Betas" is still there to read on the window's grey.
+void MainWindowTest::lockedShowBetasStaysReadable()
+{
+    constexpr double readableDisabled = 3.0;
+    MainWindow window(quietServer->baseUrl());
+    auto *betas = window.findChild<QCheckBox *>("showBetaCheckBox");
+    betas->setEnabled(false);
+    const QColor text = betas->palette().color(QPalette::Disabled, QPalette::WindowText);
+    const QColor grey = window.palette().color(QPalette::Window);
+    QVERIFY2(contrast(text, grey) >= readableDisabled, qPrintable(text.name()));
+    // Still visibly the disabled one: dimmer than the white of an enabled label.
+    QVERIFY(text != betas->palette().color(QPalette::Active, QPalette::WindowText));
+}
+
+// Started while the server is down, the window asks again by itself: one red failure with its
+// next step, however many attempts fail, then one line when the list arrives.
+void MainWindowTest::listComesBackByItself()
+{
+    ReleaseFolder folder;
+    QVERIFY(folder.publish(
+        QStringLiteral("cust"),
+        {{QStringLiteral("1.0.0"), {{"DOVUr3_firmware", ReleaseFolder::image(5000, 3)}}}}));
+    ReleaseServer server(folder.path());
+    ServerFaults down;
+    down.pathContains = QStringLiteral("lumetrarelease");
+    down.status = 503;
+    server.setFaults(down);
+    QVERIFY(server.start() != 0);
+
+    MainWindow window(server.baseUrl());
+    window.setCatalogueRetryInterval(100);
+    QTRY_VERIFY(server.requests().size() >= 3); // several attempts, all refused
+    server.setFaults(ServerFaults());
+    QTRY_COMPARE(window.findChild<QComboBox *>("versionsCombo")->currentText(), QString("1.0.0"));
+
+    const QList<LogLine> expected{{"No Internet Connection", logRed},
+                                  {"server answered HTTP 503", logRed},
+                                  {checkNetwork, logRed},
+                                  {"Release list received: 1 versions", logGreen}};
+    QCOMPARE(statusLog(&window).mid(2), expected);
+    // Nothing more is asked once the list is there.
+    const qsizetype asked = server.requests().size();
+    QTest::qWait(300);
+    QCOMPARE(server.requests().size(), asked);
 }
 
 QTEST_MAIN(MainWindowTest)

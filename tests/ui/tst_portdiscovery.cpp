@@ -36,7 +36,9 @@ private slots:
     void onlyTheMetersIdsMatch_data();
     void onlyTheMetersIdsMatch();
     void pluggedAndUnpluggedAtTheNextRefresh();
-    void chosenMeterStaysCurrentWhileListed();
+    void entriesNameTheirMeter();
+    void chosenMeterIsKeptAndFollowed();
+    void loneMeterWithoutSerialNumber();
 };
 
 void PortDiscoveryTest::onlyTheMetersIdsMatch_data()
@@ -81,10 +83,9 @@ void PortDiscoveryTest::pluggedAndUnpluggedAtTheNextRefresh()
     QVERIFY(listed(window).isEmpty());
 }
 
-// Meters are told apart by the serial number and description beside each port name; the one
-// the user chose stays current across refreshes, wherever it moves in the list, until it is
-// unplugged. The texts come from the meter: markup in them is shown, not obeyed.
-void PortDiscoveryTest::chosenMeterStaysCurrentWhileListed()
+// Meters are told apart by the serial number shown beside each port name, with the description
+// in the tooltip. The texts come from the meter: markup in them is shown, not obeyed.
+void PortDiscoveryTest::entriesNameTheirMeter()
 {
     UsbTestbed testbed;
     const QStringList serialNumbers{QStringLiteral("LM0061"), QStringLiteral("LM0062"),
@@ -96,8 +97,9 @@ void PortDiscoveryTest::chosenMeterStaysCurrentWhileListed()
     }
     MainWindow window(unreachableServer);
     auto *combo = window.findChild<QComboBox *>("serialPortCombo");
-    QCOMPARE(listed(window), ttys);
+    QCOMPARE(combo->count(), ttys.size());
     for (int item = 0; item < ttys.size(); ++item) {
+        QCOMPARE(combo->itemText(item), ttys[item] + "  serial " + serialNumbers[item]);
         const QString identity =
             QStringLiteral("Serial number %1\nPower meter bootloader").arg(serialNumbers[item]);
         QCOMPARE(combo->itemData(item, Qt::AccessibleDescriptionRole).toString(), identity);
@@ -105,18 +107,59 @@ void PortDiscoveryTest::chosenMeterStaysCurrentWhileListed()
         const QString toolTip = combo->itemData(item, Qt::ToolTipRole).toString();
         QCOMPARE(QTextDocumentFragment::fromHtml(toolTip).toPlainText(), identity);
     }
+}
 
-    combo->setCurrentIndex(2);
-    window.ports_update();
-    QCOMPARE(combo->currentText(), ttys[2]);
-    testbed.removeDevice(ttys[0]);
-    window.ports_update();
-    QCOMPARE(combo->currentText(), ttys[2]);
+// The list never moves the user's choice to another meter: the chosen one stays current wherever
+// it moves in the list, stays listed as not attached while it is away (a run from there finds no
+// meter), and follows its serial number to the new port it comes back on.
+void PortDiscoveryTest::chosenMeterIsKeptAndFollowed()
+{
+    UsbTestbed testbed;
+    const QString first = UsbTestbed::processTtyName(0), chosen = UsbTestbed::processTtyName(1),
+                  other = UsbTestbed::processTtyName(2), replugged = UsbTestbed::processTtyName(3);
+    QVERIFY(testbed.addMeter(first, QStringLiteral("LM0120")));
+    QVERIFY(testbed.addMeter(chosen, QStringLiteral("LM0121")));
+    QVERIFY(testbed.addMeter(other, QStringLiteral("LM0122")));
+    MainWindow window(unreachableServer);
+    auto *combo = window.findChild<QComboBox *>("serialPortCombo");
+    combo->setCurrentIndex(1);
 
-    testbed.removeDevice(ttys[2]);
+    testbed.removeDevice(first);
     window.ports_update();
-    QCOMPARE(listed(window), QStringList{ttys[1]});
-    QCOMPARE(combo->currentText(), ttys[1]);
+    QCOMPARE(combo->currentText(), chosen + "  serial LM0121");
+    QCOMPARE(window.chosenMeterPort(), chosen);
+
+    testbed.removeDevice(chosen);
+    window.ports_update();
+    window.ports_update(); // a second refresh keeps it as the first did
+    QCOMPARE(listed(window), (QStringList{other + "  serial LM0122",
+                                          "LM0121  (not attached, last on " + chosen + ")"}));
+    QCOMPARE(combo->currentIndex(), 1);
+    QCOMPARE(window.chosenMeterPort(), QString());
+
+    QVERIFY(testbed.addMeter(replugged, QStringLiteral("LM0121")));
+    window.ports_update();
+    QCOMPARE(listed(window),
+             (QStringList{other + "  serial LM0122", replugged + "  serial LM0121"}));
+    QCOMPARE(combo->currentText(), replugged + "  serial LM0121");
+    QCOMPARE(window.chosenMeterPort(), replugged);
+}
+
+// One meter at a desk, without a serial number: unplugged, it leaves the list; plugged in again,
+// on whatever port, it is the one listed and current, as it always was.
+void PortDiscoveryTest::loneMeterWithoutSerialNumber()
+{
+    UsbTestbed testbed;
+    QVERIFY(testbed.addMeter(firstTty));
+    MainWindow window(unreachableServer);
+    testbed.removeDevice(firstTty);
+    window.ports_update();
+    QVERIFY(listed(window).isEmpty());
+    const QString next = UsbTestbed::processTtyName(1);
+    QVERIFY(testbed.addMeter(next));
+    window.ports_update();
+    QCOMPARE(listed(window), QStringList{next});
+    QCOMPARE(window.chosenMeterPort(), next);
 }
 
 QTEST_MAIN(PortDiscoveryTest)

@@ -41,10 +41,16 @@ constexpr int runLimitMs = 15000;
 constexpr int shortAckTimeoutMs = 200;
 constexpr int shortAckPollMs = 50;
 constexpr int shortRetryPauseMs = 10;
-const QString rewriteAdvice =
-    QStringLiteral(". Put the meter back into bootloader mode and press Update again.");
+const QString intoBootloaderMode =
+    QStringLiteral("into bootloader mode (power it down, hold the joystick button and press the "
+                   "power button)");
+// The line after a red end: what to do, and whether the meter was touched.
+const QString halfWritten = "The meter may be left half-written: bring it back " +
+                            intoBootloaderMode + ", then press Update again.";
+const QString notWritten = QStringLiteral("The meter was not written: ");
 
-const QColor green(0, 128, 0), orange(255, 165, 0), red(255, 0, 0);
+// The log's shades of its named colours on its white background.
+const QColor green(0x00, 0x7a, 0x00), orange(0x8a, 0x5a, 0x00), red(0xc8, 0x00, 0x00);
 
 using Image = ReleaseImage;
 using Versions = ReleaseVersions;
@@ -214,9 +220,9 @@ void UpdateWorkflowTest::attachNeighbourAndChooseSecond(const Versions &versions
 
     auto *ports = bench->window->findChild<QComboBox *>("serialPortCombo");
     QCOMPARE(ports->count(), 2);
-    QCOMPARE(ports->currentText(), neighbourTty);
+    QCOMPARE(ports->currentText(), neighbourTty + "  serial LM0061");
     ports->setCurrentIndex(1);
-    QCOMPARE(ports->currentText(), meterTty);
+    QCOMPARE(ports->currentText(), meterTty + "  serial LM0062");
 }
 
 // The meter goes from the desk: its simulator first, since the master end goes with the device.
@@ -385,21 +391,25 @@ void UpdateWorkflowTest::runEndsBeforeFlashing_data()
     const QString noFirmware = QStringLiteral("Error: No firmware for this device in this version");
     const QString downloadOf = QStringLiteral("the download of %1 failed: %2");
 
+    const QString pressAgain = QStringLiteral(", then press Update again.");
     QTest::newRow("no meter attached")
         << MeterState::Absent << ownReply << good << true << none << noSeat
-        << QStringList{notFound, "no meter in bootloader mode found"};
+        << QStringList{notFound, "no meter is attached in bootloader mode",
+                       notWritten + "attach it, bring it " + intoBootloaderMode + pressAgain};
     const QString permissionDenied =
         QStringLiteral("the port %tty would not open: Permission denied");
     QTest::newRow("port the user may not open, over SSH")
         << MeterState::Forbidden << ownReply << good << true << none << noSeat
         << QStringList{portFailed, permissionDenied,
-                       "Add the user to the dialout group (sudo usermod -aG dialout $USER) and "
-                       "log in again."};
+                       notWritten +
+                           "add the user to the dialout group (sudo usermod -aG dialout $USER) and "
+                           "log in again."};
     QTest::newRow("port the user may not open, at the computer's seat")
         << MeterState::Forbidden << ownReply << good << true << none << QString("seat0")
         << QStringList{portFailed, permissionDenied,
-                       "The package's udev rule gives the logged-in user access to the meter: "
-                       "unplug it and bring it into bootloader mode again."};
+                       notWritten +
+                           "the package's udev rule gives the logged-in user access to the meter: "
+                           "unplug it and bring it into bootloader mode again."};
 
     ServerFaults notFoundOnServer;
     notFoundOnServer.pathContains = QStringLiteral("lumetra.php");
@@ -407,13 +417,18 @@ void UpdateWorkflowTest::runEndsBeforeFlashing_data()
     QTest::newRow("server answers HTTP 404 for the image")
         << MeterState::Attached << ownReply << good << true << notFoundOnServer << noSeat
         << QStringList{downloadFailed,
-                       downloadOf.arg("DOVUr3_firmware", "server answered HTTP 404")};
+                       downloadOf.arg("DOVUr3_firmware", "server answered HTTP 404"),
+                       notWritten + "the server does not offer this file now: press Update "
+                                    "again later, or choose another version in the list."};
 
-    // Nothing was ever listed, so there was no version to choose.
+    // Nothing was ever listed: the cause is the server, not the version.
     QTest::newRow("no release list")
         << MeterState::Attached << ownReply << good << false << none << noSeat
-        << QStringList{noFirmware,
-                       "the release list is empty: the release server could not be reached"};
+        << QStringList{"No Internet Connection",
+                       "the release list is empty: the release server %server gave none (server "
+                       "answered HTTP 503)",
+                       "Check the network connection: the window asks the release server again "
+                       "by itself. Without a network, use a release folder (Release Folder...)."};
 }
 
 void UpdateWorkflowTest::runEndsBeforeFlashing()
@@ -443,7 +458,11 @@ void UpdateWorkflowTest::runEndsBeforeFlashing()
         bench->server->setFaults(noCatalogue);
     }
     openWindow();
-    bench->window->setTiming(MeterSession::Timing{shortRetryPauseMs, 1000});
+    // A refused permission is said after the second refusal: all 11 tries would outlast the run's
+    // limit.
+    constexpr int slowRetryPauseMs = 1600;
+    bench->window->setTiming(MeterSession::Timing{
+        meterState == MeterState::Forbidden ? slowRetryPauseMs : shortRetryPauseMs, 1000});
     bench->server->clearRequests();
     bench->server->setFaults(faults);
 
@@ -462,7 +481,10 @@ void UpdateWorkflowTest::runEndsBeforeFlashing()
 
     QList<LogLine> expected{{"Connecting...", green}};
     for (const QString &line : std::as_const(redLines))
-        expected.append({QString(line).replace(QLatin1String("%tty"), meterTty), red});
+        expected.append({QString(line)
+                             .replace(QLatin1String("%tty"), meterTty)
+                             .replace(QLatin1String("%server"), bench->server->baseUrl()),
+                         red});
     QCOMPARE(runLog(), expected);
     expectNothingWritten();
     expectWindowAtRest();
@@ -490,6 +512,9 @@ void UpdateWorkflowTest::productCheckFailsTwiceBeforeFlashing()
         {QStringLiteral("the meter on %1 did not identify as a compatible product (it answered "
                         "'dovur3')")
              .arg(meterTty),
+         red},
+        {notWritten + "check that it is a power meter this program updates, bring it " +
+             intoBootloaderMode + ", then press Update again.",
          red}};
     QCOMPARE(runLog(), expected);
     QCOMPARE(bench->meter->productQueries(), 3); // one at the click, two checks
@@ -515,9 +540,9 @@ void UpdateWorkflowTest::failedImageDoesNotStopTheNext_data()
         << 8192 << 5 << QList<LogLine>{{"Flashing image DOVUr3_a_firmware", orange}}
         << QList<LogLine>{failed,
                           {QStringLiteral("DOVUr3_a_firmware: the meter cancelled the transfer at "
-                                          "block 5 of 64") +
-                               rewriteAdvice,
-                           red}};
+                                          "block 5 of 64"),
+                           red},
+                          {halfWritten, red}};
 }
 
 void UpdateWorkflowTest::failedImageDoesNotStopTheNext()
@@ -579,10 +604,13 @@ void UpdateWorkflowTest::transferFailureSaysWhy()
 
     QVERIFY(clickUpdateAndWait());
 
-    const QList<LogLine> expected{
-        {"Connecting...", green},      {"Flashing Firmware 1.0.0", orange},
-        {"Updating...", green},        {"Flashing image DOVUr3_firmware", orange},
-        {"ERROR: Update failed", red}, {"DOVUr3_firmware: " + what + rewriteAdvice, red}};
+    const QList<LogLine> expected{{"Connecting...", green},
+                                  {"Flashing Firmware 1.0.0", orange},
+                                  {"Updating...", green},
+                                  {"Flashing image DOVUr3_firmware", orange},
+                                  {"ERROR: Update failed", red},
+                                  {"DOVUr3_firmware: " + what, red},
+                                  {halfWritten, red}};
     QCOMPARE(runLog(), expected);
     QVERIFY(bench->meter->images().isEmpty());
     expectWindowAtRest();
@@ -715,8 +743,8 @@ void UpdateWorkflowTest::httpsServerMustBeTrusted()
         QCOMPARE(bench->meter->images().size(), 1);
         QVERIFY(bench->meter->images().first().data == release[0].second[0].bytes);
     } else {
-        // The failure, and the reason on the line after it.
-        QCOMPARE(runLog().size(), 3);
+        // The failure, the reason on the line after it and what to do.
+        QCOMPARE(runLog().size(), 4);
         QCOMPARE(runLog().at(1), LogLine(lastLine, red));
         QVERIFY2(runLog().at(2).first.startsWith(QLatin1String("the download of DOVUr3_firmware "
                                                                "failed: ")),
@@ -829,7 +857,8 @@ void UpdateWorkflowTest::chosenMeterIsWrittenAfterARefresh()
     const Versions versions = oneImage(40);
     attachNeighbourAndChooseSecond(versions);
     bench->window->ports_update();
-    QCOMPARE(bench->window->findChild<QComboBox *>("serialPortCombo")->currentText(), meterTty);
+    QCOMPARE(bench->window->findChild<QComboBox *>("serialPortCombo")->currentText(),
+             meterTty + "  serial LM0062");
 
     QVERIFY(clickUpdateAndWait());
 
@@ -842,7 +871,7 @@ void UpdateWorkflowTest::chosenMeterIsWrittenAfterARefresh()
 
 namespace {
 // When the chosen meter leaves the desk.
-enum class Unplugged { BeforeTheClick, DuringTheDownload };
+enum class Unplugged { BeforeTheClick, DuringTheDownload, ReplugedOnANewPort };
 } // namespace
 Q_DECLARE_METATYPE(Unplugged)
 
@@ -853,6 +882,7 @@ void UpdateWorkflowTest::chosenMeterGoneIsNeverReplaced_data()
     QTest::addColumn<Unplugged>("when");
     QTest::newRow("unplugged before the click") << Unplugged::BeforeTheClick;
     QTest::newRow("unplugged while the firmware downloads") << Unplugged::DuringTheDownload;
+    QTest::newRow("replugged on a new port") << Unplugged::ReplugedOnANewPort;
 }
 
 void UpdateWorkflowTest::chosenMeterGoneIsNeverReplaced()
@@ -860,8 +890,26 @@ void UpdateWorkflowTest::chosenMeterGoneIsNeverReplaced()
     QFETCH(Unplugged, when);
     attachNeighbourAndChooseSecond(oneImage(41));
 
+    auto *ports = bench->window->findChild<QComboBox *>("serialPortCombo");
+    if (when == Unplugged::ReplugedOnANewPort) {
+        unplugMeter();
+        bench->window->ports_update();
+        const QString newTty = UsbTestbed::processTtyName(2);
+        QVERIFY(bench->testbed->addMeter(newTty, QStringLiteral("LM0062")));
+        bench->meter = std::make_unique<PowerMeterSimulator>(bench->testbed->masterFd(newTty));
+        bench->meter->start();
+        bench->window->ports_update();
+        QCOMPARE(ports->currentText(), newTty + "  serial LM0062");
+        QVERIFY(clickUpdateAndWait());
+        QCOMPARE(runLog().last(), LogLine("Update complete", green));
+        QCOMPARE(bench->meter->images().size(), 1);
+        QCOMPARE(bench->neighbour->received(), QByteArray());
+        return;
+    }
     if (when == Unplugged::BeforeTheClick) {
         unplugMeter();
+        bench->window->ports_update();
+        QCOMPARE(ports->currentText(), "LM0062  (not attached, last on " + meterTty + ")");
         QVERIFY(clickUpdateAndWait());
     } else {
         ServerFaults slowDownload;
@@ -877,9 +925,21 @@ void UpdateWorkflowTest::chosenMeterGoneIsNeverReplaced()
 
     const QString notFound =
         QStringLiteral("Failed to find Power Meter device, please restart, reconnect, and retry");
-    // The line after it names the meter that went, never another one.
-    const QString gone = QStringLiteral("no meter in bootloader mode on port ") + meterTty;
-    QCOMPARE(runLog(), (QList<LogLine>{{"Connecting...", green}, {notFound, red}, {gone, red}}));
+    const QString named =
+        when == Unplugged::BeforeTheClick
+            ? QStringLiteral("the meter LM0062, last seen on %1, is not attached").arg(meterTty)
+            : QStringLiteral("the meter LM0062 on %1 is not attached").arg(meterTty);
+    QCOMPARE(runLog(), (QList<LogLine>{{"Connecting...", green},
+                                       {notFound, red},
+                                       {named, red},
+                                       {notWritten + "attach it, bring it " + intoBootloaderMode +
+                                            ", then press Update again.",
+                                        red}}));
+    // The bar shows the run failed, not a part of a transfer.
+    auto *bar = bench->window->findChild<QProgressBar *>("progressBar");
+    QCOMPARE(bar->value(), bar->maximum());
+    QVERIFY(bar->isTextVisible());
+    QCOMPARE(bar->text(), QStringLiteral("Update failed"));
     QCOMPARE(bench->neighbour->received(), QByteArray());
     expectNothingWritten();
     expectWindowAtRest();
@@ -935,16 +995,24 @@ void UpdateWorkflowTest::signedCatalogueDecidesTheRun()
 
     // The catalogue's line came when the window opened: the one line before the run.
     QList<LogLine> beforeRun;
+    const QString doNotUpdate =
+        QStringLiteral("do not update from this server until its maintainer has checked its "
+                       "release list: it may have been changed on its way.");
     if (!untrusted.isEmpty())
-        beforeRun.append({"The release catalogue is not trusted: " + untrusted, red});
+        beforeRun.append({{"The release catalogue is not trusted: " + untrusted, red},
+                          {"D" + doNotUpdate.mid(1), red}});
     QCOMPARE(statusLog(bench->window.get()).mid(2, runStart - 2), beforeRun);
     QList<LogLine> expected{{"Connecting...", green}};
     if (!untrusted.isEmpty()) {
         expected.append({{"Error: No firmware for this device in this version", red},
-                         {"the release list is empty: the release catalogue is not trusted", red}});
+                         {"the release list is empty: the release catalogue is not trusted", red},
+                         {notWritten + doNotUpdate, red}});
     } else if (!checksumPublished) {
         expected.append({"Error: Firmware download refused: the signed catalogue publishes no "
                          "checksum for DOVUr3_firmware",
+                         red});
+        expected.append({notWritten + "this release may not be installed as published: choose "
+                                      "another version in the list.",
                          red});
     } else {
         expected.append({{"Flashing Firmware 1.0.0", orange},

@@ -150,7 +150,7 @@ UpdateStep UpdateRunTest::runTo(const QString &port, const QString &version)
     const Watchdog watchdog(runLimitMs + 2000, "the update run");
     QSignalSpy finished(bench->run.get(), &UpdateRun::finished);
     bench->run->start(
-        [&port] {
+        [&port](UpdateRun::Moment) {
             return UpdateRun::MeterChoice{port, UpdateStep::noMeter(port)};
         },
         version);

@@ -6,6 +6,7 @@
 #include "commandline.h"
 #include "exitcode.h"
 #include "stopsignals.h"
+#include "updaterecord.h"
 
 #include <QByteArray>
 #include <QJsonObject>
@@ -55,7 +56,7 @@ private:
         std::unique_ptr<QProcess> process;
         QByteArray output; // standard output not yet a whole line
         QByteArray errors; // standard error not yet a whole line
-        std::optional<QJsonObject> result;
+        std::optional<UpdateRecord> result;
         bool writing = false; // between "Flashing Firmware" and the result
         bool ended = false;
     };
@@ -65,7 +66,7 @@ private:
     void readErrors(int index);
     void handle(int index, const QJsonObject &event);
     void ended(int index, const QString &why);
-    QJsonObject lostResult(const Worker &worker, const QString &why) const;
+    UpdateRecord lostResult(const Worker &worker, const QString &why) const;
     void interrupted(int signal);
 
     const Invocation &invocation;

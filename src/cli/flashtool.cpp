@@ -6,6 +6,7 @@
 #include "bundledownload.h"
 #include "deviceports.h"
 #include "firmwareflasher.h"
+#include "historylisting.h"
 #include "interruptguard.h"
 #include "offlinerelease.h"
 #include "releasebranchsetting.h"
@@ -98,6 +99,8 @@ ExitCode FlashTool::run()
         return reporter.result(flash());
     case Invocation::Command::Download:
         return reporter.result(saveRelease(invocation.output));
+    case Invocation::Command::History:
+        return HistoryListing(invocation, reporter).run();
     }
     return ExitCode::Usage;
 }

@@ -105,17 +105,15 @@ QString reasonOf(ExitCode code)
     return QString();
 }
 
-QJsonArray imageList(const QList<MeterImage> &images)
+QList<ImageRecord> imageRecords(const QList<MeterImage> &images)
 {
-    QJsonArray list;
+    QList<ImageRecord> records;
     for (const MeterImage &image : images) {
         const QByteArray digest =
             QCryptographicHash::hash(image.bytes, QCryptographicHash::Sha256).toHex();
-        list.append(QJsonObject{{"name", image.name},
-                                {"bytes", image.bytes.size()},
-                                {"sha256", QString::fromLatin1(digest)}});
+        records.append({image.name, image.bytes.size(), QString::fromLatin1(digest), false});
     }
-    return list;
+    return records;
 }
 
 } // namespace
@@ -123,7 +121,10 @@ QJsonArray imageList(const QList<MeterImage> &images)
 Reporter::Reporter(bool json, bool quietOutput, bool trace)
     : jsonOutput(json), quiet(quietOutput), terminal(isatty(STDOUT_FILENO) == 1),
       colours(coloursWanted(terminal)),
-      bar(terminal && !json && !quietOutput && !(trace && isatty(STDERR_FILENO) == 1))
+      bar(terminal && !json && !quietOutput && !(trace && isatty(STDERR_FILENO) == 1)),
+      outcome(UpdateRecord::started(qEnvironmentVariableIsSet(benchWorkerVariable)
+                                        ? UpdateRecord::Program::Bench
+                                        : UpdateRecord::Program::Terminal))
 {
     runClock.start();
 }
@@ -150,6 +151,7 @@ void Reporter::event(const QJsonObject &object)
 
 void Reporter::status(const UpdateStep &step)
 {
+    followImages(step);
     const QString text = step.text();
     if (!text.isEmpty())
         status(text, step.tone(), step.code());
@@ -308,34 +310,59 @@ QJsonValue Reporter::jsonText(const QString &text)
 
 void Reporter::meter(const QString &portName, const QString &serialNumber)
 {
-    meterPort = portName;
-    meterSerialNumber = serialNumber;
+    outcome.port = portName;
+    outcome.serialNumber = serialNumber;
 }
 
 void Reporter::release(const QString &version, const QList<MeterImage> &images)
 {
-    releaseVersion = version;
-    releaseImages = images;
+    outcome.version = version;
+    outcome.images = imageRecords(images);
+    imageInFlight = -1;
+}
+
+void Reporter::followImages(const UpdateStep &step)
+{
+    // The session reports an image's failure right after its transfer, before anything else: an
+    // image still in flight when the next step comes was confirmed by the meter block by block.
+    const auto settle = [this](bool confirmed) {
+        if (imageInFlight >= 0 && imageInFlight < outcome.images.size())
+            outcome.images[imageInFlight].confirmed = confirmed;
+        imageInFlight = -1;
+    };
+    switch (step.kind) {
+    case UpdateStep::Kind::FlashingImage: {
+        settle(true);
+        const int index = step.image - 1;
+        if (index >= 0 && index < outcome.images.size() &&
+            outcome.images.at(index).name == step.subject)
+            imageInFlight = index;
+        break;
+    }
+    case UpdateStep::Kind::ImageFailed:
+        settle(false);
+        break;
+    case UpdateStep::Kind::ImageRefused:
+    case UpdateStep::Kind::Complete:
+    case UpdateStep::Kind::Failed:
+        settle(true);
+        break;
+    default:
+        break;
+    }
 }
 
 ExitCode Reporter::result(ExitCode code)
 {
-    if (jsonOutput) {
-        const bool ok = code == ExitCode::Success;
-        const bool known = !reasonCode.isEmpty();
-        const double seconds = double(runClock.elapsed()) / millisecondsPerSecond;
-        event({{"event", "result"},
-               {"exitCode", int(code)},
-               {"ok", ok},
-               {"message", ok ? lastStatus : lastError},
-               {"port", jsonText(meterPort)},
-               {"serialNumber", jsonText(meterSerialNumber)},
-               {"version", jsonText(releaseVersion)},
-               {"images", imageList(releaseImages)},
-               {"seconds", seconds},
-               {"reason", ok ? QJsonValue() : QJsonValue(known ? reasonCode : reasonOf(code))},
-               {"detail", ok ? QJsonValue() : QJsonValue(known ? reasonDetail : lastError)}});
-    }
+    const bool ok = code == ExitCode::Success;
+    const bool known = !reasonCode.isEmpty();
+    outcome.message = ok ? lastStatus : lastError;
+    outcome.reason = ok ? QString() : known ? reasonCode : reasonOf(code);
+    outcome.detail = ok ? QString() : known ? reasonDetail : lastError;
+    outcome.seconds = double(runClock.elapsed()) / millisecondsPerSecond;
+    outcome.end(int(code));
+    if (jsonOutput)
+        event(outcome.toJson());
     return code;
 }
 

@@ -4,11 +4,13 @@
 
 #include <QAtomicInteger>
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
 #include <QSqlError>
 #include <QSqlQuery>
 #include <QStandardPaths>
+#include <QThread>
 #include <QVariant>
 
 namespace {
@@ -29,6 +31,7 @@ constexpr int sqliteCantOpen = 14;
 constexpr int sqliteNotADatabase = 26;
 constexpr int primaryCodeMask = 0xff;
 constexpr double millisecondsPerSecond = 1000.0;
+constexpr unsigned long walRetryPauseMs = 10;
 
 QAtomicInteger<int> connectionCount;
 
@@ -178,6 +181,7 @@ void UpdateHistory::closeConnection()
 bool UpdateHistory::open(Access access)
 {
     lastProblem.clear();
+    lastErrorCode = 0;
     if (ready && (access == Access::Read || writable))
         return true;
     closeConnection();
@@ -197,7 +201,7 @@ bool UpdateHistory::open(Access access)
     }
     // A file that is not a database, or a damaged one, is kept for whoever wants to look at it,
     // and the history starts again beside it: a record must not be lost for an old one.
-    if (access != Access::Write || setAsideOnce || !isDamage(database.lastError()))
+    if (access != Access::Write || setAsideOnce || !isDamage())
         return false;
     closeConnection();
     if (!setAside() || !openConnection() || !prepareSchema(access))
@@ -220,6 +224,9 @@ bool UpdateHistory::prepareSchema(Access access)
     if (!version.exec(QStringLiteral("PRAGMA user_version")) || !version.next())
         return fail(version.lastError());
     const int found = version.value(0).toInt();
+    // A statement left open keeps its read snapshot, and SQLite refuses at once (without
+    // waiting) to let a connection holding an old snapshot start writing.
+    version.finish();
     if (found > schemaVersion) {
         if (access == Access::Read)
             return true;
@@ -235,6 +242,24 @@ bool UpdateHistory::prepareSchema(Access access)
     if (access == Access::Read && found == 0)
         return true; // an empty file: nothing to read, and nothing to write here
     return upgrade(found);
+}
+
+bool UpdateHistory::switchToWal()
+{
+    // Turning a new file to WAL needs it to itself, and SQLite answers "busy" at once instead of
+    // waiting when another program is doing the same (eight bench workers starting together):
+    // asked again until the busy timeout. Once a file is in WAL it stays so, and this is quick.
+    QElapsedTimer waited;
+    waited.start();
+    for (;;) {
+        QSqlQuery query(database);
+        if (query.exec(QStringLiteral("PRAGMA journal_mode=WAL")))
+            return true;
+        if (primaryCode(query.lastError()) != sqliteBusy ||
+            waited.elapsed() >= limits.busyTimeoutMs)
+            return fail(query.lastError());
+        QThread::msleep(walRetryPauseMs);
+    }
 }
 
 bool UpdateHistory::upgrade(int from)
@@ -291,10 +316,9 @@ bool UpdateHistory::setAside()
     return true;
 }
 
-bool UpdateHistory::isDamage(const QSqlError &error) const
+bool UpdateHistory::isDamage() const
 {
-    const int code = primaryCode(error);
-    return code == sqliteCorrupt || code == sqliteNotADatabase;
+    return lastErrorCode == sqliteCorrupt || lastErrorCode == sqliteNotADatabase;
 }
 
 bool UpdateHistory::exec(QSqlQuery &query)
@@ -317,7 +341,8 @@ bool UpdateHistory::failWith(const QString &problem)
 bool UpdateHistory::fail(const QSqlError &error)
 {
     const QString text = error.databaseText().isEmpty() ? error.text() : error.databaseText();
-    switch (primaryCode(error)) {
+    lastErrorCode = primaryCode(error);
+    switch (lastErrorCode) {
     case sqliteFull:
         return failWith(QStringLiteral("the disk holding the update history %1 is full; free some "
                                        "space there")

@@ -94,6 +94,7 @@ private:
     bool openConnection();
     void closeConnection();
     bool prepareSchema(Access access);
+    bool switchToWal();
     bool upgrade(int from);
     // Moves a damaged file aside (with its journal) and starts a new one.
     bool setAside();
@@ -101,7 +102,7 @@ private:
     bool exec(const QString &statement);
     bool fail(const QSqlError &error);
     bool failWith(const QString &problem);
-    bool isDamage(const QSqlError &error) const;
+    bool isDamage() const;
     void insertImages(qint64 id, const QList<ImageRecord> &images, bool &ok);
     bool writeRow(std::optional<qint64> id, const UpdateRecord &record);
 
@@ -112,6 +113,7 @@ private:
     bool ready = false;
     bool writable = false;
     bool setAsideOnce = false;
+    int lastErrorCode = 0; // SQLite's primary result code of the last failure
     QString lastProblem;
     QString lastNotice;
 };

@@ -2,6 +2,7 @@
 // SPDX-FileCopyrightText: Norvatek
 #include "mainwindow.h"
 
+#include "historydialog.h"
 #include "releasebranchdialog.h"
 #include "releasebranchsetting.h"
 #include "ui_mainwindow.h"
@@ -256,7 +257,7 @@ void MainWindow::ports_update()
     const QList<QSerialPortInfo> ports = DevicePorts::find(deviceIdentifiers());
     combo->clear();
     for (const QSerialPortInfo &port : ports) {
-        const QString identity = portIdentity(port);
+        const QString identity = portIdentity(port) + lastUpdateLine(port);
         combo->addItem(port.portName());
         const int item = combo->count() - 1;
         combo->setItemData(item, Qt::convertFromPlainText(identity, Qt::WhiteSpaceNormal),
@@ -292,6 +293,22 @@ void MainWindow::on_branchButton_clicked()
         return;
     ReleaseBranchSetting::store(dialog.ui->branchNameTextBox->text());
     refreshVersions();
+}
+
+QString MainWindow::lastUpdateLine(const QSerialPortInfo &port)
+{
+    const std::optional<UpdateRecord> latest = history.latest(port.serialNumber());
+    return latest ? QLatin1Char('\n') + visibleText(UpdateHistory::summaryLine(*latest))
+                  : QString();
+}
+
+void MainWindow::on_historyButton_clicked()
+{
+    // Not exec(): a local event loop entered from a serial wait's event processing would hold
+    // the update under it until the dialog closed. Shown like this, a run goes on meanwhile.
+    auto *dialog = new HistoryDialog(history.path(), this);
+    dialog->setAttribute(Qt::WA_DeleteOnClose);
+    dialog->show();
 }
 
 void MainWindow::on_showBetaCheckBox_stateChanged(int)

@@ -7,6 +7,7 @@
 #include "metersession.h"
 #include "nvkcloudinterface.h"
 #include "seriallink.h"
+#include "updatehistory.h"
 
 #include <QElapsedTimer>
 #include <QList>
@@ -60,12 +61,15 @@ private slots:
     void firmwareDownloadFinished();
     void no_internet_connection();
     void on_branchButton_clicked();
+    void on_historyButton_clicked();
     void on_showBetaCheckBox_stateChanged(int arg1);
     void firmwareDownloadFailed(const QString &fileName, const DownloadFailure &reason);
     void catalogueFailed(const DownloadFailure &reason);
 
 private:
     void refreshVersions();
+    // The meter's last update from the history, as a line for its tooltip; empty without one.
+    QString lastUpdateLine(const QSerialPortInfo &port);
     // A step as the log shows it: its line in the colour of its tone, then for a failure the
     // reason and what to do, each on one more line in the same colour.
     void showStep(const UpdateStep &step);
@@ -84,6 +88,8 @@ private:
     // The device half of a run, which lumetra-flash shares.
     MeterSession session{serialLink, flasher, QStringLiteral("lumetra-updater")};
     QTimer portTimer;
+    // Read for the port list's tooltips; LUMETRA_HISTORY names another file.
+    UpdateHistory history;
     Ui::MainWindow *ui;
 
     // This window's run, from the click to its end: the serial waits process events meanwhile.

@@ -6,6 +6,7 @@
 #include "reporter.h"
 #include "updatehistory.h"
 
+#include <QJsonDocument>
 #include <QJsonObject>
 #include <QStringList>
 
@@ -28,6 +29,7 @@ constexpr Column reasonColumn{"REASON", 16};
 const QString columnGap = QStringLiteral("  ");
 const QString unknownCell = QStringLiteral("-");
 const QChar cut(0x2026); // an ellipsis where a text is cut to its column
+constexpr qsizetype flushBytes = 64 * 1024;
 
 QString cell(const QString &text, const Column &column, bool last = false)
 {
@@ -70,19 +72,36 @@ QString HistoryListing::line(const UpdateRecord &record)
 
 void HistoryListing::print(const UpdateRecord &record)
 {
-    if (reporter.json()) {
-        reporter.event(record.toJson());
-    } else if (invocation.csv) {
-        const QString csv = HistoryCsv::row(record);
-        // A spreadsheet gets the fields as they are; a person at a terminal sees control
-        // characters written out, so that a serial number cannot steer the terminal.
-        if (terminal)
-            reporter.print(csv.chopped(2));
-        else
-            reporter.control(csv.toUtf8());
-    } else {
-        reporter.print(line(record));
-    }
+    if (reporter.json())
+        writeLine(QString::fromUtf8(QJsonDocument(record.toJson()).toJson(QJsonDocument::Compact)));
+    else if (invocation.csv)
+        writeCsv(HistoryCsv::row(record));
+    else
+        writeLine(Reporter::escaped(line(record)));
+}
+
+void HistoryListing::writeCsv(const QString &csv)
+{
+    // A spreadsheet gets the fields as they are; a person at a terminal sees control characters
+    // written out, so that a serial number cannot steer the terminal.
+    if (terminal)
+        writeLine(Reporter::escaped(csv.chopped(2)));
+    else
+        pending += csv.toUtf8();
+}
+
+void HistoryListing::writeLine(const QString &line)
+{
+    pending += line.toUtf8() + '\n';
+    if (pending.size() >= flushBytes)
+        flush();
+}
+
+void HistoryListing::flush()
+{
+    // A hundred thousand records are written in large pieces, not a system call a line.
+    reporter.control(pending);
+    pending.clear();
 }
 
 ExitCode HistoryListing::run()
@@ -99,15 +118,15 @@ ExitCode HistoryListing::run()
     const bool ok = history.read(filter, [&](const UpdateRecord &record) {
         if (!headed && !reporter.json()) {
             if (invocation.csv)
-                terminal ? reporter.print(HistoryCsv::header().chopped(2))
-                         : reporter.control(HistoryCsv::header().toUtf8());
+                writeCsv(HistoryCsv::header());
             else
-                reporter.print(header());
+                writeLine(header());
             headed = true;
         }
         print(record);
         ++count;
     });
+    flush();
     if (!ok) {
         reporter.error(QStringLiteral("cannot read the update history: ") + history.problem());
         return ExitCode::Usage;

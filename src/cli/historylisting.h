@@ -5,6 +5,7 @@
 #include "commandline.h"
 #include "exitcode.h"
 
+#include <QByteArray>
 #include <QString>
 
 class Reporter;
@@ -26,8 +27,13 @@ public:
 
 private:
     void print(const UpdateRecord &record);
+    void writeCsv(const QString &csv);
+    // A line, already made safe, to the output, which is written out in large pieces.
+    void writeLine(const QString &line);
+    void flush();
 
     const Invocation &invocation;
     Reporter &reporter;
     bool terminal;
+    QByteArray pending;
 };

@@ -4,13 +4,11 @@
 
 #include <QAtomicInteger>
 #include <QDir>
-#include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
 #include <QSqlError>
 #include <QSqlQuery>
 #include <QStandardPaths>
-#include <QThread>
 #include <QVariant>
 
 namespace {
@@ -31,7 +29,6 @@ constexpr int sqliteCantOpen = 14;
 constexpr int sqliteNotADatabase = 26;
 constexpr int primaryCodeMask = 0xff;
 constexpr double millisecondsPerSecond = 1000.0;
-constexpr unsigned long walRetryPauseMs = 10;
 
 QAtomicInteger<int> connectionCount;
 
@@ -213,10 +210,9 @@ bool UpdateHistory::open(Access access)
 
 bool UpdateHistory::prepareSchema(Access access)
 {
-    // WAL lets readers and the writers of a bench work at once; FULL makes the "interrupted"
-    // row outlive a power cut. Reading changes nothing, so a read-only copy can still be read.
-    if (access == Access::Write && !(exec(QStringLiteral("PRAGMA journal_mode=WAL")) &&
-                                     exec(QStringLiteral("PRAGMA synchronous=FULL"))))
+    // WAL lets readers and the writers of a bench work at once. Reading changes nothing, so a
+    // read-only copy can still be read.
+    if (access == Access::Write && !exec(QStringLiteral("PRAGMA journal_mode=WAL")))
         return false;
     if (!exec(QStringLiteral("PRAGMA foreign_keys=ON")))
         return false;
@@ -242,24 +238,6 @@ bool UpdateHistory::prepareSchema(Access access)
     if (access == Access::Read && found == 0)
         return true; // an empty file: nothing to read, and nothing to write here
     return upgrade(found);
-}
-
-bool UpdateHistory::switchToWal()
-{
-    // Turning a new file to WAL needs it to itself, and SQLite answers "busy" at once instead of
-    // waiting when another program is doing the same (eight bench workers starting together):
-    // asked again until the busy timeout. Once a file is in WAL it stays so, and this is quick.
-    QElapsedTimer waited;
-    waited.start();
-    for (;;) {
-        QSqlQuery query(database);
-        if (query.exec(QStringLiteral("PRAGMA journal_mode=WAL")))
-            return true;
-        if (primaryCode(query.lastError()) != sqliteBusy ||
-            waited.elapsed() >= limits.busyTimeoutMs)
-            return fail(query.lastError());
-        QThread::msleep(walRetryPauseMs);
-    }
 }
 
 bool UpdateHistory::upgrade(int from)
@@ -371,7 +349,9 @@ bool UpdateHistory::fail(const QSqlError &error)
 
 std::optional<qint64> UpdateHistory::begin(const UpdateRecord &record)
 {
-    if (!open(Access::Write) || !exec(QStringLiteral("BEGIN IMMEDIATE")))
+    // The "interrupted" row must outlive a power cut: this commit waits for the disk.
+    if (!open(Access::Write) || !exec(QStringLiteral("PRAGMA synchronous=FULL")) ||
+        !exec(QStringLiteral("BEGIN IMMEDIATE")))
         return std::nullopt;
     QSqlQuery insert(database);
     insert.prepare(QStringLiteral("INSERT INTO updates (%1) VALUES (?%2)")
@@ -393,7 +373,10 @@ std::optional<qint64> UpdateHistory::begin(const UpdateRecord &record)
 
 bool UpdateHistory::finish(qint64 id, const UpdateRecord &record)
 {
-    if (!open(Access::Write) || !exec(QStringLiteral("BEGIN IMMEDIATE")))
+    // The end of a run is kept safe from a crash of the program without waiting for the disk: a
+    // power cut right after it can only leave the row "interrupted", which never claims too much.
+    if (!open(Access::Write) || !exec(QStringLiteral("PRAGMA synchronous=NORMAL")) ||
+        !exec(QStringLiteral("BEGIN IMMEDIATE")))
         return false;
     QSqlQuery update(database);
     QString assignments = recordColumns;
@@ -471,12 +454,15 @@ bool UpdateHistory::read(const Filter &filter,
     }
     QString columns = recordColumns;
     columns.replace(QLatin1String(", "), QLatin1String(", u.")).prepend(QLatin1String("u."));
-    // One pass: a row per image (or one without), grouped by the run they belong to.
+    // One pass: a row per image (or one without), grouped by the run they belong to. Ordered by
+    // the index on the start alone, which holds the id too: ordering by the image's place as well
+    // would sort every row of the file again. A run's images come in the order of their key, the
+    // run's id and their place.
     QSqlQuery query(database);
     query.setForwardOnly(true);
     query.prepare(QStringLiteral("SELECT u.id, %1, i.name, i.bytes, i.sha256, i.confirmed "
                                  "FROM updates u LEFT JOIN images i ON i.update_id = u.id %2 "
-                                 "ORDER BY u.started_at DESC, u.id DESC, i.position")
+                                 "ORDER BY u.started_at DESC, u.id DESC")
                       .arg(columns, conditions.isEmpty()
                                         ? QString()
                                         : QStringLiteral("WHERE ") +

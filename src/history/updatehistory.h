@@ -94,7 +94,6 @@ private:
     bool openConnection();
     void closeConnection();
     bool prepareSchema(Access access);
-    bool switchToWal();
     bool upgrade(int from);
     // Moves a damaged file aside (with its journal) and starts a new one.
     bool setAside();

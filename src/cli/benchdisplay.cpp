@@ -28,12 +28,14 @@ int terminalColumns()
     return defaultColumns;
 }
 
-QString cell(const QJsonValue &value)
+QString cell(const QString &text)
 {
-    if (value.isDouble())
-        return QString::number(value.toDouble(), 'f', secondsDecimals);
-    const QString text = value.toString();
     return text.isEmpty() ? unknownCell : Reporter::escaped(text);
+}
+
+QString secondsCell(const std::optional<double> &seconds)
+{
+    return seconds ? QString::number(*seconds, 'f', secondsDecimals) : unknownCell;
 }
 
 } // namespace
@@ -143,12 +145,11 @@ void BenchDisplay::drawBars()
     redrawn.start();
 }
 
-void BenchDisplay::summary(const QList<QJsonObject> &results, ExitCode code, int firstFailure,
+void BenchDisplay::summary(const QList<UpdateRecord> &results, ExitCode code, int firstFailure,
                            double seconds)
 {
-    const qsizetype updated = std::count_if(results.begin(), results.end(), [](const auto &r) {
-        return r.value(QStringLiteral("ok")).toBool();
-    });
+    const qsizetype updated = std::count_if(results.begin(), results.end(),
+                                            [](const UpdateRecord &result) { return result.ok(); });
     QString line =
         results.isEmpty() ? QStringLiteral("no meter in bootloader mode found")
         : updated == results.size()
@@ -163,10 +164,10 @@ void BenchDisplay::summary(const QList<QJsonObject> &results, ExitCode code, int
     barsShown = 0;
     if (reporter.json()) {
         QJsonArray failed;
-        for (const QJsonObject &result : results) {
-            reporter.event(result);
-            if (!result.value(QStringLiteral("ok")).toBool())
-                failed.append(result.value(QStringLiteral("port")));
+        for (const UpdateRecord &result : results) {
+            reporter.event(result.toJson());
+            if (!result.ok())
+                failed.append(result.port);
         }
         reporter.event(
             {{"event", "bench"},
@@ -185,18 +186,13 @@ void BenchDisplay::summary(const QList<QJsonObject> &results, ExitCode code, int
     if (results.isEmpty())
         return;
 
-    const QStringList keys{"port", "serialNumber", "version", "ok", "reason", "seconds"};
     QList<QStringList> rows{{"PORT", "SERIAL", "VERSION", "RESULT", "REASON", "SECONDS"}};
-    for (const QJsonObject &result : results) {
-        QStringList row;
-        for (const QString &key : keys)
-            row.append(key == QLatin1String("ok")
-                           ? (result.value(key).toBool() ? QStringLiteral("updated")
-                                                         : QStringLiteral("failed"))
-                           : cell(result.value(key)));
-        rows.append(row);
+    for (const UpdateRecord &result : results) {
+        rows.append({cell(result.port), cell(result.serialNumber), cell(result.version),
+                     result.ok() ? QStringLiteral("updated") : QStringLiteral("failed"),
+                     cell(result.reason), secondsCell(result.seconds)});
     }
-    QList<qsizetype> widths(keys.size(), 0);
+    QList<qsizetype> widths(rows.first().size(), 0);
     for (const QStringList &row : std::as_const(rows)) {
         for (qsizetype i = 0; i < row.size(); ++i)
             widths[i] = qMax(widths[i], row.at(i).size());

@@ -4,6 +4,7 @@
 
 #include "exitcode.h"
 #include "reporter.h"
+#include "updaterecord.h"
 
 #include <QElapsedTimer>
 #include <QJsonObject>
@@ -35,7 +36,7 @@ public:
     void notice(const QString &line);
     // The table of results (port, serial, version, result, reason, seconds) and the line that
     // says how the bench ended; with --json, the results and the bench object.
-    void summary(const QList<QJsonObject> &results, ExitCode code, int firstFailure,
+    void summary(const QList<UpdateRecord> &results, ExitCode code, int firstFailure,
                  double seconds);
 
 private:

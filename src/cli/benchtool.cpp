@@ -137,15 +137,15 @@ ExitCode BenchTool::run(const QString &folder)
     if (running > 0)
         loop.exec();
 
-    QList<QJsonObject> results;
+    QList<UpdateRecord> results;
     ExitCode code = ExitCode::Success;
     int firstFailure = -1;
     for (int index = 0; index < int(workers.size()); ++index) {
-        const QJsonObject &result = *workers[index].result;
+        const UpdateRecord &result = *workers[index].result;
         results.append(result);
-        if (firstFailure < 0 && !result.value(QStringLiteral("ok")).toBool()) {
+        if (firstFailure < 0 && !result.ok()) {
             firstFailure = index;
-            code = ExitCode(result.value(QStringLiteral("exitCode")).toInt());
+            code = ExitCode(result.exitCode);
         }
     }
     display->summary(results, code, firstFailure, double(clock.elapsed()) / millisecondsPerSecond);
@@ -168,6 +168,11 @@ void BenchTool::start(int index, const QString &folder)
          retryCommand(worker.meter)};
     if (invocation.allowOlderRelease)
         arguments.append(QStringLiteral("--allow-older-release"));
+    if (!invocation.historyPath.isEmpty())
+        arguments += {QStringLiteral("--history"), invocation.historyPath};
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert(QLatin1String(Reporter::benchWorkerVariable), QStringLiteral("1"));
+    process->setProcessEnvironment(environment);
     // A process group of its own: a Ctrl-C at the terminal reaches this process, which decides.
     process->setChildProcessModifier([] { ::setpgid(0, 0); });
     QObject::connect(process, &QProcess::readyReadStandardOutput, process,
@@ -212,7 +217,7 @@ void BenchTool::handle(int index, const QJsonObject &event)
     Worker &worker = workers[index];
     const QString kind = event.value(QStringLiteral("event")).toString();
     if (kind == QLatin1String("result")) {
-        worker.result = event;
+        worker.result = UpdateRecord::fromJson(event);
         worker.writing = false;
         return;
     }
@@ -257,20 +262,17 @@ void BenchTool::ended(int index, const QString &why)
     worker.writing = false;
 }
 
-QJsonObject BenchTool::lostResult(const Worker &worker, const QString &why) const
+UpdateRecord BenchTool::lostResult(const Worker &worker, const QString &why) const
 {
-    const QString detail = QStringLiteral("the worker ended without a result: ") + why;
-    return {{"event", "result"},
-            {"exitCode", int(ExitCode::Flashing)},
-            {"ok", false},
-            {"message", detail},
-            {"port", worker.meter.portName()},
-            {"serialNumber", Reporter::jsonText(worker.meter.serialNumber())},
-            {"version", QJsonValue()},
-            {"images", QJsonArray()},
-            {"seconds", QJsonValue()},
-            {"reason", lostReason},
-            {"detail", detail}};
+    UpdateRecord lost;
+    lost.program = UpdateRecord::Program::Bench;
+    lost.port = worker.meter.portName();
+    lost.serialNumber = worker.meter.serialNumber();
+    lost.result = UpdateRecord::Result::Failed;
+    lost.exitCode = int(ExitCode::Flashing);
+    lost.message = lost.detail = QStringLiteral("the worker ended without a result: ") + why;
+    lost.reason = lostReason;
+    return lost;
 }
 
 void BenchTool::interrupted(int signal)

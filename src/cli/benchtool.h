@@ -6,6 +6,7 @@
 #include "commandline.h"
 #include "exitcode.h"
 #include "stopsignals.h"
+#include "updaterecord.h"
 
 #include <QByteArray>
 #include <QJsonObject>
@@ -57,7 +58,7 @@ private:
         std::unique_ptr<QProcess> process;
         QByteArray output; // standard output not yet a whole line
         QByteArray errors; // standard error not yet a whole line
-        std::optional<QJsonObject> result;
+        std::optional<UpdateRecord> result;
         bool writing = false; // between "Flashing Firmware" and the result
         bool ended = false;
     };
@@ -67,7 +68,7 @@ private:
     void readErrors(int index);
     void handle(int index, const QJsonObject &event);
     void ended(int index, const QString &why);
-    QJsonObject lostResult(const Worker &worker, const QString &why) const;
+    UpdateRecord lostResult(const Worker &worker, const QString &why) const;
     // The command line that updates this one meter as the bench would: a worker's own line
     // names the bench's temporary folder, and the user's line would update every meter again.
     QString retryCommand(const QSerialPortInfo &meter) const;

@@ -17,6 +17,8 @@ namespace {
 
 // "lumetra-flash help COMMAND" shows COMMAND's help, as in most command-line programs.
 const QString helpWord = QStringLiteral("help");
+// "2026-12-07": a day, from its midnight in UTC.
+constexpr qsizetype dateLength = 10;
 
 struct CommandInfo
 {
@@ -46,6 +48,8 @@ const QList<CommandInfo> &commands()
          QStringLiteral("Save VERSION (default: the newest) with its catalogue to a folder, for "
                         "update --from where there is no internet."),
          QStringLiteral("[VERSION]")},
+        {QStringLiteral("history"), Invocation::Command::History,
+         QStringLiteral("List the updates recorded on this computer, newest first."), QString()},
     };
     return list;
 }
@@ -139,9 +143,22 @@ struct Options
     // Given by update --all to each of its workers, never typed by a person.
     QCommandLineOption retry = hiddenFromHelp(
         QCommandLineOption(QStringLiteral("retry-command"), QString(), QStringLiteral("LINE")));
+    QCommandLineOption history{QStringLiteral("history"),
+                               QStringLiteral("Keep the update history in FILE (default: "
+                                              "$LUMETRA_HISTORY, else "
+                                              "~/.local/share/lumetra-updater/history.sqlite)."),
+                               QStringLiteral("FILE")};
+    QCommandLineOption serial{QStringLiteral("serial"),
+                              QStringLiteral("Only the meter with the serial number S."),
+                              QStringLiteral("S")};
+    QCommandLineOption since{QStringLiteral("since"),
+                             QStringLiteral("Only updates started on or after DATE (YYYY-MM-DD "
+                                            "or an ISO 8601 time; UTC unless it says otherwise)."),
+                             QStringLiteral("DATE")};
+    QCommandLineOption csv{QStringLiteral("csv"), QStringLiteral("Print CSV instead of a table.")};
 
     QList<QCommandLineOption> helpOptions() const { return {help, helpAll}; }
-    QList<QCommandLineOption> global() const { return {server, json, trace, quiet}; }
+    QList<QCommandLineOption> global() const { return {server, json, trace, quiet, history}; }
     QList<QCommandLineOption> of(Invocation::Command command) const
     {
         switch (command) {
@@ -155,6 +172,8 @@ struct Options
             return {name, port, sha256};
         case Invocation::Command::Download:
             return {output, branch, betas};
+        case Invocation::Command::History:
+            return {serial, port, since, csv};
         }
         return {};
     }
@@ -353,6 +372,7 @@ CommandLine::Outcome CommandLine::parse(const QStringList &arguments)
     switch (info->command) {
     case Invocation::Command::List:
     case Invocation::Command::Versions:
+    case Invocation::Command::History:
         if (!rest.isEmpty())
             return usageError(QStringLiteral("%1 takes no arguments").arg(info->name));
         break;
@@ -416,7 +436,46 @@ CommandLine::Outcome CommandLine::parse(const QStringList &arguments)
     parsed.output = given(options.output) ? parser.value(options.output) : QString();
     parsed.sha256 = given(options.sha256) ? parser.value(options.sha256).toLower() : QString();
     parsed.retryCommand = given(options.retry) ? parser.value(options.retry) : QString();
+    const Outcome historyOptions = readHistoryOptions(
+        parser.isSet(options.history) ? std::optional(parser.value(options.history)) : std::nullopt,
+        given(options.serial) ? parser.value(options.serial) : QString(),
+        given(options.since) ? std::optional(parser.value(options.since)) : std::nullopt,
+        given(options.csv));
+    if (historyOptions != Outcome::Run)
+        return historyOptions;
     return checkReleaseOptions();
+}
+
+CommandLine::Outcome CommandLine::readHistoryOptions(const std::optional<QString> &history,
+                                                     const QString &serial,
+                                                     const std::optional<QString> &since, bool csv)
+{
+    if (history) {
+        parsed.historyPath = *history;
+        if (parsed.historyPath.isEmpty())
+            return usageError(QStringLiteral("--history wants the file that keeps the history"));
+    }
+    if (parsed.command != Invocation::Command::History)
+        return Outcome::Run;
+    parsed.serial = serial;
+    parsed.csv = csv;
+    if (csv && parsed.json)
+        return usageError(QStringLiteral("history prints either --json or --csv, not both"));
+    if (since) {
+        const QString &text = *since;
+        const QDate day = QDate::fromString(text, Qt::ISODate);
+        QDateTime time = day.isValid() && text.size() == dateLength
+                             ? QDateTime(day, QTime(0, 0), Qt::UTC)
+                             : QDateTime::fromString(text, Qt::ISODateWithMs);
+        if (time.isValid() && time.timeSpec() == Qt::LocalTime)
+            time.setTimeSpec(Qt::UTC); // an ISO time without a zone: UTC, as the records are
+        if (!time.isValid())
+            return usageError(QStringLiteral("--since wants a date such as 2026-12-07 or a time "
+                                             "such as 2026-12-07T14:30Z, not '%1'")
+                                  .arg(text));
+        parsed.since = time.toUTC();
+    }
+    return Outcome::Run;
 }
 
 CommandLine::Outcome CommandLine::unknownOptions(const QStringList &names,

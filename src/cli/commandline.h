@@ -2,6 +2,7 @@
 // SPDX-FileCopyrightText: Norvatek
 #pragma once
 
+#include <QDateTime>
 #include <QString>
 
 #include <optional>
@@ -9,7 +10,7 @@
 // What the user asked for, checked and with defaults filled in.
 struct Invocation
 {
-    enum class Command { List, Versions, Update, Flash, Download };
+    enum class Command { List, Versions, Update, Flash, Download, History };
 
     Command command = Command::List;
     QString serverUrl; // the release server's base URL, without a trailing slash
@@ -31,6 +32,10 @@ struct Invocation
     // repeat the whole bench. Empty: "the command".
     QString retryCommand;
     bool allowOlderRelease = false; // update --from: a folder older than the newest release used
+    QString historyPath;            // the update history file; empty: the usual one
+    QString serial;                 // history: only the meter with this serial number
+    QDateTime since;                // history: only records started since then (UTC)
+    bool csv = false;               // history: as CSV
 };
 
 // Reads the command line: global options, a sub-command and the sub-command's own options and
@@ -60,6 +65,9 @@ public:
 
 private:
     Outcome usageError(const QString &text);
+    // --history, and the options of the history command.
+    Outcome readHistoryOptions(const std::optional<QString> &history, const QString &serial,
+                               const std::optional<QString> &since, bool csv);
     // The options of release folders, --all and --sha256 together with the rest of the line.
     Outcome checkReleaseOptions();
 

@@ -6,6 +6,7 @@
 #include "bundledownload.h"
 #include "deviceports.h"
 #include "firmwareflasher.h"
+#include "historylisting.h"
 #include "interruptguard.h"
 #include "offlinerelease.h"
 #include "releasebranchsetting.h"
@@ -96,8 +97,15 @@ QString nameProblem(const QString &name, qint64 imageSize)
 } // namespace
 
 FlashTool::FlashTool(const Invocation &invocationToRun, Reporter &output)
-    : invocation(invocationToRun), reporter(output), cloud(invocationToRun.serverUrl)
+    : invocation(invocationToRun), reporter(output), cloud(invocationToRun.serverUrl),
+      history(invocationToRun.historyPath.isEmpty() ? UpdateHistory::defaultPath()
+                                                    : invocationToRun.historyPath)
 {
+    updateRun.keepHistory(&history, reporter.record().program);
+    updateRun.setExitStatus([](const UpdateStep &outcome) { return int(exitCodeOf(outcome)); });
+    // A record that cannot be kept is said, and changes nothing of the update.
+    QObject::connect(&updateRun, &UpdateRun::historyNote, &updateRun,
+                     [this](const QString &line) { reporter.note(line); });
     QObject::connect(&flasher, &FirmwareFlasher::bytesSentChanged, &flasher,
                      [this](qint64 bytesSent, qint64 imageSize) {
                          imageInProgress.bytesSent = bytesSent;
@@ -128,6 +136,8 @@ ExitCode FlashTool::run()
         return reporter.result(flash());
     case Invocation::Command::Download:
         return reporter.result(saveRelease(invocation.output));
+    case Invocation::Command::History:
+        return HistoryListing(invocation, reporter).run();
     }
     return ExitCode::Usage;
 }
@@ -201,7 +211,8 @@ ExitCode FlashTool::update()
         if (opened != ExitCode::Success)
             return opened;
         updateRun.useFolder(
-            [&offline](const QString &hardwareId) { return offline->imagesFor(hardwareId); });
+            [&offline](const QString &hardwareId) { return offline->imagesFor(hardwareId); },
+            QFileInfo(invocation.from).absoluteFilePath());
     }
     const QString chosenBranch = offline ? offline->branch() : branch();
     if (chosenBranch != ReleaseBranchSetting::standardBranch())
@@ -224,11 +235,12 @@ ExitCode FlashTool::flash()
     if (!image || !meterChoiceIsClear())
         return ExitCode::Usage;
     const QList<MeterImage> images{{invocation.name, *image}};
-    updateRun.useFolder([&images](const QString &) { return images; });
-    return runUpdate(invocation.file);
+    updateRun.useFolder([&images](const QString &) { return images; },
+                        QFileInfo(invocation.file).absoluteFilePath());
+    return runUpdate(QString(), invocation.file);
 }
 
-ExitCode FlashTool::runUpdate(const QString &version)
+ExitCode FlashTool::runUpdate(const QString &version, const QString &label)
 {
     QEventLoop loop;
     UpdateStep outcome;
@@ -255,10 +267,21 @@ ExitCode FlashTool::runUpdate(const QString &version)
             chosen = choice.port;
             return choice;
         },
-        version);
+        version, label);
     if (updateRun.isRunning())
         loop.exec();
     interruptGuard.reset();
+    // The result object and the history tell one story: what the run learnt of the meter and
+    // the release, and which images the meter confirmed.
+    UpdateRecord &result = reporter.record();
+    const UpdateRecord &ran = updateRun.record();
+    result.hardwareId = ran.hardwareId;
+    result.branch = ran.branch;
+    result.source = ran.source;
+    result.keyId = ran.keyId;
+    result.signedAt = ran.signedAt;
+    if (!ran.images.isEmpty())
+        result.images = ran.images;
     return failWith(outcome);
 }
 

@@ -11,6 +11,7 @@
 #include "protocoltrace.h"
 #include "reporter.h"
 #include "seriallink.h"
+#include "updatehistory.h"
 #include "updaterun.h"
 
 #include <QByteArray>
@@ -60,9 +61,9 @@ private:
 
     // The version's images for a meter that identifies as hardwareId, downloaded.
     ExitCode download(const QString &version, const QString &hardwareId, QList<MeterImage> &images);
-    // One whole run on the meter that --port names, of version (a label only, for images from a
-    // folder or a file), to its end.
-    ExitCode runUpdate(const QString &version);
+    // One whole run on the meter that --port names, of version (none for a local file, which
+    // label names instead), to its end.
+    ExitCode runUpdate(const QString &version, const QString &label = QString());
     // Prints a step, and does what this program does at it.
     void onStep(const UpdateStep &step);
     // The error line, its hint and the result's reason for the step that ended a run; its exit
@@ -78,6 +79,8 @@ private:
     FirmwareFlasher flasher;
     MeterSession session{link, flasher, QStringLiteral("lumetra-flash")};
     UpdateRun updateRun{cloud, session};
+    // Where every update and flash is recorded: --history, LUMETRA_HISTORY or the user's file.
+    UpdateHistory history;
     std::optional<ProtocolTrace> trace;
     ImageProgress imageInProgress; // the image being written, for the progress report
     // From "Flashing Firmware" on the meter may be written to: an interruption would leave it

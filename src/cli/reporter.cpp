@@ -106,17 +106,15 @@ QString reasonOf(ExitCode code)
     return QString();
 }
 
-QJsonArray imageList(const QList<MeterImage> &images)
+QList<ImageRecord> imageRecords(const QList<MeterImage> &images)
 {
-    QJsonArray list;
+    QList<ImageRecord> records;
     for (const MeterImage &image : images) {
         const QByteArray digest =
             QCryptographicHash::hash(image.bytes, QCryptographicHash::Sha256).toHex();
-        list.append(QJsonObject{{"name", image.name},
-                                {"bytes", image.bytes.size()},
-                                {"sha256", QString::fromLatin1(digest)}});
+        records.append({image.name, image.bytes.size(), QString::fromLatin1(digest), false});
     }
-    return list;
+    return records;
 }
 
 } // namespace
@@ -124,7 +122,10 @@ QJsonArray imageList(const QList<MeterImage> &images)
 Reporter::Reporter(bool json, bool quietOutput, bool trace)
     : jsonOutput(json), quiet(quietOutput), terminal(isatty(STDOUT_FILENO) == 1),
       colours(coloursWanted(terminal)),
-      bar(terminal && !json && !quietOutput && !(trace && isatty(STDERR_FILENO) == 1))
+      bar(terminal && !json && !quietOutput && !(trace && isatty(STDERR_FILENO) == 1)),
+      outcome(UpdateRecord::started(qEnvironmentVariableIsSet(benchWorkerVariable)
+                                        ? UpdateRecord::Program::Bench
+                                        : UpdateRecord::Program::Terminal))
 {
     runClock.start();
 }
@@ -311,34 +312,27 @@ QJsonValue Reporter::jsonText(const QString &text)
 
 void Reporter::meter(const QString &portName, const QString &serialNumber)
 {
-    meterPort = portName;
-    meterSerialNumber = serialNumber;
+    outcome.port = portName;
+    outcome.serialNumber = serialNumber;
 }
 
 void Reporter::release(const QString &version, const QList<MeterImage> &images)
 {
-    releaseVersion = version;
-    releaseImages = images;
+    outcome.version = version;
+    outcome.images = imageRecords(images);
 }
 
 ExitCode Reporter::result(ExitCode code)
 {
-    if (jsonOutput) {
-        const bool ok = code == ExitCode::Success;
-        const bool known = !reasonCode.isEmpty();
-        const double seconds = double(runClock.elapsed()) / millisecondsPerSecond;
-        event({{"event", "result"},
-               {"exitCode", int(code)},
-               {"ok", ok},
-               {"message", ok ? lastStatus : lastError},
-               {"port", jsonText(meterPort)},
-               {"serialNumber", jsonText(meterSerialNumber)},
-               {"version", jsonText(releaseVersion)},
-               {"images", imageList(releaseImages)},
-               {"seconds", seconds},
-               {"reason", ok ? QJsonValue() : QJsonValue(known ? reasonCode : reasonOf(code))},
-               {"detail", ok ? QJsonValue() : QJsonValue(known ? reasonDetail : lastError)}});
-    }
+    const bool ok = code == ExitCode::Success;
+    const bool known = !reasonCode.isEmpty();
+    outcome.message = ok ? lastStatus : lastError;
+    outcome.reason = ok ? QString() : known ? reasonCode : reasonOf(code);
+    outcome.detail = ok ? QString() : known ? reasonDetail : lastError;
+    outcome.seconds = double(runClock.elapsed()) / millisecondsPerSecond;
+    outcome.end(int(code));
+    if (jsonOutput)
+        event(outcome.toJson());
     return code;
 }
 

@@ -4,6 +4,7 @@
 
 #include "exitcode.h"
 #include "metersession.h"
+#include "updaterecord.h"
 #include "updatestep.h"
 
 #include <QElapsedTimer>
@@ -41,6 +42,10 @@ public:
     // apart by the trace lines: it is left out then.
     Reporter(bool json, bool quiet, bool trace);
 
+    // Set in the environment of update --all's workers, so that their results and their records
+    // in the history say that a bench wrote them.
+    static constexpr char benchWorkerVariable[] = "LUMETRA_BENCH_WORKER";
+
     // A step of the update in the window's words, coloured by its tone on a terminal; with --json
     // an event carrying the step's code beside the text. Steps without a line print nothing.
     void status(const UpdateStep &step);
@@ -64,8 +69,12 @@ public:
     // serial number (null while unknown), the version and images, the seconds since the start,
     // and on failure its reason (a stable code; one that stands for the exit code when no more
     // precise one was given) and detail. Without --json nothing, as those have said it all.
-    // Returns the code.
+    // Returns the code. The object is the record's (UpdateRecord::toJson), ended here.
     ExitCode result(ExitCode code);
+    // The outcome as far as it is known: what result() prints, and what the update history keeps.
+    // A caller that knows more (the meter's identifier, the branch, the signature) adds it here.
+    UpdateRecord &record() { return outcome; }
+    const UpdateRecord &record() const { return outcome; }
     // A result line or a listing document on standard output.
     void print(const QString &line);
     void print(const QJsonDocument &document);
@@ -113,12 +122,9 @@ private:
 
     QString lastStatus;
     QString lastError;
-    QString meterPort;
-    QString meterSerialNumber;
     QString reasonCode;
     QString reasonDetail;
-    QString releaseVersion;
-    QList<MeterImage> releaseImages;
+    UpdateRecord outcome;
     QElapsedTimer runClock; // since the program started, for the result's seconds
 
     // The image whose progress is being shown.

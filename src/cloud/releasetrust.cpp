@@ -171,6 +171,13 @@ DownloadFailure ReleaseTrust::uncheckedFailure(const QString &key)
             QStringLiteral("the signed catalogue publishes no checksum for ") + key, 0};
 }
 
+std::optional<qint64> ReleaseTrust::signedAt(const ReleaseSignature::Result &signature)
+{
+    if (!signature.ok())
+        return std::nullopt;
+    return readBinding(signature.trustedComment).timestamp;
+}
+
 bool ReleaseTrust::isRefusal(const DownloadFailure &failure)
 {
     return failure.code == DownloadFailure::untrusted ||

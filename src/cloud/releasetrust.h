@@ -83,6 +83,8 @@ public:
     // Whether a failure is a refusal of trust (a catalogue that came but may not be used), which
     // is shown with refusalText() rather than as a catalogue that could not be fetched.
     static bool isRefusal(const DownloadFailure &failure);
+    // When a verified catalogue was signed, as its trusted comment says; nothing when it does not.
+    static std::optional<qint64> signedAt(const ReleaseSignature::Result &signature);
     // "The release catalogue is not trusted: " and the failure's detail: the window's line.
     static QString refusalText(const DownloadFailure &failure);
     // The same as a clause, "the release catalogue is not trusted: ...", for a sentence such as

@@ -33,3 +33,13 @@ QStringList DevicePorts::names(const QList<QSerialPortInfo> &ports)
         names.append(port.portName());
     return names;
 }
+
+QString DevicePorts::serialNumberOf(const QString &portName)
+{
+    const QList<QSerialPortInfo> ports = find(deviceIdentifiers());
+    for (const QSerialPortInfo &port : ports) {
+        if (port.portName() == portName)
+            return port.serialNumber();
+    }
+    return QString();
+}

@@ -22,4 +22,7 @@ public:
     // The ports carrying one of the identifiers, in the order the serial-port layer lists them.
     static QList<QSerialPortInfo> find(const QList<UsbIdentifier> &identifiers);
     static QStringList names(const QList<QSerialPortInfo> &ports);
+    // The USB serial number of the meter on portName as it reports it; empty when it has none or
+    // is not attached.
+    static QString serialNumberOf(const QString &portName);
 };

@@ -2,6 +2,7 @@
 // SPDX-FileCopyrightText: Norvatek
 #include "mainwindow.h"
 
+#include "historydialog.h"
 #include "reason.h"
 #include "releasebranchdialog.h"
 #include "releasebranchsetting.h"
@@ -162,6 +163,10 @@ MainWindow::MainWindow(const QString &releaseServerUrl,
     session.setWaitHook([] { QCoreApplication::processEvents(QEventLoop::AllEvents); });
     connect(&run, &UpdateRun::reported, this, &MainWindow::showStep);
     connect(&run, &UpdateRun::finished, this, &MainWindow::endRun);
+    run.keepHistory(&history, UpdateRecord::Program::Window);
+    // A record that cannot be kept is said once, and changes nothing of the update.
+    connect(&run, &UpdateRun::historyNote, this,
+            [this](const QString &line) { writeStatus(line, QStringLiteral("Black")); });
     connect(&flasher, &FirmwareFlasher::progress_update, this, &MainWindow::progress_update);
 
     connect(&cloud, &NVKCloudInterface::versions_update, this, &MainWindow::versions_update);
@@ -342,7 +347,7 @@ void MainWindow::ports_update()
     int follows = -1;
     for (const QSerialPortInfo &port : ports) {
         const QString serialNumber = serialNumberOf(port);
-        const QString identity = portIdentity(port);
+        const QString identity = portIdentity(port) + lastUpdateLine(port);
         combo->addItem(visibleText(entryText(port.portName(), serialNumber)));
         const int item = combo->count() - 1;
         combo->setItemData(item, port.portName(), portNameRole);
@@ -440,6 +445,22 @@ void MainWindow::on_branchButton_clicked()
         return;
     ReleaseBranchSetting::store(dialog.ui->branchNameTextBox->text());
     refreshVersions();
+}
+
+QString MainWindow::lastUpdateLine(const QSerialPortInfo &port)
+{
+    const std::optional<UpdateRecord> latest = history.latest(port.serialNumber());
+    return latest ? QLatin1Char('\n') + visibleText(UpdateHistory::summaryLine(*latest))
+                  : QString();
+}
+
+void MainWindow::on_historyButton_clicked()
+{
+    // Not exec(): a local event loop entered from a serial wait's event processing would hold
+    // the update under it until the dialog closed. Shown like this, a run goes on meanwhile.
+    auto *dialog = new HistoryDialog(history.path(), this);
+    dialog->setAttribute(Qt::WA_DeleteOnClose);
+    dialog->show();
 }
 
 void MainWindow::on_showBetaCheckBox_stateChanged(int)

@@ -8,6 +8,7 @@
 #include "nvkcloudinterface.h"
 #include "seriallink.h"
 #include "updaterun.h"
+#include "updatehistory.h"
 
 #include <QColor>
 #include <QElapsedTimer>
@@ -71,12 +72,15 @@ private slots:
     void ports_update();
     void no_internet_connection();
     void on_branchButton_clicked();
+    void on_historyButton_clicked();
     void on_showBetaCheckBox_stateChanged(int arg1);
     void catalogueReceived();
     void requestVersionsAgain();
 
 private:
     void refreshVersions();
+    // The meter's last update from the history, as a line for its tooltip; empty without one.
+    QString lastUpdateLine(const QSerialPortInfo &port);
     // A step as the log shows it: its line in the colour of its tone, then for a failure the
     // reason and what to do, each on one more line in the same colour.
     void showStep(const UpdateStep &step);
@@ -110,6 +114,8 @@ private:
     MeterSession session{serialLink, flasher, QStringLiteral("lumetra-updater")};
     UpdateRun run{cloud, session};
     QTimer portTimer;
+    // Read for the port list's tooltips; LUMETRA_HISTORY names another file.
+    UpdateHistory history;
     Ui::MainWindow *ui;
     // Asks for the release list again after it could not be had, until it comes.
     QTimer catalogueRetryTimer;

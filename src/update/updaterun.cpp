@@ -2,11 +2,15 @@
 // SPDX-FileCopyrightText: Norvatek
 #include "updaterun.h"
 
+#include "deviceports.h"
 #include "firmwarefile.h"
 #include "nvkcloudinterface.h"
 #include "reason.h"
 #include "releasebranchsetting.h"
 #include "releasetrust.h"
+#include "updatehistory.h"
+
+#include <QCryptographicHash>
 
 namespace {
 // The answer of a server that has no such branch.
@@ -81,10 +85,82 @@ void UpdateRun::report(const UpdateStep &step)
 {
     if (step.isFailure())
         failures.append(step);
+    recordStep(step);
     emit reported(step);
 }
 
-void UpdateRun::start(const ChooseMeter &choose, const QString &versionToInstall)
+void UpdateRun::keepHistory(UpdateHistory *kept, UpdateRecord::Program writer)
+{
+    history = kept;
+    program = writer;
+}
+
+void UpdateRun::recordStep(const UpdateStep &step)
+{
+    // The session reports an image's failure right after its transfer, before anything else: an
+    // image still in flight when the next step comes was confirmed by the meter block by block.
+    const auto settle = [this](bool confirmed) {
+        if (imageInFlight >= 0 && imageInFlight < runRecord.images.size())
+            runRecord.images[imageInFlight].confirmed = confirmed;
+        imageInFlight = -1;
+    };
+    switch (step.kind) {
+    case UpdateStep::Kind::FlashingFirmware:
+        // The last moment before anything can reach the meter: from here on a run that never
+        // ends (killed, crashed, a power cut) must leave "interrupted", never nothing.
+        beginRecord();
+        break;
+    case UpdateStep::Kind::FlashingImage: {
+        settle(true);
+        const int index = step.image - 1;
+        if (index >= 0 && index < runRecord.images.size() &&
+            runRecord.images.at(index).name == step.subject)
+            imageInFlight = index;
+        break;
+    }
+    case UpdateStep::Kind::ImageFailed:
+        settle(false);
+        break;
+    case UpdateStep::Kind::ImageRefused:
+    case UpdateStep::Kind::Complete:
+    case UpdateStep::Kind::Failed:
+        settle(true);
+        break;
+    default:
+        break;
+    }
+}
+
+void UpdateRun::beginRecord()
+{
+    if (!history)
+        return;
+    recordId = history->begin(runRecord);
+    if (!recordId)
+        emit historyNote(QStringLiteral("this update is not recorded in the history: ") +
+                         history->problem());
+    if (!history->notice().isEmpty())
+        emit historyNote(history->notice());
+}
+
+void UpdateRun::endRecord(const UpdateStep &outcome)
+{
+    runRecord.message = outcome.isFailure()
+                            ? (outcome.reason.isEmpty() ? outcome.text() : outcome.reason)
+                            : outcome.text();
+    runRecord.reason = outcome.reasonCode;
+    runRecord.detail = outcome.detail;
+    runRecord.end(exitStatus ? exitStatus(outcome) : int(outcome.isFailure()));
+    // Only a run that reached the meter is a record of what the meter carries.
+    if (!history || !recordId)
+        return;
+    if (!history->finish(*recordId, runRecord))
+        emit historyNote(QStringLiteral("the end of this update is not recorded in the history: ") +
+                         history->problem());
+}
+
+void UpdateRun::start(const ChooseMeter &choose, const QString &versionToInstall,
+                      const QString &labelToShow)
 {
     if (running)
         return;
@@ -92,7 +168,12 @@ void UpdateRun::start(const ChooseMeter &choose, const QString &versionToInstall
     chooseMeter = choose;
     failures.clear();
     versionToWrite = versionToInstall;
+    label = labelToShow.isEmpty() ? versionToInstall : labelToShow;
     hardwareId.clear();
+    runRecord = UpdateRecord::started(program);
+    runRecord.version = versionToWrite;
+    recordId.reset();
+    imageInFlight = -1;
     report(UpdateStep::of(UpdateStep::Kind::Connecting));
 
     const MeterChoice choice = chooseMeter(Moment::AtStart);
@@ -102,12 +183,16 @@ void UpdateRun::start(const ChooseMeter &choose, const QString &versionToInstall
         return;
     }
     port = choice.port;
+    runRecord.port = port;
+    runRecord.serialNumber = DevicePorts::serialNumberOf(port);
     const std::optional<QString> identified = session.connect(port);
     if (!identified) {
         finish(failures.isEmpty() ? UpdateStep::noMeter(port) : failures.last());
         return;
     }
     hardwareId = *identified;
+    runRecord.hardwareId = hardwareId;
+    recordRelease();
 
     if (folderImages) {
         const QList<MeterImage> images = folderImages(hardwareId);
@@ -214,12 +299,34 @@ void UpdateRun::install(const QList<MeterImage> &images)
         finish(gone);
         return;
     }
+    for (const MeterImage &image : images) {
+        const QByteArray digest = QCryptographicHash::hash(image.bytes, QCryptographicHash::Sha256);
+        runRecord.images.append(
+            {image.name, image.bytes.size(), QString::fromLatin1(digest.toHex()), false});
+    }
     emit imagesChosen(versionToWrite, images);
-    finish(session.install(port, versionToWrite, images));
+    finish(session.install(port, label, images));
+}
+
+void UpdateRun::recordRelease()
+{
+    runRecord.branch = cloud.branch();
+    if (folderImages) {
+        runRecord.source = folderSource;
+        return;
+    }
+    runRecord.source = cloud.server();
+    const ReleaseSignature::Result &signature = cloud.catalogueSignature();
+    if (!signature.ok())
+        return;
+    runRecord.keyId = signature.keyId;
+    if (const std::optional<qint64> seconds = ReleaseTrust::signedAt(signature))
+        runRecord.signedAt = QDateTime::fromSecsSinceEpoch(*seconds, Qt::UTC);
 }
 
 void UpdateRun::finish(const UpdateStep &outcome)
 {
+    endRecord(outcome);
     // No hold on the link survives a run, however it ended: the next run opens the port afresh.
     session.release();
     running = false;

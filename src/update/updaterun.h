@@ -4,6 +4,7 @@
 
 #include "downloadfailure.h"
 #include "metersession.h"
+#include "updaterecord.h"
 #include "updatestep.h"
 
 #include <QList>
@@ -13,6 +14,7 @@
 #include <functional>
 
 class NVKCloudInterface;
+class UpdateHistory;
 
 // One update from the release to the closing command, the same for every front end: the window,
 // lumetra-flash and its bench. It chooses nothing on its own and shows nothing: the front end
@@ -54,15 +56,34 @@ public:
 
     UpdateRun(NVKCloudInterface &cloud, MeterSession &session, QObject *parent = nullptr);
 
-    // Takes the images from a release folder instead of the server, for the runs from now on.
-    void useFolder(const FolderImages &images) { folderImages = images; }
+    // Takes the images from a release folder (source names it for the record) instead of the
+    // server, for the runs from now on.
+    void useFolder(const FolderImages &images, const QString &source = QString())
+    {
+        folderImages = images;
+        folderSource = source;
+    }
+    // Keeps a record of every run in history, written by program, from the last moment before
+    // the meter is written to the run's end. The history belongs to the front end.
+    void keepHistory(UpdateHistory *history, UpdateRecord::Program program);
+    // How a front end that gives exit statuses would end with outcome; 0 for success, 1 for any
+    // failure unless set.
+    void setExitStatus(const std::function<int(const UpdateStep &outcome)> &status)
+    {
+        exitStatus = status;
+    }
 
     // Starts a run of version; it goes on as the download's answers arrive. A run already going
     // is not disturbed.
-    void start(const ChooseMeter &chooseMeter, const QString &version);
+    // label names what is written in "Flashing Firmware" when it is not a version (a local file).
+    void start(const ChooseMeter &chooseMeter, const QString &version,
+               const QString &label = QString());
     bool isRunning() const { return running; }
     // The version of the latest run.
     QString version() const { return versionToWrite; }
+    // What the latest run did, as the update history keeps it: the meter, the release, each
+    // image and whether the meter confirmed it, and once it has ended, how.
+    const UpdateRecord &record() const { return runRecord; }
 
     // The version a front end installs when the user named none (the newest listed), or the one
     // named; a failure step when there is none to take.
@@ -78,6 +99,9 @@ signals:
     // The images chosen for the meter, just before the session writes them.
     void imagesChosen(const QString &version, const QList<MeterImage> &images);
     void finished(const UpdateStep &outcome);
+    // A record of the run could not be kept, or the history file was mended: one line that says
+    // so. The run goes on as if nothing happened.
+    void historyNote(const QString &line);
     // The end of a catalogue request: an empty step when the list is whole, or why it failed.
     void catalogueEnded(const UpdateStep &outcome);
 
@@ -88,6 +112,13 @@ private:
     void listenForDownload(bool listen);
     void install(const QList<MeterImage> &images);
     void finish(const UpdateStep &outcome);
+    // The record follows the steps: the images confirmed, and its first write just before the
+    // meter is written to.
+    void recordStep(const UpdateStep &step);
+    void beginRecord();
+    // Where the images come from, for the record.
+    void recordRelease();
+    void endRecord(const UpdateStep &outcome);
     // The step that ends a run with nothing to install: why the list is empty, or why the version
     // has nothing for this meter.
     UpdateStep nothingToInstall() const;
@@ -98,11 +129,19 @@ private:
     ChooseMeter chooseMeter;
     bool running = false;
     QString versionToWrite;
+    QString label;
     QString port;
     QString hardwareId;
     // The failures reported during this run, the last one first to decide when no step below
     // gives an outcome of its own.
     QList<UpdateStep> failures;
+    UpdateHistory *history = nullptr;
+    UpdateRecord::Program program = UpdateRecord::Program::Terminal;
+    std::function<int(const UpdateStep &outcome)> exitStatus;
+    QString folderSource;
+    UpdateRecord runRecord;
+    std::optional<qint64> recordId;
+    int imageInFlight = -1; // the record's image being written, until its end is known
     // Why the latest catalogue request listed nothing; empty while nothing is known.
     UpdateStep catalogueProblem;
     // The latest catalogue request was answered with a list (which may be empty).

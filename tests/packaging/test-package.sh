@@ -172,6 +172,15 @@ for clause in 'ATTRS{idVendor}=="04d8"' 'ATTRS{idProduct}=="000a"' 'TAG+="uacces
     'ENV{ID_MM_DEVICE_IGNORE}="1"'; do
     check "udev rule for the tty holds $clause" grep -qF "$clause" <<<"$tty_rule"
 done
+# The maintainer scripts: postinst replays only the meter's ports (04d8:000a), not every port of
+# the vendor; postrm makes udev forget the rule once it is removed.
+postinst=$(dpkg-deb -I "$deb" postinst 2>/dev/null || true)
+postrm=$(dpkg-deb -I "$deb" postrm 2>/dev/null || true)
+check "postinst replays only ports of 04d8:000a" \
+    grep -qF "ID_MODEL_ID=000a" <<<"$postinst"
+check "postinst never replays every port of the vendor" \
+    bash -c '! grep -q -- "--property-match=ID_VENDOR_ID" <<<"$1"' _ "$postinst"
+check "postrm reloads the udev rules" grep -qF "udevadm control --reload-rules" <<<"$postrm"
 # Every clause is KEY op "value"; a lone '=' on a match key or a stray quote silently
 # disables the rule, so each clause is checked for its shape.
 bad_clauses=$(grep -v -e '^[[:space:]]*#' -e '^[[:space:]]*$' "$rule" | tr ',' '\n' |

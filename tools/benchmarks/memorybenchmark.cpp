@@ -14,10 +14,12 @@
 #include <QTemporaryDir>
 
 #include <cstdio>
+#include <fcntl.h>
 #include <spawn.h>
 #include <string>
 #include <sys/resource.h>
 #include <sys/wait.h>
+#include <unistd.h>
 #include <vector>
 
 extern char **environ;

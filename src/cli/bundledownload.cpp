@@ -5,6 +5,7 @@
 #include "reason.h"
 
 #include "cataloguefetch.h"
+#include "deferredstop.h"
 #include "nvkcloudinterface.h"
 #include "offlinerelease.h"
 #include "reporter.h"
@@ -13,6 +14,7 @@
 
 namespace {
 const QString noFirmware = reasonCode(Reason::NoFirmware);
+const QString cannotWrite = reasonCode(Reason::CannotWrite);
 } // namespace
 
 BundleDownload::BundleDownload(NVKCloudInterface &client, Reporter &output)
@@ -111,9 +113,27 @@ ExitCode BundleDownload::run(const QString &folder, const QString &branch, bool 
 
 ExitCode BundleDownload::save(const QString &folder)
 {
+    const QString problem = ReleaseBundle::targetProblem(folder);
+    if (!problem.isEmpty()) {
+        reporter.error(QStringLiteral("cannot write the release folder: ") + problem);
+        return ExitCode::Usage;
+    }
     QString error;
-    if (release.save(folder, error))
+    bool saved = false;
+    bool stopped = false;
+    {
+        // Ctrl-C while the folder is written stops it at the next file, with the partial folder
+        // removed; the signal then ends the program as usual, when this block ends.
+        const DeferredStop deferred;
+        saved = release.save(folder, error, &DeferredStop::stopRequested);
+        stopped = !saved && DeferredStop::stopRequested();
+    }
+    if (saved)
         return ExitCode::Success;
+    reporter.reason(cannotWrite, error);
     reporter.error(QStringLiteral("cannot write the release folder: ") + error);
-    return ExitCode::Usage;
+    if (!stopped)
+        reporter.hint(
+            QStringLiteral("free some space, or choose a folder on a disk you may write to"));
+    return ExitCode::CannotWrite;
 }

@@ -13,5 +13,7 @@ enum class ExitCode : int {
                        // this meter, an image name that cannot be sent to the meter, or a
                        // signed version with an unchecked image
     Download = 6,      // a firmware download failed
-    Flashing = 7       // writing an image failed
+    Flashing = 7,      // writing an image failed
+    CannotWrite = 8    // the release folder could not be written: disk full, read-only, no
+                       // permission; nothing of it is left behind
 };

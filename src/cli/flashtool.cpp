@@ -8,6 +8,7 @@
 #include "firmwareflasher.h"
 #include "historylisting.h"
 #include "interruptguard.h"
+#include "localfile.h"
 #include "offlinerelease.h"
 #include "releasebranchsetting.h"
 #include "releaselocation.h"
@@ -482,17 +483,14 @@ std::optional<QByteArray> FlashTool::readImage()
         reporter.error(QStringLiteral("cannot flash %1: %2").arg(path, why));
         return std::optional<QByteArray>();
     };
-    const QFileInfo info(path);
-    if (!info.exists())
-        return refuse(QStringLiteral("no such file"));
-    if (info.isDir())
-        return refuse(QStringLiteral("it is a directory"));
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly))
-        return refuse(file.errorString());
-    const QByteArray image = file.readAll();
-    if (file.error() != QFileDevice::NoError)
-        return refuse(file.errorString());
+    // Opened once, without waiting, and read only when a regular file no larger than any image
+    // the server may send: a device, FIFO or /proc file neither hangs nor floods the program.
+    LocalFile::Failure failure;
+    const std::optional<QByteArray> read =
+        LocalFile::read(path, NVKCloudInterface::Limits().maximumImageBytes, failure);
+    if (!read)
+        return refuse(failure.why);
+    const QByteArray &image = *read;
     if (image.isEmpty())
         return refuse(QStringLiteral("the file is empty"));
     if (image.size() < MeterSession::smallestImageBytes)

@@ -102,6 +102,8 @@ QString reasonOf(ExitCode code)
         return reasonCode(Reason::Download);
     case ExitCode::Flashing:
         return reasonCode(Reason::FlashingFailed);
+    case ExitCode::CannotWrite:
+        return reasonCode(Reason::CannotWrite);
     }
     return QString();
 }

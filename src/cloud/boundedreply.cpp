@@ -22,6 +22,31 @@ constexpr int httpRedirectFirst = 300;
 constexpr int httpRedirectLast = 399;
 
 constexpr qint64 bytesPerKibibyte = 1024;
+// What Qt may hold of an answer before it is read here. Without a limit Qt's network thread takes
+// in all a fast server sends, whatever the cap says, before the cap can be checked: gigabytes at
+// loopback speed. With it, the network thread stops reading the socket until this is read.
+constexpr qint64 readBufferBytes = 64 * bytesPerKibibyte;
+// What one read takes: read() reserves room for all it is asked for, so never the whole cap.
+constexpr qint64 readPieceBytes = 64 * bytesPerKibibyte;
+// The one answer Qt decompresses itself carries one of these; anything else is named as unknown
+// rather than echoed, as it comes from the server.
+const QList<QByteArray> knownEncodings = {"gzip", "deflate", "br", "zstd"};
+const QByteArray contentEncodingHeader = QByteArrayLiteral("Content-Encoding");
+constexpr qsizetype longestQuotedText = 200;
+
+// Qt's words about an answer may quote what the server sent: only printable ASCII of it goes on,
+// so nothing of the server's can drive a terminal or a rich-text line.
+QString printable(const QString &text)
+{
+    constexpr char16_t firstPrintable = 0x20;
+    constexpr char16_t lastPrintable = 0x7E;
+    QString kept;
+    for (const QChar character : text.left(longestQuotedText)) {
+        const char16_t code = character.unicode();
+        kept += code >= firstPrintable && code <= lastPrintable ? character : QLatin1Char('?');
+    }
+    return kept;
+}
 constexpr qint64 bytesPerMebibyte = 1024 * 1024;
 constexpr int msPerSecond = 1000;
 constexpr int msPerMinute = 60 * msPerSecond;
@@ -33,6 +58,7 @@ constexpr int shortestMinutesMs = 2 * msPerMinute;
 BoundedReply::BoundedReply(QNetworkReply *networkReply, const Limits &replyLimits)
     : QObject(networkReply), reply(networkReply), limits(replyLimits)
 {
+    reply->setReadBufferSize(readBufferBytes);
     connect(reply, &QNetworkReply::metaDataChanged, this, &BoundedReply::checkAnnouncedLength);
     connect(reply, &QNetworkReply::readyRead, this, &BoundedReply::readArrived);
     connect(reply, &QNetworkReply::finished, this, &BoundedReply::finish);
@@ -102,13 +128,21 @@ void BoundedReply::readArrived()
 {
     if (outcome.isFailure())
         return;
-    // One byte past the limit is enough to know it is passed; the rest is never taken in. What
-    // is read is no more than what is there, as read() reserves room for all it is asked for.
-    const qint64 room = limits.maximumBytes - received.size() + 1;
-    received += reply->read(qMin(reply->bytesAvailable(), room));
-    if (received.size() > limits.maximumBytes)
-        fail(DownloadFailure::tooLarge,
-             QStringLiteral("larger than ") + sizeText(limits.maximumBytes));
+    // Read in pieces until nothing is left: a compressed answer is unpacked as it is read, and
+    // Qt then announces only a byte of it as available and no further readyRead for the rest.
+    // One byte past the limit is enough to know it is passed; the rest is never taken in.
+    for (;;) {
+        const qint64 room = limits.maximumBytes - received.size() + 1;
+        const QByteArray piece = reply->read(qMin(room, readPieceBytes));
+        if (piece.isEmpty())
+            return;
+        received += piece;
+        if (received.size() > limits.maximumBytes) {
+            fail(DownloadFailure::tooLarge,
+                 QStringLiteral("larger than ") + sizeText(limits.maximumBytes));
+            return;
+        }
+    }
 }
 
 void BoundedReply::fail(const QString &code, const QString &detail)
@@ -140,6 +174,26 @@ void BoundedReply::finish()
     outcome = classify();
     if (outcome.isFailure())
         received.clear();
+}
+
+// Qt reports a body it cannot unpack as "Decompression failed: " followed by the unpacker's own
+// words, which are often none at all. Say what was being unpacked, and what Qt said when it said
+// anything.
+QString BoundedReply::decompressionProblem() const
+{
+    const QByteArray announced = reply->rawHeader(contentEncodingHeader).trimmed().toLower();
+    const QString encoding = knownEncodings.contains(announced)
+                                 ? QString::fromLatin1(announced)
+                                 : QStringLiteral("an unknown encoding");
+    QString text = QStringLiteral("the server's answer, compressed with %1, could not be "
+                                  "decompressed: it is damaged or unpacks past the safety limit")
+                       .arg(encoding);
+    const QString said = reply->errorString();
+    const qsizetype colon = said.indexOf(QLatin1Char(':'));
+    const QString detail = colon < 0 ? QString() : said.mid(colon + 1).trimmed();
+    if (!detail.isEmpty())
+        text += QStringLiteral(" (") + printable(detail) + QLatin1Char(')');
+    return text;
 }
 
 DownloadFailure BoundedReply::classify() const
@@ -195,6 +249,11 @@ DownloadFailure BoundedReply::classify() const
     case QNetworkReply::TimeoutError:
         return failure(DownloadFailure::timeout, QStringLiteral("the connection timed out"));
     default:
-        return failure(DownloadFailure::connection, reply->errorString());
+        // Qt reports a body it cannot decompress as a content or protocol error.
+        if (reply->hasRawHeader(contentEncodingHeader) &&
+            (reply->error() == QNetworkReply::UnknownContentError ||
+             reply->error() == QNetworkReply::ProtocolFailure))
+            return failure(DownloadFailure::connection, decompressionProblem());
+        return failure(DownloadFailure::connection, printable(reply->errorString()));
     }
 }

@@ -12,7 +12,9 @@
 class QNetworkReply;
 
 // Holds one answer of the release server to its bounds while it runs and keeps its body as it
-// arrives, so a server can never make the program wait or grow without end. A body longer than
+// arrives, so a server can never make the program wait or grow without end. Qt is let hold no
+// more than a small read buffer of it, so the cap is checked before the memory is spent, however
+// fast the answer comes. A body longer than
 // maximumBytes (as announced by Content-Length, or as received), a reply silent for idleMs or
 // still running after wholeMs is aborted at once. Once the reply has finished, failure() says
 // why it brought nothing usable, or is no failure when a whole 200 or 203 answer came.
@@ -51,6 +53,7 @@ private:
     void finish();
     void fail(const QString &code, const QString &detail);
     DownloadFailure classify() const;
+    QString decompressionProblem() const;
 
     QNetworkReply *reply;
     const Limits limits;

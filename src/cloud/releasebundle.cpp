@@ -2,6 +2,8 @@
 // SPDX-FileCopyrightText: Norvatek
 #include "releasebundle.h"
 
+#include "boundedreply.h"
+#include "localfile.h"
 #include "releasebranchsetting.h"
 
 #include <QCryptographicHash>
@@ -11,8 +13,14 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QSet>
 #include <QTemporaryDir>
 
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 const QString ReleaseBundle::manifestFileName = QStringLiteral("bundle.json");
@@ -89,37 +97,75 @@ bool matchesEntry(const QJsonObject &entry, const QByteArray &bytes)
            entry.value(Key::sha256).toString() == sha256Of(bytes);
 }
 
-// A file of the bundle, read whole but never past `limit` bytes; `path` is relative to the folder
-// and names the file in the problem.
+// A file of the bundle, read once and whole but never past `limit` bytes, and only when it is a
+// regular file; `path` is relative to the folder and names the file in the problem.
 std::optional<QByteArray> readFile(const QDir &folder, const QString &path, qint64 limit,
                                    QString &problem)
 {
-    QFile file(folder.filePath(path));
-    if (!QFileInfo(file.fileName()).isFile()) {
-        problem = QStringLiteral("%1 is missing").arg(path);
-        return std::nullopt;
-    }
-    if (!file.open(QIODevice::ReadOnly)) {
-        problem = QStringLiteral("%1 cannot be read: %2").arg(path, file.errorString());
-        return std::nullopt;
-    }
-    const QByteArray bytes = file.read(limit + 1);
-    if (file.error() != QFileDevice::NoError || bytes.size() > limit) {
-        problem = QStringLiteral("%1 cannot be read whole").arg(path);
-        return std::nullopt;
-    }
+    LocalFile::Failure failure;
+    const std::optional<QByteArray> bytes = LocalFile::read(folder.filePath(path), limit, failure);
+    if (!bytes)
+        problem = failure.missing ? QStringLiteral("%1 is missing").arg(path)
+                                  : QStringLiteral("%1 cannot be read: %2").arg(path, failure.why);
     return bytes;
 }
 
+// What the manifest asks to be read, weighed before any of it is: a few images of a few MiB each
+// make a release, so a manifest that lists more, or more bytes, is not one `download` wrote.
+// Entries of two keys may name one file (two meter models sharing an image); it is read once.
+QString sizeProblem(const QJsonObject &manifest)
+{
+    const QJsonArray imageList = manifest.value(Key::images).toArray();
+    if (imageList.size() > ReleaseBundle::maximumImageEntries)
+        return QStringLiteral("its bundle.json lists %1 images, more than the %2 a release holds")
+            .arg(imageList.size())
+            .arg(ReleaseBundle::maximumImageEntries);
+    QSet<QString> keys;
+    QSet<QString> files;
+    double total = manifest.value(Key::catalogue).toObject().value(Key::bytes).toDouble();
+    for (const QJsonValue &value : imageList) {
+        const QJsonObject entry = value.toObject();
+        const QString key = entry.value(Key::key).toString();
+        if (keys.contains(key))
+            return QStringLiteral("its bundle.json lists the image %1 twice").arg(key);
+        keys.insert(key);
+        const QString file = entry.value(Key::file).toString();
+        if (!files.contains(file))
+            total += entry.value(Key::bytes).toDouble();
+        files.insert(file);
+    }
+    if (total > double(ReleaseBundle::maximumBundleBytes))
+        return QStringLiteral("its bundle.json lists more than %1 of files")
+            .arg(BoundedReply::sizeText(ReleaseBundle::maximumBundleBytes));
+    return QString();
+}
+
+QString errnoText(int error)
+{
+    return QString::fromLocal8Bit(std::strerror(error));
+}
+
+// Written whole and on the disk, or false with the operating system's reason: a full disk or a
+// read-only file system must say so, never "Unknown error".
 bool writeFile(const QString &path, const QByteArray &bytes, QString &error)
 {
     QFile file(path);
-    const bool written = file.open(QIODevice::WriteOnly | QIODevice::NewOnly) &&
-                         file.write(bytes) == bytes.size() && file.flush() &&
-                         ::fsync(file.handle()) == 0;
-    if (!written)
+    if (!file.open(QIODevice::WriteOnly | QIODevice::NewOnly)) {
         error = QStringLiteral("cannot write %1: %2").arg(path, file.errorString());
-    return written;
+        return false;
+    }
+    errno = 0;
+    if (file.write(bytes) != bytes.size() || !file.flush()) {
+        const int written = errno;
+        error = QStringLiteral("cannot write %1: %2")
+                    .arg(path, written != 0 ? errnoText(written) : file.errorString());
+        return false;
+    }
+    if (::fsync(file.handle()) != 0) {
+        error = QStringLiteral("cannot write %1: %2").arg(path, errnoText(errno));
+        return false;
+    }
+    return true;
 }
 
 // A value as README.txt may show it. The version comes from the server, and a control character
@@ -304,14 +350,16 @@ QString ReleaseBundle::targetProblem(const QString &folder)
     return QString();
 }
 
-bool ReleaseBundle::save(const QString &folder, QString &error) const
+bool ReleaseBundle::save(const QString &folder, QString &error,
+                         const std::function<bool()> &stopRequested) const
 {
     error = targetProblem(folder);
     if (!error.isEmpty())
         return false;
     const QFileInfo target(folder);
     const QDir parent = target.absoluteDir();
-    // Beside the target, so that the last step is a rename within one file system.
+    // Beside the target, so that the last step is a rename within one file system. Whatever
+    // ends save() before that rename removes it again.
     QTemporaryDir partial(
         parent.filePath(QLatin1Char('.') + target.fileName() + QStringLiteral(".partial-XXXXXX")));
     if (!partial.isValid()) {
@@ -319,29 +367,41 @@ bool ReleaseBundle::save(const QString &folder, QString &error) const
         return false;
     }
     const QDir dir(partial.path());
-    if (!dir.mkdir(imagesFolderName)) {
-        error = QStringLiteral("cannot make %1").arg(dir.filePath(imagesFolderName));
+    const auto stopped = [&] {
+        if (!stopRequested || !stopRequested())
+            return false;
+        error = QStringLiteral("stopped before %1 was complete").arg(folder);
+        return true;
+    };
+    if (::mkdir(QFile::encodeName(dir.filePath(imagesFolderName)).constData(), S_IRWXU) != 0) {
+        error = QStringLiteral("cannot make %1: %2")
+                    .arg(dir.filePath(imagesFolderName), errnoText(errno));
         return false;
     }
     QStringList written;
     for (const Image &entry : imageList) {
         if (written.contains(entry.fileName))
             continue;
-        if (!writeFile(dir.filePath(imagesFolderName + QLatin1Char('/') + entry.fileName),
+        if (stopped() ||
+            !writeFile(dir.filePath(imagesFolderName + QLatin1Char('/') + entry.fileName),
                        entry.bytes, error))
             return false;
         written.append(entry.fileName);
     }
-    if (!writeFile(dir.filePath(catalogueFileName), catalogueBytes, error) ||
+    if (stopped() || !writeFile(dir.filePath(catalogueFileName), catalogueBytes, error) ||
         (!signatureBytes.isEmpty() &&
          !writeFile(dir.filePath(signatureFileName), signatureBytes, error)) ||
         !writeFile(dir.filePath(readmeFileName), readme(), error) ||
-        !writeFile(dir.filePath(manifestFileName), manifest(), error))
+        !writeFile(dir.filePath(manifestFileName), manifest(), error) || stopped())
         return false;
     QFile::setPermissions(dir.filePath(imagesFolderName), folderPermissions);
     QFile::setPermissions(dir.path(), folderPermissions);
-    if (!QDir().rename(dir.path(), target.absoluteFilePath())) {
-        error = QStringLiteral("cannot rename %1 to %2").arg(dir.path(), folder);
+    // Never over a folder of the same name made in the meantime.
+    if (::renameat2(AT_FDCWD, QFile::encodeName(dir.path()).constData(), AT_FDCWD,
+                    QFile::encodeName(target.absoluteFilePath()).constData(),
+                    RENAME_NOREPLACE) != 0) {
+        error =
+            QStringLiteral("cannot rename %1 to %2: %3").arg(dir.path(), folder, errnoText(errno));
         return false;
     }
     partial.setAutoRemove(false);
@@ -388,6 +448,12 @@ std::optional<ReleaseBundle> ReleaseBundle::load(const QString &folder, const Re
         return std::nullopt;
     }
 
+    const QString tooMuch = sizeProblem(manifest);
+    if (!tooMuch.isEmpty()) {
+        problem = failure(DownloadFailure::notBundle, tooMuch);
+        return std::nullopt;
+    }
+
     // Each file as the manifest recorded it, or the reason why not.
     const auto readAs = [&](const QString &path, const QJsonObject &entry, QLatin1String changed,
                             QByteArray &bytes) {
@@ -431,7 +497,12 @@ std::optional<ReleaseBundle> ReleaseBundle::load(const QString &folder, const Re
                               QStringLiteral("its bundle.json lists an image it cannot hold"));
             return std::nullopt;
         }
-        if (!readAs(path, entry, DownloadFailure::checksumMismatch, image.bytes))
+        const auto sameFile =
+            std::find_if(bundle.imageList.cbegin(), bundle.imageList.cend(),
+                         [&](const Image &earlier) { return earlier.fileName == image.fileName; });
+        if (sameFile != bundle.imageList.cend() && matchesEntry(entry, sameFile->bytes))
+            image.bytes = sameFile->bytes; // read once, shared
+        else if (!readAs(path, entry, DownloadFailure::checksumMismatch, image.bytes))
             return std::nullopt;
         bundle.imageList.append(image);
     }

@@ -10,6 +10,7 @@
 #include <QList>
 #include <QString>
 
+#include <functional>
 #include <optional>
 
 // One version of a release saved to a folder, for updates where the release server cannot be
@@ -46,6 +47,10 @@ public:
     // from the server. A manifest lists a few dozen files and stays far below its limit.
     static constexpr qint64 maximumFileBytes = 16 * 1024 * 1024;
     static constexpr qint64 maximumManifestBytes = 1024 * 1024;
+    // A manifest that lists more images, or more bytes in all, is refused before anything of it
+    // is read.
+    static constexpr qsizetype maximumImageEntries = 64;
+    static constexpr qint64 maximumBundleBytes = 64 * 1024 * 1024;
 
     ReleaseBundle() = default;
     // A release about to be saved: version `version` of the catalogue that `answer` brought from
@@ -77,8 +82,10 @@ public:
 
     // Writes the bundle as the folder `folder`, which must not exist yet. Everything is written
     // into a temporary folder beside it that takes its name at the end, so a failure never
-    // leaves half a bundle behind. False, with a sentence saying why, when it cannot be written.
-    bool save(const QString &folder, QString &error) const;
+    // leaves half a bundle behind. False, with a sentence saying why, when it cannot be written,
+    // or when stopRequested (asked between files) says to stop.
+    bool save(const QString &folder, QString &error,
+              const std::function<bool()> &stopRequested = {}) const;
     // Why save() cannot write `folder`: it exists already, or the folder it goes in does not.
     // Empty when it can.
     static QString targetProblem(const QString &folder);

@@ -38,6 +38,7 @@ enum class Reason {
     NotBundle,   // not a release folder, or its parts do not belong together
     MissingFile, // a file it lists is not there
     AlteredFile, // its catalogue or signature differs from the one it was written with
+    CannotWrite, // it cannot be written: the disk is full, read-only or not writable for this user
     // The release as listed
     NoVersions, // the release list is empty, so there was no version to choose
     NoFirmware, // the version lists no image for this meter
@@ -107,6 +108,8 @@ constexpr QLatin1String reasonCode(Reason reason)
         return QLatin1String("missing-file");
     case Reason::AlteredFile:
         return QLatin1String("altered-file");
+    case Reason::CannotWrite:
+        return QLatin1String("cannot-write");
     case Reason::NoVersions:
         return QLatin1String("no-versions");
     case Reason::NoFirmware:

@@ -11,6 +11,7 @@
 #include "releasetrust.h"
 #include "testsigningkey.h"
 
+#include <QCryptographicHash>
 #include <QDir>
 #include <QFile>
 #include <QJsonArray>
@@ -18,6 +19,8 @@
 #include <QJsonObject>
 #include <QTemporaryDir>
 #include <QTest>
+
+#include <sys/stat.h>
 
 namespace {
 
@@ -82,7 +85,11 @@ enum class Change {
     SignatureAdded,
     ManifestRemoved,
     ManifestNamesFileOutside,
-    NewerLayout
+    NewerLayout,
+    ImageListedOverAndOver,
+    ImageListedTwice,
+    ImagesPastTheWholeLimit,
+    ImageIsAFifo
 };
 
 } // namespace
@@ -251,6 +258,15 @@ void TestReleaseBundle::savedAndLoaded_data()
         << signedBranch << Change::ManifestNamesFileOutside << QStringLiteral("not-bundle");
     QTest::newRow("a layout of a later program")
         << signedBranch << Change::NewerLayout << QStringLiteral("not-bundle");
+    // Each refused before any image is read, which would take gigabytes.
+    QTest::newRow("one 16 MiB image listed 6,000 times")
+        << signedBranch << Change::ImageListedOverAndOver << QStringLiteral("not-bundle");
+    QTest::newRow("one image key listed twice")
+        << signedBranch << Change::ImageListedTwice << QStringLiteral("not-bundle");
+    QTest::newRow("five 16 MiB images, past 64 MiB in all")
+        << signedBranch << Change::ImagesPastTheWholeLimit << QStringLiteral("not-bundle");
+    QTest::newRow("an image that is a FIFO")
+        << signedBranch << Change::ImageIsAFifo << QStringLiteral("missing-file");
 }
 
 void TestReleaseBundle::savedAndLoaded()
@@ -308,6 +324,42 @@ void TestReleaseBundle::savedAndLoaded()
     case Change::NewerLayout:
         manifestObject.insert(QLatin1String("formatVersion"), 2);
         QVERIFY(writeFile(manifest, QJsonDocument(manifestObject).toJson()));
+        break;
+    case Change::ImageListedOverAndOver:
+    case Change::ImageListedTwice:
+    case Change::ImagesPastTheWholeLimit: {
+        constexpr int overAndOver = 6000;
+        constexpr int pastTheWhole = 5;
+        QFile imageFile(image);
+        QVERIFY(imageFile.resize(ReleaseBundle::maximumFileBytes));
+        QJsonObject entry =
+            manifestObject.value(QLatin1String("images")).toArray().first().toObject();
+        // A faithful entry for the grown file: only the count and the total can refuse it.
+        entry.insert(QLatin1String("bytes"), double(ReleaseBundle::maximumFileBytes));
+        entry.insert(
+            QLatin1String("sha256"),
+            QString::fromLatin1(
+                QCryptographicHash::hash(readFile(image), QCryptographicHash::Sha256).toHex()));
+        const int count = change == Change::ImageListedOverAndOver ? overAndOver
+                          : change == Change::ImageListedTwice     ? 2
+                                                                   : pastTheWhole;
+        QJsonArray images;
+        for (int i = 0; i < count; ++i) {
+            if (change == Change::ImageListedOverAndOver)
+                entry.insert(QLatin1String("key"), QStringLiteral("ABCDEF%1firmware").arg(i));
+            if (change == Change::ImagesPastTheWholeLimit)
+                entry.insert(QLatin1String("file"), QStringLiteral("images/copy-%1.bin").arg(i));
+            images.append(entry);
+        }
+        manifestObject.insert(QLatin1String("images"), images);
+        const QByteArray text = QJsonDocument(manifestObject).toJson(QJsonDocument::Compact);
+        QVERIFY(text.size() < ReleaseBundle::maximumManifestBytes);
+        QVERIFY(writeFile(manifest, text));
+        break;
+    }
+    case Change::ImageIsAFifo:
+        QVERIFY(QFile::remove(image));
+        QCOMPARE(::mkfifo(QFile::encodeName(image).constData(), 0600), 0);
         break;
     default:
         break;

@@ -174,6 +174,15 @@ for clause in 'ATTRS{idVendor}=="04d8"' 'ATTRS{idProduct}=="000a"' 'TAG+="uacces
     'ENV{ID_MM_DEVICE_IGNORE}="1"'; do
     check "udev rule for the tty holds $clause" grep -qF "$clause" <<<"$tty_rule"
 done
+# The maintainer scripts: postinst replays only the meter's ports (04d8:000a), not every port of
+# the vendor; postrm makes udev forget the rule once it is removed.
+postinst=$(dpkg-deb -I "$deb" postinst 2>/dev/null || true)
+postrm=$(dpkg-deb -I "$deb" postrm 2>/dev/null || true)
+check "postinst replays only ports of 04d8:000a" \
+    grep -qF "ID_MODEL_ID=000a" <<<"$postinst"
+check "postinst never replays every port of the vendor" \
+    bash -c '! grep -q -- "--property-match=ID_VENDOR_ID" <<<"$1"' _ "$postinst"
+check "postrm reloads the udev rules" grep -qF "udevadm control --reload-rules" <<<"$postrm"
 # Every clause is KEY op "value"; a lone '=' on a match key or a stray quote silently
 # disables the rule, so each clause is checked for its shape.
 bad_clauses=$(grep -v -e '^[[:space:]]*#' -e '^[[:space:]]*$' "$rule" | tr ',' '\n' |
@@ -212,9 +221,11 @@ check "$cli --version names the package version" \
     test "$(env -u DISPLAY "$root/usr/bin/$cli" --version)" = "$cli $version"
 check "the bash completion of $cli is valid bash" \
     bash -n "$root/usr/share/bash-completion/completions/$cli"
-check "the manual page of $cli documents every exit status" \
+# As many as the program has: one per value of its ExitCode.
+exit_statuses=$(grep -cE '^ +[A-Za-z]+ = [0-9]+' "$src/src/cli/exitcode.h")
+check "the manual page of $cli documents every exit status ($exit_statuses)" \
     bash -c "zcat '$root/usr/share/man/man1/$cli.1.gz' | grep -A1 '^\.TP' | grep -c '^\.B [0-9]$' |
-        grep -qx 7"
+        grep -qx $exit_statuses"
 
 # lintian judges the package as Debian's archive would; its warnings and notes are printed for
 # the reader, an error fails the test.

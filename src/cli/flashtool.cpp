@@ -206,14 +206,11 @@ ExitCode FlashTool::update()
     // From a release folder the whole release is checked before any meter is touched.
     std::optional<OfflineRelease> offline;
     if (!invocation.from.isEmpty()) {
-        offline.emplace(cloud, reporter);
+        offline.emplace(updateRun, reporter);
         const ExitCode opened =
             offline->open(invocation.from, invocation.version, invocation.allowOlderRelease);
         if (opened != ExitCode::Success)
             return opened;
-        updateRun.useFolder(
-            [&offline](const QString &hardwareId) { return offline->imagesFor(hardwareId); },
-            QFileInfo(invocation.from).absoluteFilePath());
     }
     const QString chosenBranch = offline ? offline->branch() : branch();
     if (chosenBranch != ReleaseBranchSetting::standardBranch())
@@ -530,7 +527,7 @@ ExitCode FlashTool::updateAll()
     QString folder = invocation.from;
     const ExitCode ready =
         folder.isEmpty() ? saveRelease(folder = bench.releaseFolder())
-                         : OfflineRelease(cloud, reporter)
+                         : OfflineRelease(updateRun, reporter)
                                .open(folder, invocation.version, invocation.allowOlderRelease);
     if (ready != ExitCode::Success)
         return reporter.result(ready);

@@ -7,8 +7,8 @@
 #include "reason.h"
 #include "reporter.h"
 
-OfflineRelease::OfflineRelease(NVKCloudInterface &client, Reporter &output)
-    : cloud(client), reporter(output)
+OfflineRelease::OfflineRelease(UpdateRun &updateRun, Reporter &output)
+    : run(updateRun), reporter(output)
 {
 }
 
@@ -28,33 +28,18 @@ ExitCode OfflineRelease::refuse(Reporter &reporter, const QString &subject,
 ExitCode OfflineRelease::open(const QString &folder, const std::optional<QString> &wanted,
                               bool olderAllowed)
 {
-    const QString subject = QStringLiteral("the release folder ") + folder;
-    DownloadFailure failure;
-    std::optional<ReleaseBundle> loaded =
-        ReleaseBundle::load(folder, cloud.trust(), olderAllowed, failure);
-    if (!loaded)
-        return refuse(reporter, subject, failure);
-    bundle = *loaded;
-    // The bundle holds one version, whatever the catalogue marks as a beta.
-    cloud.useCatalogue(bundle.catalogue(), bundle.branch(), true);
-    if (bundle.isOlderRelease())
+    const DownloadFailure failure = run.useReleaseFolder(folder, olderAllowed);
+    if (failure.isFailure())
+        return refuse(reporter, QStringLiteral("the release folder ") + folder, failure);
+    if (run.releaseFolder()->isOlderRelease())
         reporter.note(QStringLiteral("using the release folder %1 although its release is older "
                                      "than one used before (--allow-older-release)")
                           .arg(folder));
-    reporter.release(bundle.version());
-    if (wanted && *wanted != bundle.version()) {
+    reporter.release(version());
+    if (wanted && *wanted != version()) {
         reporter.error(QStringLiteral("the release folder %1 holds version %2, not %3")
-                           .arg(folder, bundle.version(), *wanted));
+                           .arg(folder, version(), *wanted));
         return ExitCode::Catalogue;
     }
     return ExitCode::Success;
-}
-
-QList<MeterImage> OfflineRelease::imagesFor(const QString &hardwareId) const
-{
-    QList<MeterImage> images;
-    const QList<ReleaseBundle::Image> chosen = bundle.imagesFor(hardwareId);
-    for (const ReleaseBundle::Image &image : chosen)
-        images.append({image.key, image.bytes});
-    return images;
 }

@@ -5,13 +5,13 @@
 #include "exitcode.h"
 #include "metersession.h"
 #include "releasebundle.h"
+#include "updaterun.h"
 
 #include <QList>
 #include <QString>
 
 #include <optional>
 
-class NVKCloudInterface;
 class Reporter;
 struct DownloadFailure;
 
@@ -22,9 +22,9 @@ struct DownloadFailure;
 class OfflineRelease
 {
 public:
-    OfflineRelease(NVKCloudInterface &cloud, Reporter &reporter);
+    OfflineRelease(UpdateRun &run, Reporter &reporter);
 
-    // Reads and checks the bundle in folder, and loads its catalogue into the client. `wanted`
+    // Reads and checks the bundle in folder, and makes it the run's source. `wanted`
     // is the version asked for, if any: it must be the one the folder holds. Says why when the
     // folder cannot be used.
     // With olderAllowed, a folder whose release is older than one used before is taken, and a
@@ -32,10 +32,8 @@ public:
     ExitCode open(const QString &folder, const std::optional<QString> &wanted,
                   bool olderAllowed = false);
 
-    QString branch() const { return bundle.branch(); }
-    QString version() const { return bundle.version(); }
-    // The images for a meter that identifies as hardwareId, in the order they are written.
-    QList<MeterImage> imagesFor(const QString &hardwareId) const;
+    QString branch() const { return run.releaseFolder()->branch(); }
+    QString version() const { return run.releaseFolder()->version(); }
 
     // Says why a release (subject: "the release folder DIR") cannot be used; its exit status:
     // an image that is not the published one is as a bad download, anything else as an unusable
@@ -44,7 +42,6 @@ public:
                            const DownloadFailure &failure);
 
 private:
-    NVKCloudInterface &cloud;
+    UpdateRun &run;
     Reporter &reporter;
-    ReleaseBundle bundle;
 };

@@ -120,8 +120,8 @@ QString catalogueAction(const QString &code, Frontend frontend)
     // Without a network, a release saved to a folder elsewhere updates the meter all the same.
     if (frontend == Frontend::Window)
         return QStringLiteral("Check the network connection: the window asks the release server "
-                              "again by itself. Without a network, use a release folder (Release "
-                              "Folder...).");
+                              "again by itself. Without a network, use a release folder "
+                              "(Folder...).");
     return QStringLiteral("Check the network connection and the server address, then run the "
                           "command again. Without a network, update from a release folder saved "
                           "by lumetra-flash download: lumetra-flash update --from FOLDER.");
@@ -180,6 +180,13 @@ UpdateStep UpdateStep::badBranch(const QString &why)
         failure(Kind::BadBranch, QString(::reasonCode(Reason::BadBranch)), why, QString());
     step.subject = why.isEmpty() ? why : why.at(0).toUpper() + why.mid(1);
     return step;
+}
+
+UpdateStep UpdateStep::folderRefused(const QString &folder, const QString &code,
+                                     const QString &detail)
+{
+    return failure(Kind::FolderRefused, code, detail,
+                   QStringLiteral("cannot use the release folder %1: %2").arg(folder, detail));
 }
 
 UpdateStep UpdateStep::unknownVersion(const QString &why)
@@ -259,6 +266,10 @@ Words wordsOf(UpdateStep::Kind kind)
         return {"downloading-release", "Downloading release ", true, Tone::Stage};
     case Kind::ReleaseSaved:
         return {"release-saved", "Saved release ", true, Tone::Stage};
+    case Kind::ReleaseFolder:
+        return {"release-folder", "Release folder: ", true, Tone::Stage};
+    case Kind::FolderRefused:
+        return {"folder-refused", "Error: Release folder cannot be used", false, Tone::Failure};
     case Kind::NoSleepLock:
         return {"no-sleep-lock", "", false, Tone::Silent};
     }
@@ -468,6 +479,7 @@ QString UpdateStep::nextStep(Frontend frontend) const
         break;
     case Kind::DownloadFailed:
     case Kind::DownloadRefused:
+    case Kind::FolderRefused:
         action = releaseAction(reasonCode, frontend);
         break;
     case Kind::BadName:
@@ -491,6 +503,7 @@ QString UpdateStep::nextStep(Frontend frontend) const
     case Kind::StillRunning:
     case Kind::DownloadingRelease:
     case Kind::ReleaseSaved:
+    case Kind::ReleaseFolder:
     case Kind::NoSleepLock:
         return QString();
     }

@@ -44,7 +44,9 @@ struct UpdateStep
         BadBranch,          // the release branch breaks the naming rule: nothing is requested
         DownloadingRelease, // a whole release is being fetched to be kept (subject: version)
         ReleaseSaved,       // the release was kept in a folder (subject: version and folder)
-        NoSleepLock         // no line: the computer may sleep during this update (detail says why)
+        ReleaseFolder, // a release folder stands in for the server (subject: it and its version)
+        FolderRefused, // a release folder cannot be used (reason says why)
+        NoSleepLock    // no line: the computer may sleep during this update (detail says why)
     };
     static constexpr int kindCount = int(Kind::NoSleepLock) + 1; // NoSleepLock stays last
 
@@ -100,6 +102,8 @@ struct UpdateStep
     // The release branch asked for breaks the naming rule: why says which and how.
     static UpdateStep badBranch(const QString &why);
     static UpdateStep unknownVersion(const QString &why);
+    static UpdateStep folderRefused(const QString &folder, const QString &code,
+                                    const QString &detail);
     static UpdateStep noInternet(const QString &code, const QString &detail);
     static UpdateStep catalogueTimedOut(int timeoutMs);
     static UpdateStep portFailed(const QString &portName, SerialLink::OpenFailure failure,

@@ -12,6 +12,7 @@
 #include <QCloseEvent>
 #include <QColor>
 #include <QCoreApplication>
+#include <QFileDialog>
 #include <QProgressBar>
 #include <QScrollBar>
 #include <QTextCharFormat>
@@ -289,6 +290,9 @@ void MainWindow::showCatalogueFailure(const UpdateStep &step)
 
 void MainWindow::requestVersionsAgain()
 {
+    // A release folder in use stands in for the server until the list is asked for again.
+    if (run.releaseFolder())
+        return;
     // Asking now would refill the version list under a run that reads it at its end.
     if (runInProgress) {
         catalogueRetryTimer.start();
@@ -430,6 +434,8 @@ void MainWindow::refreshVersions()
         showStep(UpdateStep::of(UpdateStep::Kind::BranchPath, branch));
     catalogueFailureShown = false;
     catalogueRetryTimer.stop();
+    // Asked for again, the list comes from the server, not from a release folder opened before.
+    run.useServer();
     cloud.requestVersions(branch, ui->showBetaCheckBox->isChecked());
 }
 
@@ -452,6 +458,29 @@ QString MainWindow::lastUpdateLine(const QSerialPortInfo &port)
     const std::optional<UpdateRecord> latest = history.latest(port.serialNumber());
     return latest ? QLatin1Char('\n') + visibleText(UpdateHistory::summaryLine(*latest))
                   : QString();
+}
+
+void MainWindow::on_releaseFolderButton_clicked()
+{
+    const QString folder = QFileDialog::getExistingDirectory(this, tr("Release folder"));
+    if (!folder.isEmpty())
+        useReleaseFolder(folder);
+}
+
+// Where the release server cannot be reached, a release saved to a folder (lumetra-flash
+// download) updates the meter as the server would, with the same checks.
+void MainWindow::useReleaseFolder(const QString &folder)
+{
+    const DownloadFailure failure = run.useReleaseFolder(folder);
+    if (failure.isFailure()) {
+        showStep(UpdateStep::folderRefused(folder, failure.code, failure.detail));
+        return;
+    }
+    // The server's list no longer counts, nor does asking it again.
+    catalogueRetryTimer.stop();
+    showStep(UpdateStep::of(
+        UpdateStep::Kind::ReleaseFolder,
+        QStringLiteral("%1, version %2").arg(folder, run.releaseFolder()->version())));
 }
 
 void MainWindow::on_historyButton_clicked()
@@ -588,7 +617,7 @@ void MainWindow::lockControls()
 {
     lockedControls.clear();
     const QList<QWidget *> controls{ui->branchButton, ui->showBetaCheckBox, ui->versionsCombo,
-                                    ui->serialPortCombo};
+                                    ui->serialPortCombo, ui->releaseFolderButton};
     for (QWidget *control : controls) {
         lockedControls.append({control, control->isEnabledTo(this)});
         control->setEnabled(false);

@@ -7,8 +7,8 @@
 #include "metersession.h"
 #include "nvkcloudinterface.h"
 #include "seriallink.h"
-#include "updaterun.h"
 #include "updatehistory.h"
+#include "updaterun.h"
 
 #include <QColor>
 #include <QElapsedTimer>
@@ -73,12 +73,15 @@ private slots:
     void no_internet_connection();
     void on_branchButton_clicked();
     void on_historyButton_clicked();
+    void on_releaseFolderButton_clicked();
     void on_showBetaCheckBox_stateChanged(int arg1);
     void catalogueReceived();
     void requestVersionsAgain();
 
 private:
     void refreshVersions();
+    // The release in folder stands in for the server until the list is asked for again.
+    void useReleaseFolder(const QString &folder);
     // The meter's last update from the history, as a line for its tooltip; empty without one.
     QString lastUpdateLine(const QSerialPortInfo &port);
     // A step as the log shows it: its line in the colour of its tone, then for a failure the

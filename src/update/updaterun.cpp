@@ -11,6 +11,7 @@
 #include "updatehistory.h"
 
 #include <QCryptographicHash>
+#include <QFileInfo>
 
 namespace {
 // The answer of a server that has no such branch.
@@ -89,6 +90,35 @@ void UpdateRun::report(const UpdateStep &step)
     emit reported(step);
 }
 
+DownloadFailure UpdateRun::useReleaseFolder(const QString &folder, bool olderAllowed)
+{
+    DownloadFailure failure;
+    std::optional<ReleaseBundle> loaded =
+        ReleaseBundle::load(folder, cloud.trust(), olderAllowed, failure);
+    if (!loaded)
+        return failure;
+    bundle = std::move(loaded);
+    // The folder holds one version, whatever the catalogue marks as a beta.
+    cloud.useCatalogue(bundle->catalogue(), bundle->branch(), true);
+    useFolder(
+        [this](const QString &hardwareId) {
+            QList<MeterImage> images;
+            const QList<ReleaseBundle::Image> chosen = bundle->imagesFor(hardwareId);
+            for (const ReleaseBundle::Image &image : chosen)
+                images.append({image.key, image.bytes});
+            return images;
+        },
+        QFileInfo(folder).absoluteFilePath());
+    return failure;
+}
+
+void UpdateRun::useServer()
+{
+    bundle.reset();
+    folderImages = nullptr;
+    folderSource.clear();
+}
+
 void UpdateRun::keepHistory(UpdateHistory *kept, UpdateRecord::Program writer)
 {
     history = kept;
@@ -105,11 +135,6 @@ void UpdateRun::recordStep(const UpdateStep &step)
         imageInFlight = -1;
     };
     switch (step.kind) {
-    case UpdateStep::Kind::FlashingFirmware:
-        // The last moment before anything can reach the meter: from here on a run that never
-        // ends (killed, crashed, a power cut) must leave "interrupted", never nothing.
-        beginRecord();
-        break;
     case UpdateStep::Kind::FlashingImage: {
         settle(true);
         const int index = step.image - 1;
@@ -151,7 +176,7 @@ void UpdateRun::endRecord(const UpdateStep &outcome)
     runRecord.reason = outcome.reasonCode;
     runRecord.detail = outcome.detail;
     runRecord.end(exitStatus ? exitStatus(outcome) : int(outcome.isFailure()));
-    // Only a run that reached the meter is a record of what the meter carries.
+    // A run that never had a meter to write is no record of one.
     if (!history || !recordId)
         return;
     if (!history->finish(*recordId, runRecord))
@@ -185,6 +210,9 @@ void UpdateRun::start(const ChooseMeter &choose, const QString &versionToInstall
     port = choice.port;
     runRecord.port = port;
     runRecord.serialNumber = DevicePorts::serialNumberOf(port);
+    // From the moment a meter is chosen the run is recorded, long before anything can reach it:
+    // a run that never ends (killed, crashed, a power cut) leaves "interrupted", never nothing.
+    beginRecord();
     const std::optional<QString> identified = session.connect(port);
     if (!identified) {
         finish(failures.isEmpty() ? UpdateStep::noMeter(port) : failures.last());

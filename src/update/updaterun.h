@@ -4,6 +4,7 @@
 
 #include "downloadfailure.h"
 #include "metersession.h"
+#include "releasebundle.h"
 #include "updaterecord.h"
 #include "updatestep.h"
 
@@ -63,8 +64,18 @@ public:
         folderImages = images;
         folderSource = source;
     }
-    // Keeps a record of every run in history, written by program, from the last moment before
-    // the meter is written to the run's end. The history belongs to the front end.
+    // The release saved in folder (by lumetra-flash download) stands in for the server from now
+    // on: it is read and checked once, as the server's answers are (olderAllowed: a technician
+    // uses an older release on purpose), its catalogue becomes the client's list, and a run
+    // writes its images. Why not, when the folder cannot be used; the source stays as it was.
+    DownloadFailure useReleaseFolder(const QString &folder, bool olderAllowed = false);
+    // The release server again, once a release folder was used.
+    void useServer();
+    // The release folder in use; nothing while the release comes from the server.
+    const std::optional<ReleaseBundle> &releaseFolder() const { return bundle; }
+
+    // Keeps a record of every run that chose a meter in history, written by program, from that
+    // moment to the run's end. The history belongs to the front end.
     void keepHistory(UpdateHistory *history, UpdateRecord::Program program);
     // How a front end that gives exit statuses would end with outcome; 0 for success, 1 for any
     // failure unless set.
@@ -112,8 +123,7 @@ private:
     void listenForDownload(bool listen);
     void install(const QList<MeterImage> &images);
     void finish(const UpdateStep &outcome);
-    // The record follows the steps: the images confirmed, and its first write just before the
-    // meter is written to.
+    // The record follows the steps: which images the meter confirmed.
     void recordStep(const UpdateStep &step);
     void beginRecord();
     // Where the images come from, for the record.
@@ -126,6 +136,7 @@ private:
     NVKCloudInterface &cloud;
     MeterSession &session;
     FolderImages folderImages;
+    std::optional<ReleaseBundle> bundle;
     ChooseMeter chooseMeter;
     bool running = false;
     QString versionToWrite;

@@ -11,6 +11,7 @@
 #include "pseudoterminal.h"
 #include "releasefolder.h"
 #include "releaseserver.h"
+#include "updatehistory.h"
 #include "usbtestbed.h"
 
 #include <QDeadlineTimer>
@@ -319,6 +320,7 @@ private slots:
     void help();
     void completion_data();
     void completion();
+    void killedUpdateIsRecordedAsInterrupted();
 };
 
 void LumetraFlashTest::initTestCase()
@@ -463,6 +465,9 @@ void LumetraFlashTest::commands_data()
     const QStringList update{server, QStringLiteral("update")};
     const QStringList flash{server, QStringLiteral("flash")};
     const QString noMeter = QStringLiteral("no meter in bootloader mode found");
+    const QString attachAgain = QStringLiteral(
+        "The meter was not written: attach it, bring it into bootloader mode (power it down, hold "
+        "the joystick button and press the power button), then run the command again.");
     const QString refused = QStringLiteral("cannot flash %dir/");
     const QString listed = QStringLiteral("04d8:000a  serial LM000%1  Power meter bootloader\n");
     const QString newestLast = QStringLiteral("1.0.0\n2.0.0\n2.1.0\n9.0.0\n");
@@ -573,9 +578,13 @@ void LumetraFlashTest::commands_data()
     QTest::newRow("update: unknown version")
         << run(update + QStringList{"7.7.7"}, 5)
                .complains("version '7.7.7' is not in the catalogue of branch cust");
-    QTest::newRow("update: no meter") << run(update, 3).withMeters(0).complains(noMeter).prints(
-        "Connecting...\nFailed to find Power Meter device, please restart, reconnect, "
-        "and retry\n");
+    QTest::newRow("update: no meter")
+        << run(update, 3)
+               .withMeters(0)
+               .complains(noMeter)
+               .hints(attachAgain)
+               .prints("Connecting...\nFailed to find Power Meter device, please restart, "
+                       "reconnect, and retry\n");
     QTest::newRow("update: another product")
         << run(update, 4)
                .meterAnswers("XMTR22\r")
@@ -770,7 +779,8 @@ void LumetraFlashTest::commands_data()
         << run(flash + QStringList{"%dir/DOVUr3_local.v2.bin", "--port", "ttyS0"}, 3)
                .prints("Connecting...\nFailed to find Power Meter device, please restart, "
                        "reconnect, and retry\n")
-               .complains("no meter in bootloader mode on port ttyS0");
+               .complains("no meter in bootloader mode on port ttyS0")
+               .hints(attachAgain);
     QTest::newRow("update --from with --branch")
         << run({"update", "--from", "%dir", "--branch", "cust"}, 2)
                .complains("--from takes the branch from the release folder");
@@ -1104,8 +1114,9 @@ void LumetraFlashTest::benchEdges_data()
         << run(all + QStringList{"1.0.0"}, 7)
                .meterCancelsAt(3)
                .complains("%meter0: writing DOVUr3_main_firmware to the meter failed")
-               .hints("%meter0: Put the meter back into bootloader mode and update it alone: "
-                      "lumetra-flash --server %server update --port LM0000 1.0.0");
+               .hints("%meter0: The meter may be left half-written: put it back into bootloader "
+                      "mode and update it alone: lumetra-flash --server %server update --port "
+                      "LM0000 1.0.0");
 }
 
 void LumetraFlashTest::benchEdges()
@@ -1199,7 +1210,8 @@ void LumetraFlashTest::help()
         if (line.startsWith(QLatin1String("  ")) && line.at(2) != QLatin1Char(' '))
             names.append(line.simplified().section(QLatin1Char(' '), 0, 0));
     }
-    QCOMPARE(names, QStringList({"list", "versions", "update", "flash", "download", "help"}));
+    QCOMPARE(names,
+             QStringList({"list", "versions", "update", "flash", "download", "history", "help"}));
     for (const QString &name : std::as_const(names))
         QVERIFY2(argumentsLine.contains(QRegularExpression(QStringLiteral("\\b%1\\b").arg(name))),
                  qPrintable(name + QLatin1String(" not in ") + argumentsLine));
@@ -1215,7 +1227,7 @@ void LumetraFlashTest::completion_data()
     QTest::addColumn<QString>("offered");   // "help ARGUMENTS": the options that help lists
 
     QTest::newRow("nothing typed: every command")
-        << QStringList{""} << "list versions update flash download help";
+        << QStringList{""} << "list versions update flash download history help";
     QTest::newRow("a command's start") << QStringList{"up"} << "update";
     QTest::newRow("the command after a global option's value")
         << QStringList{"--server", "http://x", "update", "--po"} << "--port";
@@ -1279,6 +1291,41 @@ void LumetraFlashTest::completion()
     completed.sort();
     QVERIFY(listed.size() > 1);
     QCOMPARE(completed, listed);
+}
+
+// A run killed while the meter is written (SIGKILL: no handler runs) leaves its record in the
+// history as interrupted: never nothing, and never complete.
+void LumetraFlashTest::killedUpdateIsRecordedAsInterrupted()
+{
+    saveBranch(QString());
+    server->setFaults({});
+    UsbTestbed testbed;
+    const QString tty = UsbTestbed::processTtyName();
+    QVERIFY(testbed.addMeter(tty, QStringLiteral("LM0900")));
+    PowerMeterOptions stalls;
+    stalls.fault = PowerMeterOptions::Fault::HangAt;
+    stalls.faultBlock = 5;
+    PowerMeterSimulator meter(testbed.masterFd(tty), stalls);
+    meter.start();
+    const QString historyFile = scratch.filePath(QStringLiteral("killed.sqlite"));
+
+    QProcess program;
+    program.start(QStringLiteral(LUMETRA_FLASH_PATH),
+                  {QStringLiteral("--server=") + server->baseUrl(), QStringLiteral("--history"),
+                   historyFile, QStringLiteral("update"), QStringLiteral("1.0.0")});
+    QVERIFY(program.waitForStarted());
+    // Killed once the meter has taken a few blocks and stalls on the next.
+    QVERIFY(QTest::qWaitFor([&] { return meter.packetLog().size() >= 5; }, programTimeoutMs));
+    ::kill(pid_t(program.processId()), SIGKILL);
+    QVERIFY(program.waitForFinished());
+    meter.stop();
+
+    UpdateHistory history(historyFile);
+    const std::optional<UpdateRecord> kept = history.latest(QStringLiteral("LM0900"));
+    QVERIFY2(kept, qPrintable(history.problem()));
+    QCOMPARE(kept->result, UpdateRecord::Result::Interrupted);
+    QCOMPARE(kept->port, tty);
+    QCOMPARE(kept->version, QStringLiteral("1.0.0"));
 }
 
 QTEST_GUILESS_MAIN(LumetraFlashTest)

@@ -69,7 +69,7 @@ void UpdateStepTest::failureSaysWhyAndWhatNext_data()
         << UpdateStep::noInternet(code(Reason::Connection), "connection refused")
         << Frontend::Window << "connection refused"
         << "Check the network connection: the window asks the release server again by itself."
-           " Without a network, use a release folder (Release Folder...).";
+           " Without a network, use a release folder (Folder...).";
     QTest::newRow("no server for the release list, terminal")
         << UpdateStep::catalogueTimedOut(6000) << Frontend::Terminal << "no answer within 6 s"
         << "Check the network connection and the server address, then run the command again."
@@ -79,7 +79,7 @@ void UpdateStepTest::failureSaysWhyAndWhatNext_data()
         << UpdateStep::emptyReleaseList(code(Reason::Timeout), "the release server x gave none")
         << Frontend::Window << "the release list is empty: the release server x gave none"
         << "Check the network connection: the window asks the release server again by itself."
-           " Without a network, use a release folder (Release Folder...).";
+           " Without a network, use a release folder (Folder...).";
     QTest::newRow("untrusted release list")
         << UpdateStep::noInternet(code(Reason::Untrusted), "no signature was published for it")
         << Frontend::Window << "no signature"
@@ -96,8 +96,8 @@ void UpdateStepTest::failureSaysWhyAndWhatNext_data()
         << notWritten + "the release folder is not as it was saved: save the release again "
                         "(lumetra-flash download) and use the new folder.";
     QTest::newRow("no meter, named")
-        << UpdateStep::noMeter("ttyACM1  serial LM0121") << Frontend::Window
-        << "the meter ttyACM1  serial LM0121 is not attached"
+        << UpdateStep::chosenMeterGone("LM0121 on ttyACM1") << Frontend::Window
+        << "the meter LM0121 on ttyACM1 is not attached"
         << notWritten + "attach it, bring it " + bootloader + ", then press Update again.";
     QTest::newRow("port missing") << UpdateStep::portFailed("ttyACM0",
                                                             SerialLink::OpenFailure::Missing,

@@ -257,7 +257,9 @@ for branch in signed unsigned; do
     mkdir -p "$site/$branch/lumetrarelease"
     printf '%s\n' "$catalogue" >"$site/$branch/lumetrarelease/index.html"
 done
+# The trusted comment binds the catalogue to its branch and signing time, as the program requires.
 run_logged "$work/sign.log" minisign -S -s "$keys/release.key" \
+    -t "$(printf 'timestamp:%s\tbranch:signed' "$(date +%s)")" \
     -m "$site/signed/lumetrarelease/index.html" -x "$site/signed/lumetrarelease.minisig"
 python3 -u -m http.server --bind 127.0.0.1 --directory "$site" 0 >"$scratch/http.log" 2>&1 &
 http_pid=$!

@@ -45,7 +45,7 @@ QSettings branchSettings()
 const QColor logGreen(0x00, 0x7a, 0x00), logOrange(0x8a, 0x5a, 0x00), logRed(0xc8, 0x00, 0x00);
 const QString checkNetwork = QStringLiteral(
     "Check the network connection: the window asks the release server again by itself."
-    " Without a network, use a release folder (Release Folder...).");
+    " Without a network, use a release folder (Folder...).");
 
 // Contrast ratio of two colours as accessibility guidelines measure it: 1 (none) to 21.
 double contrast(const QColor &a, const QColor &b)

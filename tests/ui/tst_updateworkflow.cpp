@@ -22,6 +22,7 @@
 #include <QFile>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QRegularExpression>
 #include <QSettings>
 #include <QSslConfiguration>
 #include <QtTest>
@@ -118,6 +119,9 @@ private:
     bool clickUpdateAndWait(int limitMs = runLimitMs);
     QString meterNode() const;
     QList<LogLine> runLog() const; // the lines written since the latest click
+    // The lines of the latest run that name its meter: after "Connecting...", and at the end.
+    QStringList meterLines() const;
+    static bool isMeterLine(const QString &line);
     QComboBox *versions() const { return bench->window->findChild<QComboBox *>("versionsCombo"); }
     QPushButton *updateButton() const
     {
@@ -285,7 +289,27 @@ QString UpdateWorkflowTest::meterNode() const
 
 QList<LogLine> UpdateWorkflowTest::runLog() const
 {
-    return statusLog(bench->window.get()).mid(runStart);
+    // The lines that name the meter at the start and at the end are meterLines()'s to check.
+    QList<LogLine> lines = statusLog(bench->window.get()).mid(runStart);
+    lines.removeIf([](const LogLine &line) { return isMeterLine(line.first); });
+    return lines;
+}
+
+QStringList UpdateWorkflowTest::meterLines() const
+{
+    QStringList named;
+    for (const LogLine &line : statusLog(bench->window.get()).mid(runStart)) {
+        if (isMeterLine(line.first))
+            named.append(line.first);
+    }
+    return named;
+}
+
+bool UpdateWorkflowTest::isMeterLine(const QString &line)
+{
+    static const QRegularExpression naming(QStringLiteral(
+        "^(Meter .*|The meter .* (now has version .*|was not updated( to version .*)?))$"));
+    return naming.match(line).hasMatch();
 }
 
 void UpdateWorkflowTest::expectWindowAtRest()
@@ -342,6 +366,9 @@ void UpdateWorkflowTest::goodUpdateFlashesEveryImageInKeyOrder()
         expected.append({QStringLiteral("Flashing image ") + image.key, orange});
     expected.append({"Update complete", green});
     QCOMPARE(runLog(), expected);
+    // On a desk of several meters the log says which one this was, and what it has now.
+    QCOMPARE(meterLines(), (QStringList{"Meter on " + meterTty,
+                                        "The meter on " + meterTty + " now has version 2.0.0"}));
 
     const QList<ReceivedImage> received = bench->meter->images();
     QCOMPARE(received.size(), images.size());
@@ -428,7 +455,7 @@ void UpdateWorkflowTest::runEndsBeforeFlashing_data()
                        "the release list is empty: the release server %server gave none (server "
                        "answered HTTP 503)",
                        "Check the network connection: the window asks the release server again "
-                       "by itself. Without a network, use a release folder (Release Folder...)."};
+                       "by itself. Without a network, use a release folder (Folder...)."};
 }
 
 void UpdateWorkflowTest::runEndsBeforeFlashing()
@@ -935,6 +962,15 @@ void UpdateWorkflowTest::chosenMeterGoneIsNeverReplaced()
                                        {notWritten + "attach it, bring it " + intoBootloaderMode +
                                             ", then press Update again.",
                                         red}}));
+    // The end names the meter the user chose, and that it was not updated.
+    const QString end =
+        when == Unplugged::BeforeTheClick
+            ? QStringLiteral("The meter LM0062, last seen on %1, was not updated to "
+                             "version 1.0.0")
+                  .arg(meterTty)
+            : QStringLiteral("The meter LM0062 on %1 was not updated to version 1.0.0")
+                  .arg(meterTty);
+    QCOMPARE(meterLines().last(), end);
     // The bar shows the run failed, not a part of a transfer.
     auto *bar = bench->window->findChild<QProgressBar *>("progressBar");
     QCOMPARE(bar->value(), bar->maximum());

@@ -10,12 +10,14 @@
 #include "reason.h"
 #include "releasefolder.h"
 #include "releaseserver.h"
+#include "updatehistory.h"
 #include "updaterun.h"
 #include "usbtestbed.h"
 #include "watchdog.h"
 
 #include <QFile>
 #include <QSignalSpy>
+#include <QTemporaryDir>
 #include <QtTest>
 
 #include <memory>
@@ -66,6 +68,8 @@ private:
         std::unique_ptr<UpdateRun> run;
         QStringList codes; // every step's code, in order
         QList<UpdateStep> steps;
+        QTemporaryDir historyFolder;
+        std::unique_ptr<UpdateHistory> history;
     };
     std::unique_ptr<Bench> bench;
     LogindStandIn standIn;
@@ -136,6 +140,9 @@ void UpdateRunTest::openRun()
                                                     QStringLiteral("tst_updaterun"));
     bench->session->setTiming(MeterSession::Timing{shortRetryPauseMs, shortRetryPauseMs});
     bench->run = std::make_unique<UpdateRun>(*bench->cloud, *bench->session);
+    bench->history =
+        std::make_unique<UpdateHistory>(bench->historyFolder.filePath(QStringLiteral("h.sqlite")));
+    bench->run->keepHistory(bench->history.get(), UpdateRecord::Program::Terminal);
     connect(bench->run.get(), &UpdateRun::reported, this, [this](const UpdateStep &step) {
         bench->codes.append(step.code());
         bench->steps.append(step);
@@ -194,6 +201,21 @@ void UpdateRunTest::goodRunWritesEveryImageInKeyOrder()
     }
     QVERIFY(bench->meter->protocolErrors().isEmpty());
     QVERIFY(bench->meter->commands().endsWith('R'));
+
+    // The history says which meter got which firmware from where, every image confirmed.
+    const std::optional<UpdateRecord> kept = bench->history->latest(QStringLiteral("LM0120"));
+    QVERIFY(kept);
+    QCOMPARE(kept->result, UpdateRecord::Result::Complete);
+    QCOMPARE(kept->port, meterTty);
+    QCOMPARE(kept->hardwareId, QStringLiteral("DOVUr3App"));
+    QCOMPARE(kept->version, QStringLiteral("2.0.0"));
+    QCOMPARE(kept->source, bench->server->baseUrl());
+    QCOMPARE(kept->images.size(), images.size());
+    for (qsizetype i = 0; i < images.size(); ++i) {
+        QCOMPARE(kept->images[i].name, images[i].key);
+        QCOMPARE(kept->images[i].sha256, ReleaseFolder::sha256(images[i].bytes));
+        QVERIFY(kept->images[i].confirmed);
+    }
 }
 
 // Every way a run can fail, told once here for every front end: the codes of the steps from the
@@ -342,6 +364,19 @@ void UpdateRunTest::runEndsWithTheDecidingStep()
     if (bench->meter)
         QCOMPARE(bench->meter->commands().contains('D') || !bench->meter->images().isEmpty(),
                  written);
+    // Every run that had a meter to write leaves a failed record with the outcome's reason, and
+    // no image of it counts as confirmed but one the meter really took whole.
+    const std::optional<UpdateRecord> kept = bench->history->latest(QStringLiteral("LM0120"));
+    QCOMPARE(bool(kept), meterState == MeterState::Attached);
+    if (kept) {
+        QCOMPARE(kept->result, UpdateRecord::Result::Failed);
+        QCOMPARE(kept->reason, reasonCode);
+        QStringList taken;
+        for (const ReceivedImage &received : bench->meter->images())
+            taken.append(received.name);
+        for (const ImageRecord &image : kept->images)
+            QCOMPARE(image.confirmed, taken.contains(image.name));
+    }
 }
 
 // However the catalogue request ended, the run says it in the same words to every front end,
@@ -385,10 +420,13 @@ void UpdateRunTest::catalogueOutcomeIsTheSameForEveryRequest()
     QCOMPARE(QString(outcome.code()), code);
     QCOMPARE(outcome.reason, reason);
 
+    // Update pressed then blames the server, and says what it answered, never the version.
     const UpdateStep end = runTo(meterTty, QString());
     QCOMPARE(end.reasonCode, QStringLiteral("no-versions"));
     QCOMPARE(end.reason,
-             QStringLiteral("the release list is empty: the release server could not be reached"));
+             QStringLiteral("the release list is empty: the release server %1 gave none "
+                            "(%2)")
+                 .arg(bench->server->baseUrl(), reason));
     QVERIFY(!bench->meter->commands().contains('D'));
 }
 

@@ -453,6 +453,17 @@ void MainWindow::on_branchButton_clicked()
     refreshVersions();
 }
 
+// What the history says of the meter's last update, for the line that names it: on a bench the
+// user sees at once whether this meter is the one that failed last time.
+QString MainWindow::lastUpdateOf(const QString &serialNumber)
+{
+    if (serialNumber.isEmpty())
+        return QString();
+    const std::optional<UpdateRecord> latest = history.latest(serialNumber);
+    return latest ? QStringLiteral(" (last update %1)").arg(UpdateHistory::summaryLine(*latest))
+                  : QString();
+}
+
 QString MainWindow::lastUpdateLine(const QSerialPortInfo &port)
 {
     const std::optional<UpdateRecord> latest = history.latest(port.serialNumber());
@@ -523,7 +534,8 @@ UpdateRun::MeterChoice MainWindow::chooseMeter(UpdateRun::Moment moment)
         runPort = chosenMeterPort();
         // Which of the meters on the desk this run is about, before anything happens to it.
         if (!runPort.isEmpty())
-            writeStatus(meterLine.arg(runMeter), colourOf(UpdateStep::Tone::Stage));
+            writeStatus(meterLine.arg(runMeter) + lastUpdateOf(runSerialNumber),
+                        colourOf(UpdateStep::Tone::Stage));
     }
     const QString port = moment == UpdateRun::Moment::AtStart ? runPort : runMeterPort();
     return {port, UpdateStep::chosenMeterGone(runMeter)};

@@ -279,18 +279,18 @@ void UpdateRun::listenForDownload(bool listen)
 {
     if (listen) {
         connect(&cloud, &NVKCloudInterface::firmware_download_finished, this,
-                &UpdateRun::imagesArrived);
+                &UpdateRun::firmwareDownloadFinished);
         connect(&cloud, &NVKCloudInterface::firmware_download_failed, this,
                 &UpdateRun::downloadFailed);
     } else {
         disconnect(&cloud, &NVKCloudInterface::firmware_download_finished, this,
-                   &UpdateRun::imagesArrived);
+                   &UpdateRun::firmwareDownloadFinished);
         disconnect(&cloud, &NVKCloudInterface::firmware_download_failed, this,
                    &UpdateRun::downloadFailed);
     }
 }
 
-void UpdateRun::imagesArrived()
+void UpdateRun::firmwareDownloadFinished()
 {
     listenForDownload(false);
     QList<MeterImage> images;

@@ -118,7 +118,8 @@ signals:
 
 private:
     void report(const UpdateStep &step);
-    void imagesArrived();
+    // The client has every image of the download: they are written.
+    void firmwareDownloadFinished();
     void downloadFailed(const QString &fileName, const DownloadFailure &reason);
     void listenForDownload(bool listen);
     void install(const QList<MeterImage> &images);

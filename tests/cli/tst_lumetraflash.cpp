@@ -560,6 +560,14 @@ void LumetraFlashTest::commands_data()
                        "Flashing image DOVUr3_main_firmware\nUpdate complete\n")
                .notes({meterWait})
                .writes({servedTo(1, "1.0.0", "DOVUr3_main_firmware")});
+    // A serial number names a meter whole: the start of two is neither of them.
+    QTest::newRow("update --port: the start of a serial number names no meter")
+        << run(update + QStringList{"--port", "LM000", "1.0.0"}, 3)
+               .withMeters(2)
+               .prints("Connecting...\nFailed to find Power Meter device, please restart, "
+                       "reconnect, and retry\n")
+               .complains("no meter in bootloader mode on port LM000")
+               .hints(attachAgain);
     const QString twoAttached = QStringLiteral("2 meters are attached: %meter0 (serial LM0000), "
                                                "%meter1 (serial LM0001); choose one with --port");
     QTest::newRow("update: two meters and no --port, neither written")
@@ -773,6 +781,11 @@ void LumetraFlashTest::commands_data()
     for (const auto &misfit : misfits)
         QTest::newRow(misfit.row) << run(misfit.arguments, 2).complains(misfit.error);
     QTest::newRow("unknown command") << run({"upgrade"}, 2).complains("unknown command 'upgrade'");
+    // A branch name that would leave its path on the server is refused before any request.
+    QTest::newRow("versions --branch: a name that climbs out of its path")
+        << run({server, "versions", "--branch", "../../etc"}, 2)
+               .complains("--branch wants a release branch name: \"../../etc\" has a part that "
+                          "is \".\" or \"..\" (see lumetra-flash help versions)");
     QTest::newRow("help: unknown command")
         << run({"help", "upgrade"}, 2).complains("unknown command 'upgrade'");
     QTest::newRow("flash: a port without a meter")

@@ -894,6 +894,13 @@ void UpdateWorkflowTest::chosenMeterIsWrittenAfterARefresh()
     QVERIFY(bench->meter->images().first().data == versions[0].second[0].bytes);
     QCOMPARE(bench->neighbour->received(), QByteArray());
     expectWindowAtRest();
+
+    // The next run names the meter with what the history says of its last update.
+    const QString today = QDateTime::currentDateTimeUtc().date().toString(Qt::ISODate);
+    QVERIFY(clickUpdateAndWait());
+    QCOMPARE(meterLines().first(), QStringLiteral("Meter LM0062 on %1 (last update LM0062: 1.0.0 "
+                                                  "on %2, complete)")
+                                       .arg(meterTty, today));
 }
 
 namespace {

@@ -12,7 +12,6 @@
 #include "releaseserver.h"
 #include "signedcatalogue.h"
 #include "statuslog.h"
-#include "testcertificates.h"
 #include "usbtestbed.h"
 #include "watchdog.h"
 
@@ -24,7 +23,6 @@
 #include <QPushButton>
 #include <QRegularExpression>
 #include <QSettings>
-#include <QSslConfiguration>
 #include <QtTest>
 
 #include <future>
@@ -91,10 +89,6 @@ private:
     // and the other runs meet a bus without logind.
     LogindStandIn standIn;
     int runStart = 0; // the log's lines before the latest click
-    // Server certificates for "localhost": one from a CA that this process trusts, one from a CA
-    // that nobody trusts.
-    std::unique_ptr<TestCertificates> trustedCertificates;
-    std::unique_ptr<TestCertificates> strangerCertificates;
     // Release signing keys: the maker's, which a window may be told to trust, and another.
     std::unique_ptr<TestSigningKey> makerKey;
     std::unique_ptr<TestSigningKey> strangerKey;
@@ -142,12 +136,7 @@ private slots:
     void transferFailureSaysWhy();
     void sleepLockHeldWhileTheMeterIsWritten_data();
     void sleepLockHeldWhileTheMeterIsWritten();
-    void productCheckFailsTwiceBeforeFlashing();
-    void failedImageDoesNotStopTheNext_data();
-    void failedImageDoesNotStopTheNext();
     void windowClosedMidDownloadFreesTheNextWindow();
-    void httpsServerMustBeTrusted_data();
-    void httpsServerMustBeTrusted();
     void windowAnswersThroughTheRun_data();
     void windowAnswersThroughTheRun();
     void runLocksTheWindowUntilItEnds();
@@ -163,16 +152,6 @@ void UpdateWorkflowTest::initTestCase()
     // Before any window connects to the system bus.
     QVERIFY(standIn.startBus());
     usePrivateSettings();
-
-    const QString host = QStringLiteral("localhost");
-    trustedCertificates = std::make_unique<TestCertificates>(host);
-    strangerCertificates = std::make_unique<TestCertificates>(host);
-    QVERIFY2(trustedCertificates->isValid(), qPrintable(trustedCertificates->error()));
-    QVERIFY2(strangerCertificates->isValid(), qPrintable(strangerCertificates->error()));
-    // Only this test process trusts the test CA, beside the system's own.
-    QSslConfiguration tls = QSslConfiguration::defaultConfiguration();
-    tls.addCaCertificates(trustedCertificates->authority());
-    QSslConfiguration::setDefaultConfiguration(tls);
 
     makerKey = std::make_unique<TestSigningKey>();
     strangerKey = std::make_unique<TestSigningKey>();
@@ -522,88 +501,6 @@ void UpdateWorkflowTest::runEndsBeforeFlashing()
     }
 }
 
-// The meter identifies itself at the click; by the checks made once the firmware is in, another
-// product answers.
-void UpdateWorkflowTest::productCheckFailsTwiceBeforeFlashing()
-{
-    PowerMeterOptions options;
-    options.laterProductReply = "dovur3\r";
-    prepare(oneImage(7), options);
-
-    QVERIFY(clickUpdateAndWait());
-
-    const QList<LogLine> expected{
-        {"Connecting...", green},
-        {"Flashing Firmware 1.0.0", orange},
-        {"Compatible product eligable for update not found, Reboot and retry", red},
-        {QStringLiteral("the meter on %1 did not identify as a compatible product (it answered "
-                        "'dovur3')")
-             .arg(meterTty),
-         red},
-        {notWritten + "check that it is a power meter this program updates, bring it " +
-             intoBootloaderMode + ", then press Update again.",
-         red}};
-    QCOMPARE(runLog(), expected);
-    QCOMPARE(bench->meter->productQueries(), 3); // one at the click, two checks
-    expectNothingWritten();
-    expectWindowAtRest();
-}
-
-// An image that cannot be flashed fails the run, but the next one is still flashed and the meter
-// still gets its closing "R".
-void UpdateWorkflowTest::failedImageDoesNotStopTheNext_data()
-{
-    QTest::addColumn<int>("firstSize");
-    QTest::addColumn<int>("cancelAtBlock"); // 0: the meter takes every block
-    QTest::addColumn<QList<LogLine>>("firstLines");
-    QTest::addColumn<QList<LogLine>>("endLines");
-    const LogLine failed("ERROR: Update failed", red);
-    QTest::newRow("4095 bytes are refused")
-        << 4095 << 0
-        << QList<LogLine>{{"Error: Firmware image missing from server", red},
-                          {"the server sent less than 4096 bytes for DOVUr3_a_firmware", red}}
-        << QList<LogLine>{failed};
-    QTest::newRow("meter cancels at block 5")
-        << 8192 << 5 << QList<LogLine>{{"Flashing image DOVUr3_a_firmware", orange}}
-        << QList<LogLine>{failed,
-                          {QStringLiteral("DOVUr3_a_firmware: the meter cancelled the transfer at "
-                                          "block 5 of 64"),
-                           red},
-                          {halfWritten, red}};
-}
-
-void UpdateWorkflowTest::failedImageDoesNotStopTheNext()
-{
-    QFETCH(int, firstSize);
-    QFETCH(int, cancelAtBlock);
-    QFETCH(QList<LogLine>, firstLines);
-    QFETCH(QList<LogLine>, endLines);
-    const Image first{QStringLiteral("DOVUr3_a_firmware"), ReleaseFolder::image(firstSize, 8)};
-    // 4096 bytes, the smallest image that is flashed.
-    const Image second{QStringLiteral("DOVUr3_b_firmware"), ReleaseFolder::image(4096, 9)};
-    PowerMeterOptions options;
-    if (cancelAtBlock > 0) {
-        options.fault = PowerMeterOptions::Fault::CancelAtBlock;
-        options.faultBlock = cancelAtBlock;
-        options.faultImage = 0;
-    }
-    prepare({{QStringLiteral("1.0.0"), {first, second}}}, options);
-
-    QVERIFY(clickUpdateAndWait());
-
-    const QList<LogLine> expected =
-        QList<LogLine>{
-            {"Connecting...", green}, {"Flashing Firmware 1.0.0", orange}, {"Updating...", green}} +
-        firstLines + QList<LogLine>{{"Flashing image DOVUr3_b_firmware", orange}} + endLines;
-    QCOMPARE(runLog(), expected);
-    const QList<ReceivedImage> received = bench->meter->images();
-    QCOMPARE(received.size(), 1);
-    QCOMPARE(received.first().name, second.key);
-    QVERIFY(received.first().data == second.bytes);
-    QVERIFY(bench->meter->commands().endsWith('R'));
-    expectWindowAtRest();
-}
-
 // A transfer that stops half-way ends in the red result and one more red line: the image, the
 // block of how many, what the meter did, and how to go on.
 void UpdateWorkflowTest::transferFailureSaysWhy_data()
@@ -702,83 +599,6 @@ void UpdateWorkflowTest::windowClosedMidDownloadFreesTheNextWindow()
     QVERIFY(clickUpdateAndWait());
     QCOMPARE(runLog().last(), LogLine("Update complete", green));
     QCOMPARE(bench->meter->images().size(), 1);
-}
-
-// Over HTTPS the catalogue and the images come only from a server whose certificate is trusted
-// for the name asked for; a certificate problem, or a redirect down to plain http, ends like any
-// other failed request: the list stays empty, the download fails, nothing reaches the meter.
-void UpdateWorkflowTest::httpsServerMustBeTrusted_data()
-{
-    QTest::addColumn<bool>("trustedIssuer");
-    QTest::addColumn<QString>("host");
-    QTest::addColumn<bool>("redirectToHttp"); // of the image only
-    QTest::addColumn<QString>("lastLine");
-
-    const QString failed = QStringLiteral("Error: Firmware download failed");
-    QTest::newRow("trusted certificate for the name")
-        << true << "localhost" << false << "Update complete";
-    QTest::newRow("certificate from an unknown CA") << false << "localhost" << false << failed;
-    QTest::newRow("name not in the certificate") << true << "127.0.0.1" << false << failed;
-    QTest::newRow("image redirected to http") << true << "localhost" << true << failed;
-}
-
-void UpdateWorkflowTest::httpsServerMustBeTrusted()
-{
-    QFETCH(bool, trustedIssuer);
-    QFETCH(QString, host);
-    QFETCH(bool, redirectToHttp);
-    QFETCH(QString, lastLine);
-    const bool certificateAccepted = trustedIssuer && host == QLatin1String("localhost");
-
-    const Versions release = oneImage(30);
-    publish(release);
-    attachMeter();
-    const TestCertificates &certificates =
-        trustedIssuer ? *trustedCertificates : *strangerCertificates;
-    ReleaseServer httpsServer(bench->folder.path());
-    QVERIFY(httpsServer.useTls(certificates.serverCertificateFile(), certificates.serverKeyFile()));
-    QVERIFY(httpsServer.start() != 0);
-    const QString httpsUrl = httpsServer.baseUrl(host);
-    if (redirectToHttp) {
-        ServerFaults redirect;
-        redirect.pathContains = QStringLiteral("lumetra.php");
-        redirect.redirectTo = bench->server->baseUrl() +
-                              QStringLiteral("/cust/lumetra.php?version=") +
-                              ReleaseFolder::fileValue(release[0].first, release[0].second[0].key);
-        httpsServer.setFaults(redirect);
-    }
-
-    openWindow(300, httpsUrl);
-    QCOMPARE(versions()->count(), certificateAccepted ? 1 : 0);
-    if (!certificateAccepted) {
-        // The download must be tried all the same: the list comes over plain http this once,
-        // and that server sends the image's request up to the https one, as a mirror would.
-        bench->window.reset();
-        ServerFaults toHttps;
-        toHttps.pathContains = QStringLiteral("lumetra.php");
-        toHttps.redirectTo = httpsUrl + QStringLiteral("/cust/lumetra.php?version=") +
-                             ReleaseFolder::fileValue(release[0].first, release[0].second[0].key);
-        bench->server->setFaults(toHttps);
-        openWindow();
-    }
-
-    QVERIFY(clickUpdateAndWait());
-
-    const bool flashed = lastLine == QLatin1String("Update complete");
-    if (flashed) {
-        QCOMPARE(runLog().last(), LogLine(lastLine, green));
-        QCOMPARE(bench->meter->images().size(), 1);
-        QVERIFY(bench->meter->images().first().data == release[0].second[0].bytes);
-    } else {
-        // The failure, the reason on the line after it and what to do.
-        QCOMPARE(runLog().size(), 4);
-        QCOMPARE(runLog().at(1), LogLine(lastLine, red));
-        QVERIFY2(runLog().at(2).first.startsWith(QLatin1String("the download of DOVUr3_firmware "
-                                                               "failed: ")),
-                 qPrintable(runLog().at(2).first));
-        expectNothingWritten();
-    }
-    expectWindowAtRest();
 }
 
 // Serial waits block the window's thread for seconds (the 6 s line wait, three 3 s ACK waits of
@@ -1002,18 +822,7 @@ void UpdateWorkflowTest::signedCatalogueDecidesTheRun_data()
                                            "signing");
     QTest::newRow("good signature") << Signing::Good << true << QString();
     QTest::newRow("one byte changed") << Signing::ChangedByte << true << changed;
-    QTest::newRow("signed by another key")
-        << Signing::OtherKey << true
-        << "it is signed with a key this program does not trust (key ID " +
-               trustedKeysOf(*strangerKey).value(0).idText() + ")";
-    QTest::newRow("no signature") << Signing::Unsigned << true
-                                  << QStringLiteral("no signature was published for it");
-    QTest::newRow("legacy form")
-        << Signing::Legacy << true
-        << QStringLiteral("it is signed in minisign's legacy form, which is not accepted");
-    QTest::newRow("trusted comment altered")
-        << Signing::CommentAltered << true
-        << QStringLiteral("the trusted comment of its signature was altered");
+    // Every other reason a signature is refused is the trust object's to tell apart.
     QTest::newRow("good signature, image without a checksum")
         << Signing::Good << false << QString();
 }

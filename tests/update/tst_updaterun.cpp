@@ -353,6 +353,10 @@ void UpdateRunTest::runEndsWithTheDecidingStep()
 
     QCOMPARE(bench->codes, codes);
     QVERIFY(outcome.isFailure());
+    // A meter that answers as another product once the images are in is asked twice more, and
+    // not written.
+    if (!options.laterProductReply.isNull())
+        QCOMPARE(bench->meter->productQueries(), 3);
     QCOMPARE(outcome.reasonCode, reasonCode);
     if (!reason.isEmpty())
         QCOMPARE(outcome.reason, QString(reason).replace(QLatin1String("%tty"), meterTty));

@@ -212,35 +212,26 @@ void BenchTool::readErrors(int index)
         display->message(index, QString::fromUtf8(line));
 }
 
-void BenchTool::handle(int index, const QJsonObject &event)
+void BenchTool::handle(int index, const QJsonObject &object)
 {
     Worker &worker = workers[index];
-    const QString kind = event.value(QStringLiteral("event")).toString();
-    if (kind == QLatin1String("result")) {
-        worker.result = UpdateRecord::fromJson(event);
+    const JsonEvent event = JsonEvent::fromJson(object);
+    if (event.kind == JsonEvent::Kind::Result) {
+        worker.result = UpdateRecord::fromJson(object);
         worker.writing = false;
         return;
     }
     // The step with which a worker starts writing to its meter, as it does for one meter: from
     // here until its result the first Ctrl-C is refused.
-    if (kind == QLatin1String("status") &&
-        event.value(QStringLiteral("step")).toString() ==
-            UpdateStep::of(UpdateStep::Kind::FlashingFirmware).code())
+    if (event.kind == JsonEvent::Kind::Status &&
+        event.step == UpdateStep::of(UpdateStep::Kind::FlashingFirmware).code())
         worker.writing = true;
-    if (reporter.json()) {
-        display->forward(index, event);
-    } else if (kind == QLatin1String("status")) {
-        display->status(index, event.value(QStringLiteral("text")).toString(),
-                        UpdateStep::toneOf(event.value(QStringLiteral("step")).toString()));
-    } else if (kind == QLatin1String("progress")) {
-        ImageProgress image;
-        image.name = event.value(QStringLiteral("image")).toString();
-        image.number = event.value(QStringLiteral("imageNumber")).toInt();
-        image.count = event.value(QStringLiteral("imageCount")).toInt();
-        image.bytesSent = event.value(QStringLiteral("bytes")).toInteger();
-        image.size = event.value(QStringLiteral("total")).toInteger();
-        display->progress(index, image, event.value(QStringLiteral("bytesPerSecond")).toDouble());
-    }
+    if (reporter.json())
+        display->forward(index, object);
+    else if (event.kind == JsonEvent::Kind::Status)
+        display->status(index, event.text, UpdateStep::toneOf(event.step));
+    else if (event.kind == JsonEvent::Kind::Progress)
+        display->progress(index, event.image, double(event.bytesPerSecond));
 }
 
 void BenchTool::ended(int index, const QString &why)

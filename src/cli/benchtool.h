@@ -66,7 +66,7 @@ private:
     void start(int index, const QString &folder);
     void readOutput(int index);
     void readErrors(int index);
-    void handle(int index, const QJsonObject &event);
+    void handle(int index, const QJsonObject &object);
     void ended(int index, const QString &why);
     UpdateRecord lostResult(const Worker &worker, const QString &why) const;
     // The command line that updates this one meter as the bench would: a worker's own line

@@ -165,7 +165,7 @@ void Reporter::status(const QString &text, UpdateStep::Tone tone, QLatin1String 
     if (quiet)
         return;
     if (jsonOutput) {
-        event({{"event", "status"}, {"step", step}, {"text", text}});
+        event(JsonEvent::status(step, text).toJson());
         return;
     }
     writeText(stdout, text, colours ? terminalColour(tone) : nullptr);
@@ -190,14 +190,8 @@ void Reporter::progress(const ImageProgress &image)
             return;
         lastPercent = percent;
         const qint64 elapsedMs = progressClock.elapsed();
-        event({{"event", "progress"},
-               {"image", image.name},
-               {"imageNumber", image.number},
-               {"imageCount", image.count},
-               {"percent", percent},
-               {"bytes", bytesSent},
-               {"total", image.size},
-               {"bytesPerSecond", elapsedMs > 0 ? bytesSent * 1000 / elapsedMs : 0}});
+        event(JsonEvent::progress(image, percent, elapsedMs > 0 ? bytesSent * 1000 / elapsedMs : 0)
+                  .toJson());
         return;
     }
     if (bar)

@@ -3,6 +3,7 @@
 #pragma once
 
 #include "exitcode.h"
+#include "jsonevent.h"
 #include "metersession.h"
 #include "updaterecord.h"
 #include "updatestep.h"
@@ -14,16 +15,6 @@
 class QJsonDocument;
 class QJsonObject;
 class QJsonValue;
-
-// Where the writing of one image stands.
-struct ImageProgress
-{
-    QString name;
-    int number = 1; // the image's place among those of the run, from 1
-    int count = 1;  // how many images the run writes
-    qint64 bytesSent = 0;
-    qint64 size = 0;
-};
 
 // Everything the program prints, so that every sub-command speaks the same way:
 //  - standard output carries results (listings), the window's status lines and the progress;

@@ -367,8 +367,7 @@ namespace {
 enum class MeterState {
     Attached,
     Absent,
-    Unopenable, // udev lists it, but its device node has gone
-    Forbidden   // its device node is there, but this user may not open it
+    Forbidden // its device node is there, but this user may not open it
 };
 } // namespace
 Q_DECLARE_METATYPE(MeterState)
@@ -379,14 +378,12 @@ Q_DECLARE_METATYPE(MeterState)
 void UpdateWorkflowTest::runEndsBeforeFlashing_data()
 {
     QTest::addColumn<MeterState>("meterState");
-    QTest::addColumn<QByteArray>("productReply"); // null: the meter's own
     QTest::addColumn<Versions>("versions");
     QTest::addColumn<bool>("listed"); // the catalogue came before the click
     QTest::addColumn<ServerFaults>("faults");
     QTest::addColumn<QString>("seat");         // XDG_SEAT of the session; null: none (SSH, a bench)
     QTest::addColumn<QStringList>("redLines"); // %tty: the meter's port
 
-    const QByteArray ownReply;
     const Versions good = oneImage(5);
     const ServerFaults none;
     const QString noSeat;
@@ -399,19 +396,19 @@ void UpdateWorkflowTest::runEndsBeforeFlashing_data()
 
     const QString pressAgain = QStringLiteral(", then press Update again.");
     QTest::newRow("no meter attached")
-        << MeterState::Absent << ownReply << good << true << none << noSeat
+        << MeterState::Absent << good << true << none << noSeat
         << QStringList{notFound, "no meter is attached in bootloader mode",
                        notWritten + "attach it, bring it " + intoBootloaderMode + pressAgain};
     const QString permissionDenied =
         QStringLiteral("the port %tty would not open: Permission denied");
     QTest::newRow("port the user may not open, over SSH")
-        << MeterState::Forbidden << ownReply << good << true << none << noSeat
+        << MeterState::Forbidden << good << true << none << noSeat
         << QStringList{portFailed, permissionDenied,
                        notWritten +
                            "add the user to the dialout group (sudo usermod -aG dialout $USER) and "
                            "log in again."};
     QTest::newRow("port the user may not open, at the computer's seat")
-        << MeterState::Forbidden << ownReply << good << true << none << QString("seat0")
+        << MeterState::Forbidden << good << true << none << QString("seat0")
         << QStringList{portFailed, permissionDenied,
                        notWritten +
                            "the package's udev rule gives the logged-in user access to the meter: "
@@ -421,7 +418,7 @@ void UpdateWorkflowTest::runEndsBeforeFlashing_data()
     notFoundOnServer.pathContains = QStringLiteral("lumetra.php");
     notFoundOnServer.status = 404;
     QTest::newRow("server answers HTTP 404 for the image")
-        << MeterState::Attached << ownReply << good << true << notFoundOnServer << noSeat
+        << MeterState::Attached << good << true << notFoundOnServer << noSeat
         << QStringList{downloadFailed,
                        downloadOf.arg("DOVUr3_firmware", "server answered HTTP 404"),
                        notWritten + "the server does not offer this file now: press Update "
@@ -429,7 +426,7 @@ void UpdateWorkflowTest::runEndsBeforeFlashing_data()
 
     // Nothing was ever listed: the cause is the server, not the version.
     QTest::newRow("no release list")
-        << MeterState::Attached << ownReply << good << false << none << noSeat
+        << MeterState::Attached << good << false << none << noSeat
         << QStringList{"No Internet Connection",
                        "the release list is empty: the release server %server gave none (server "
                        "answered HTTP 503)",
@@ -440,7 +437,6 @@ void UpdateWorkflowTest::runEndsBeforeFlashing_data()
 void UpdateWorkflowTest::runEndsBeforeFlashing()
 {
     QFETCH(MeterState, meterState);
-    QFETCH(QByteArray, productReply);
     QFETCH(Versions, versions);
     QFETCH(bool, listed);
     QFETCH(ServerFaults, faults);
@@ -448,15 +444,8 @@ void UpdateWorkflowTest::runEndsBeforeFlashing()
     QFETCH(QStringList, redLines);
 
     publish(versions);
-    if (meterState == MeterState::Attached || meterState == MeterState::Forbidden) {
-        PowerMeterOptions options;
-        if (!productReply.isNull())
-            options.productReply = productReply;
-        attachMeter(options);
-    } else if (meterState == MeterState::Unopenable) {
-        QVERIFY(bench->testbed->addMeter(meterTty));
-        QVERIFY(QFile::remove(meterNode()));
-    }
+    if (meterState != MeterState::Absent)
+        attachMeter();
     if (!listed) {
         ServerFaults noCatalogue;
         noCatalogue.pathContains = QStringLiteral("lumetrarelease");

@@ -254,6 +254,8 @@ bool FirmwareFlasher::sendEnd(int blocks)
     for (int sends = 0;; ++sends) {
         if (sends > maxResends)
             return fail(FlashFailure::Kind::Unconfirmed, end);
+        // Only an ACK that comes after this EOT answers it: the last data block's must not.
+        ackSeen = false;
         if (const WriteResult written = writeFresh(endOfTransmission);
             written != WriteResult::Written)
             return failWrite(written, end);
@@ -421,7 +423,9 @@ FirmwareFlasher::ControlWait FirmwareFlasher::awaitAnswer(Answering packet)
         const Poll poll = pollByte(deadline, byte);
         if (poll == Poll::Nothing)
             continue;
-        if (poll == Poll::Expired && heard)
+        // A lone CAN refuses the end of transmission as it refuses a packet: the meter did not
+        // take it, and a closing block now would be read as data.
+        if (poll == Poll::Expired && (heard || cancelHeard))
             return ControlWait::Rejected;
         if (poll != Poll::Byte)
             return endOfWait(poll);
@@ -445,8 +449,13 @@ FirmwareFlasher::ControlWait FirmwareFlasher::awaitAnswer(Answering packet)
 
 FirmwareFlasher::ControlWait FirmwareFlasher::awaitQuiet()
 {
-    // Each byte starts the gap again; the transfer's bound ends a meter that never stops.
+    // Each byte starts the gap again. A meter that will not fall quiet within one ACK limit is
+    // not listening (a bootloader stuck printing): the end is refused rather than waited out to
+    // the transfer's bound.
+    const QDeadlineTimer giveUp = waitDeadline(ackTimeoutMs);
     for (;;) {
+        if (giveUp.hasExpired())
+            return transferDeadline.hasExpired() ? ControlWait::OutOfTime : ControlWait::Rejected;
         const QDeadlineTimer deadline = waitDeadline(limits.quietGapMs);
         quint8 byte = 0;
         Poll poll = Poll::Nothing;

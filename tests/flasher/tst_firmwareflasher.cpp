@@ -337,6 +337,16 @@ private slots:
         QTest::newRow("32,640-byte image, end NAKed: it goes again")
             << false << 255 << QList<Injection>{{Fault::NakBlock, eot, -1, 1}}
             << QList<int>{end, end, 0} << nak + ack << QString();
+        // A lone CAN refuses the end as a NAK does: a closing block now would be read as data.
+        const QByteArray cancel(1, BootloaderProtocol::cancel);
+        QTest::newRow("end refused with one CAN: sent again, then the closing block")
+            << false << 6 << QList<Injection>{{Fault::SingleCancel, eot, -1, 1}}
+            << QList<int>{end, end, 0} << cancel + ack << QString();
+        // The last data block's ACK must not pass for the end's; a meter that only prints after
+        // the end never confirmed it, and is not waited on to the transfer's bound.
+        QTest::newRow("noise after the end, no answer: not written")
+            << true << 6 << QList<Injection>{{Fault::ChatterAt, eot, -1, 1}} << QList<int>{end}
+            << QByteArray() << QStringLiteral("meter-nak");
         QTest::newRow("end NAKed every time fails as a refusal")
             << false << 6 << QList<Injection>{{Fault::NakBlockAlways, eot, -1, 1}}
             << QList<int>(11, end) << QByteArray(11, BootloaderProtocol::nak)

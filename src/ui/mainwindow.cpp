@@ -453,22 +453,21 @@ void MainWindow::on_branchButton_clicked()
     refreshVersions();
 }
 
-// What the history says of the meter's last update, for the line that names it: on a bench the
-// user sees at once whether this meter is the one that failed last time.
+// What the history says of the meter's last update ("LM0121: 1.2.0 on 2026-12-07, complete"),
+// for the line and the tooltip that name it: on a bench the user sees at once whether this meter
+// is the one that failed last time. Empty for a meter without a serial number or a record.
 QString MainWindow::lastUpdateOf(const QString &serialNumber)
 {
     if (serialNumber.isEmpty())
         return QString();
     const std::optional<UpdateRecord> latest = history.latest(serialNumber);
-    return latest ? QStringLiteral(" (last update %1)").arg(UpdateHistory::summaryLine(*latest))
-                  : QString();
+    return latest ? UpdateHistory::summaryLine(*latest) : QString();
 }
 
 QString MainWindow::lastUpdateLine(const QSerialPortInfo &port)
 {
-    const std::optional<UpdateRecord> latest = history.latest(port.serialNumber());
-    return latest ? QLatin1Char('\n') + visibleText(UpdateHistory::summaryLine(*latest))
-                  : QString();
+    const QString last = lastUpdateOf(port.serialNumber());
+    return last.isEmpty() ? last : QLatin1Char('\n') + visibleText(last);
 }
 
 void MainWindow::on_releaseFolderButton_clicked()
@@ -533,9 +532,12 @@ UpdateRun::MeterChoice MainWindow::chooseMeter(UpdateRun::Moment moment)
     if (moment == UpdateRun::Moment::AtStart) {
         runPort = chosenMeterPort();
         // Which of the meters on the desk this run is about, before anything happens to it.
-        if (!runPort.isEmpty())
-            writeStatus(meterLine.arg(runMeter) + lastUpdateOf(runSerialNumber),
+        if (!runPort.isEmpty()) {
+            const QString last = lastUpdateOf(runSerialNumber);
+            writeStatus(meterLine.arg(runMeter) +
+                            (last.isEmpty() ? last : QStringLiteral(" (last update %1)").arg(last)),
                         colourOf(UpdateStep::Tone::Stage));
+        }
     }
     const QString port = moment == UpdateRun::Moment::AtStart ? runPort : runMeterPort();
     return {port, UpdateStep::chosenMeterGone(runMeter)};

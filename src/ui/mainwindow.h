@@ -82,7 +82,7 @@ private:
     void refreshVersions();
     // The release in folder stands in for the server until the list is asked for again.
     void useReleaseFolder(const QString &folder);
-    // The last update of the meter with this serial number, as the line that names it ends.
+    // The last update of the meter with this serial number, as the history sums it up.
     QString lastUpdateOf(const QString &serialNumber);
     // The meter's last update from the history, as a line for its tooltip; empty without one.
     QString lastUpdateLine(const QSerialPortInfo &port);

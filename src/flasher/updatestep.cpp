@@ -270,6 +270,14 @@ Words wordsOf(UpdateStep::Kind kind)
         return {"release-folder", "Release folder: ", true, Tone::Stage};
     case Kind::FolderRefused:
         return {"folder-refused", "Error: Release folder cannot be used", false, Tone::Failure};
+    case Kind::MeterChosen:
+        return {"meter", "Meter ", true, Tone::Stage};
+    case Kind::MeterUpdated:
+        return {"meter-updated", "The meter ", true, Tone::Stage};
+    case Kind::MeterNotUpdated:
+        return {"meter-not-updated", "The meter ", true, Tone::Failure};
+    case Kind::ReleaseListReceived:
+        return {"release-list", "Release list received: ", true, Tone::Stage};
     case Kind::NoSleepLock:
         return {"no-sleep-lock", "", false, Tone::Silent};
     }
@@ -442,6 +450,28 @@ UpdateStep UpdateStep::imageFailed(const QString &name, const FirmwareFlasher::F
     return step;
 }
 
+UpdateStep UpdateStep::meterChosen(const QString &meter, const QString &lastUpdate)
+{
+    return of(Kind::MeterChosen,
+              lastUpdate.isEmpty() ? meter
+                                   : QStringLiteral("%1 (last update %2)").arg(meter, lastUpdate));
+}
+
+UpdateStep UpdateStep::meterOutcome(const QString &meter, const QString &version, bool updated)
+{
+    if (updated)
+        return of(Kind::MeterUpdated, QStringLiteral("%1 now has version %2").arg(meter, version));
+    return of(Kind::MeterNotUpdated,
+              version.isEmpty()
+                  ? QStringLiteral("%1 was not updated").arg(meter)
+                  : QStringLiteral("%1 was not updated to version %2").arg(meter, version));
+}
+
+UpdateStep UpdateStep::releaseListReceived(qsizetype versions)
+{
+    return of(Kind::ReleaseListReceived, QStringLiteral("%1 versions").arg(versions));
+}
+
 QString UpdateStep::nextStep(Frontend frontend) const
 {
     QString action;
@@ -504,6 +534,10 @@ QString UpdateStep::nextStep(Frontend frontend) const
     case Kind::DownloadingRelease:
     case Kind::ReleaseSaved:
     case Kind::ReleaseFolder:
+    case Kind::MeterChosen:
+    case Kind::MeterUpdated:
+    case Kind::MeterNotUpdated:
+    case Kind::ReleaseListReceived:
     case Kind::NoSleepLock:
         return QString();
     }

@@ -46,7 +46,12 @@ struct UpdateStep
         ReleaseSaved,       // the release was kept in a folder (subject: version and folder)
         ReleaseFolder, // a release folder stands in for the server (subject: it and its version)
         FolderRefused, // a release folder cannot be used (reason says why)
-        NoSleepLock    // no line: the computer may sleep during this update (detail says why)
+        // The window's own lines, which name the meter a run is about on a bench of several.
+        MeterChosen,         // the meter the run will write (subject: it and its last update)
+        MeterUpdated,        // the run's end: the meter has the version now
+        MeterNotUpdated,     // the run's end: the meter does not have the version
+        ReleaseListReceived, // the release list came after it could not be had (subject: size)
+        NoSleepLock          // no line: the computer may sleep during this update (detail says why)
     };
     static constexpr int kindCount = int(Kind::NoSleepLock) + 1; // NoSleepLock stays last
 
@@ -121,6 +126,13 @@ struct UpdateStep
     static UpdateStep imageRefused(const QString &name, int smallestImageBytes);
     static UpdateStep badName(const QString &name, qint64 imageSize);
     static UpdateStep imageFailed(const QString &name, const FirmwareFlasher::FlashFailure &why);
+    // The meter as a person knows it (serial number and port), and the day of its last update
+    // if one is known.
+    static UpdateStep meterChosen(const QString &meter, const QString &lastUpdate);
+    // The run's last line: which meter has which version now, or which was not updated (version
+    // empty: before any version was chosen).
+    static UpdateStep meterOutcome(const QString &meter, const QString &version, bool updated);
+    static UpdateStep releaseListReceived(qsizetype versions);
 
     // A meter's reply as a message quotes it: at most its first replyExcerptChars characters, then
     // an ellipsis. A meter can send anything, and a screenful of it would bury the message.

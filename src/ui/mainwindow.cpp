@@ -52,14 +52,6 @@ constexpr LogShade logShades[] = {
     {"Red", 0xc80000, 0xff7070},
 };
 
-// The line written when the release list arrives after it could not be had.
-const QString listBack = QStringLiteral("Release list received: %1 versions");
-// The lines that name the run's meter (as chosenMeterPort() describes it) and its version.
-const QString meterLine = QStringLiteral("Meter %1");
-const QString meterUpdated = QStringLiteral("The meter %1 now has version %2");
-const QString meterNotUpdated = QStringLiteral("The meter %1 was not updated");
-const QString meterNotUpdatedTo = QStringLiteral("The meter %1 was not updated to version %2");
-
 // The log's colour for each tone of a step (Qt's named colours).
 QString colourOf(UpdateStep::Tone tone)
 {
@@ -309,7 +301,7 @@ void MainWindow::catalogueReceived()
         return;
     catalogueRetryTimer.stop();
     if (catalogueFailureShown)
-        writeStatus(listBack.arg(count), colourOf(UpdateStep::Tone::Stage));
+        writeLine(UpdateStep::releaseListReceived(count));
     catalogueFailureShown = false;
 }
 
@@ -532,15 +524,16 @@ UpdateRun::MeterChoice MainWindow::chooseMeter(UpdateRun::Moment moment)
     if (moment == UpdateRun::Moment::AtStart) {
         runPort = chosenMeterPort();
         // Which of the meters on the desk this run is about, before anything happens to it.
-        if (!runPort.isEmpty()) {
-            const QString last = lastUpdateOf(runSerialNumber);
-            writeStatus(meterLine.arg(runMeter) +
-                            (last.isEmpty() ? last : QStringLiteral(" (last update %1)").arg(last)),
-                        colourOf(UpdateStep::Tone::Stage));
-        }
+        if (!runPort.isEmpty())
+            writeLine(UpdateStep::meterChosen(runMeter, lastUpdateOf(runSerialNumber)));
     }
     const QString port = moment == UpdateRun::Moment::AtStart ? runPort : runMeterPort();
     return {port, UpdateStep::chosenMeterGone(runMeter)};
+}
+
+void MainWindow::writeLine(const UpdateStep &step)
+{
+    writeStatus(step.text(), colourOf(step.tone()));
 }
 
 void MainWindow::showStep(const UpdateStep &given)
@@ -574,16 +567,8 @@ void MainWindow::showStep(const UpdateStep &given)
 // bench of several meters the user must know which one to see to.
 void MainWindow::showRunEnd(const UpdateStep &outcome)
 {
-    if (runMeter.isEmpty())
-        return;
-    const QString version = run.version();
-    if (!outcome.isFailure()) {
-        writeStatus(meterUpdated.arg(runMeter, version), colourOf(UpdateStep::Tone::Stage));
-        return;
-    }
-    writeStatus(version.isEmpty() ? meterNotUpdated.arg(runMeter)
-                                  : meterNotUpdatedTo.arg(runMeter, version),
-                colourOf(UpdateStep::Tone::Failure));
+    if (!runMeter.isEmpty())
+        writeLine(UpdateStep::meterOutcome(runMeter, run.version(), !outcome.isFailure()));
 }
 
 void MainWindow::showRunStarted()

@@ -103,6 +103,8 @@ private:
     // The progress bar at the start of a run and after a run that failed.
     void showRunStarted();
     void showRunFailed();
+    // A step's own line in its tone's colour, without the lines a failure adds.
+    void writeLine(const UpdateStep &step);
     // The line after the run's end that names the meter and the version.
     void showRunEnd(const UpdateStep &outcome);
     // Every run ends here, with its outcome, once the run has let go of the meter.

@@ -32,17 +32,12 @@ void TestReleaseServer::servesOnlyTheReleaseFolder_data()
         << QByteArray("/cust/lumetrarelease.minisig") << notFound;
     QTest::newRow("firmware file in a subfolder")
         << QByteArray("/cust/lumetra.php?version=sub/part.bin") << QByteArray("200 OK\r\npart");
-    // The value is decoded once, as the real server's script does: the client's encoding of a
-    // file name's "&", "#", "+", "%" and spaces must bring exactly that file.
-    QTest::newRow("encoded & # + % and space are part of the name")
-        << QByteArray("/cust/lumetra.php?version=a%26b%23c%2Bd%25e%20f.bin")
-        << QByteArray("200 OK\r\nodd");
+    // The value is decoded once, as the real server's script does. How the client's encoding of
+    // "&", "#", "+", "%", spaces and UTF-8 comes back as exactly that file, decoded once, is
+    // shown end to end by tst_firmwaredownload, whose decoys catch a name cut or decoded twice;
+    // a raw plus the client never sends.
     QTest::newRow("a raw plus is a space")
         << QByteArray("/cust/lumetra.php?version=x+y.bin") << QByteArray("200 OK\r\nspaced");
-    QTest::newRow("a %25 is decoded once")
-        << QByteArray("/cust/lumetra.php?version=100%2541.bin") << QByteArray("200 OK\r\nliteral");
-    QTest::newRow("UTF-8 name") << QByteArray("/cust/lumetra.php?version=%D0%BF.bin")
-                                << QByteArray("200 OK\r\ncyrillic");
     QTest::newRow("encoded parent segment in the value")
         << QByteArray("/cust/lumetra.php?version=%2E%2E%2Flabs%2Frf-team%2Fcatalogue.json")
         << notFound;
@@ -64,12 +59,8 @@ void TestReleaseServer::servesOnlyTheReleaseFolder()
     QVERIFY(folder.writeCatalogue("labs/rf-team", "[\"labs\"]"));
     QVERIFY(folder.writeSignature("labs/rf-team", "signed"));
     QVERIFY(folder.writeFile("cust", "sub/part.bin", "part"));
-    QVERIFY(folder.writeFile("cust", "a&b#c+d%e f.bin", "odd"));
     QVERIFY(folder.writeFile("cust", "x y.bin", "spaced"));
     QVERIFY(folder.writeFile("cust", "x+y.bin", "plus"));
-    QVERIFY(folder.writeFile("cust", "100%41.bin", "literal"));
-    QVERIFY(folder.writeFile("cust", "100A.bin", "decoded twice"));
-    QVERIFY(folder.writeFile("cust", QString::fromUtf8("\xD0\xBF.bin"), "cyrillic"));
     // A file outside the release folder that must stay out of reach.
     QVERIFY(QFile::link("/etc/passwd", folder.path() + "/cust/link.bin"));
     ReleaseServer server(folder.path());

@@ -4,9 +4,9 @@
 
 #include "releasefolder.h"
 #include "releasesignature.h"
+#include "testfiles.h"
 #include "testsigningkey.h"
 
-#include <QByteArrayList>
 #include <QFile>
 #include <QList>
 #include <QMetaType>
@@ -14,12 +14,10 @@
 
 // How a published catalogue comes signed, for the tables of the tests that check signatures.
 enum class Signing {
-    Good,           // by the trusted key, as minisign writes it
-    ChangedByte,    // then one byte of the catalogue changed (still the same JSON to a parser)
-    OtherKey,       // by a key the client does not trust
-    Unsigned,       // no signature published at all
-    Legacy,         // by the trusted key, in minisign's legacy form
-    CommentAltered, // then the text of its trusted comment changed
+    Good,        // by the trusted key, as minisign writes it
+    ChangedByte, // then one byte of the catalogue changed (still the same JSON to a parser)
+    OtherKey,    // by a key the client does not trust
+    Unsigned,    // no signature published at all
 };
 Q_DECLARE_METATYPE(Signing)
 
@@ -37,17 +35,13 @@ inline bool signAs(ReleaseFolder &folder, const QString &branch, Signing signing
                    TestSigningKey &trusted, TestSigningKey &stranger)
 {
     const QString catalogue = folder.path() + QLatin1Char('/') + branch + "/catalogue.json";
-    const auto readFile = [](const QString &path) {
-        QFile file(path);
-        return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-    };
     switch (signing) {
     case Signing::Good:
         return folder.signCatalogue(branch, trusted);
     case Signing::ChangedByte: {
         if (!folder.signCatalogue(branch, trusted))
             return false;
-        QByteArray bytes = readFile(catalogue);
+        QByteArray bytes = TestFiles::read(catalogue);
         const qsizetype space = bytes.indexOf(' ');
         if (space < 0)
             return false;
@@ -58,18 +52,6 @@ inline bool signAs(ReleaseFolder &folder, const QString &branch, Signing signing
         return folder.signCatalogue(branch, stranger);
     case Signing::Unsigned:
         return !QFile::exists(catalogue + ".minisig") || QFile::remove(catalogue + ".minisig");
-    case Signing::Legacy:
-        return folder.signCatalogue(branch, trusted, TestSigningKey::Form::Legacy);
-    case Signing::CommentAltered: {
-        if (!folder.signCatalogue(branch, trusted))
-            return false;
-        constexpr qsizetype trustedCommentLine = 2;
-        QByteArrayList lines = readFile(catalogue + ".minisig").split('\n');
-        if (lines.size() <= trustedCommentLine)
-            return false;
-        lines[trustedCommentLine] += " (re-dated)";
-        return folder.writeSignature(branch, lines.join('\n'));
-    }
     }
     return false;
 }

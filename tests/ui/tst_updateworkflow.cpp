@@ -81,8 +81,8 @@ private:
     };
 
     std::unique_ptr<Bench> bench;
-    // A system bus of this process's own; logind stands in on it only for the sleep-lock test,
-    // and the other runs meet a bus without logind.
+    // A system bus of this process's own; logind stands in on it only for the test of what the
+    // run locks, and the other runs meet a bus without logind.
     LogindStandIn standIn;
     int runStart = 0; // the log's lines before the latest click
     // Release signing keys: the maker's, which a window may be told to trust, and another.
@@ -123,7 +123,6 @@ private slots:
     void goodUpdateFlashesEveryImageInKeyOrder();
     void runEndsBeforeFlashing_data();
     void runEndsBeforeFlashing();
-    void sleepLockHeldWhileTheMeterIsWritten();
     void windowClosedMidDownloadFreesTheNextWindow();
     void windowAnswersThroughTheRun_data();
     void windowAnswersThroughTheRun();
@@ -422,33 +421,6 @@ void UpdateWorkflowTest::runEndsBeforeFlashing()
         QVERIFY2(!request.contains(QLatin1String("lumetra.php")), qPrintable(request));
 }
 
-// From the product check to "R" the computer may not sleep: the window holds logind's lock while
-// it writes the meter, and lets it go when the run ends. That it goes however the run ends is the
-// session's one release after either end, and the inhibitor's suite's to check.
-void UpdateWorkflowTest::sleepLockHeldWhileTheMeterIsWritten()
-{
-    QVERIFY(standIn.startLogind());
-    const auto stopLogind = qScopeGuard([this] { standIn.stopLogind(); });
-    prepare(oneImage(34));
-    QList<QStringList> heldWhileWriting;
-    bool probed = false;
-    connect(&bench->window->flasher, &FirmwareFlasher::progress_update, this, [&](int percent) {
-        if (probed || percent < 25)
-            return;
-        probed = true;
-        heldWhileWriting = standIn.inhibitors();
-    });
-    QCOMPARE(standIn.inhibitors(), QList<QStringList>());
-
-    QVERIFY(clickUpdateAndWait());
-
-    QVERIFY(probed);
-    QCOMPARE(heldWhileWriting, QList<QStringList>{LogindStandIn::updateLock("lumetra-updater")});
-    QVERIFY(runLog().contains(LogLine("Update complete", green)));
-    QTRY_COMPARE(standIn.inhibitors(), QList<QStringList>());
-    QCOMPARE(standIn.inhibitCalls(), 1);
-}
-
 // The window's run cannot end once the window is gone; it must not lock out the next window.
 void UpdateWorkflowTest::windowClosedMidDownloadFreesTheNextWindow()
 {
@@ -537,19 +509,27 @@ void UpdateWorkflowTest::windowAnswersThroughTheRun()
 
 // Nothing the user does mid-run may start, change or stall it: the controls are off, a close
 // request is refused with one line however often it comes, and all is given back at the end.
+// Nor may the computer sleep: from the product check to "R" the window holds logind's lock, and
+// lets it go when the run ends (that it goes however the run ends is the session's one release
+// after either end, and the inhibitor's suite's to check).
 void UpdateWorkflowTest::runLocksTheWindowUntilItEnds()
 {
+    QVERIFY(standIn.startLogind());
+    const auto stopLogind = qScopeGuard([this] { standIn.stopLogind(); });
     prepare(oneImage(32));
     MainWindow *window = bench->window.get();
     auto *betas = window->findChild<QCheckBox *>("showBetaCheckBox");
     betas->setEnabled(false); // off before the run, so off after it
     const QList<QWidget *> unlocked{window->findChild<QPushButton *>("branchButton"), versions(),
                                     window->findChild<QComboBox *>("serialPortCombo")};
+    QCOMPARE(standIn.inhibitors(), QList<QStringList>());
+    QList<QStringList> heldWhileWriting;
     bool probed = false;
     connect(&window->flasher, &FirmwareFlasher::progress_update, this, [&](int percent) {
         if (probed || percent < 50)
             return;
         probed = true;
+        heldWhileWriting = standIn.inhibitors();
         for (QWidget *control : unlocked)
             QVERIFY2(!control->isEnabled(), qPrintable(control->objectName()));
         QVERIFY(!window->close());
@@ -560,6 +540,9 @@ void UpdateWorkflowTest::runLocksTheWindowUntilItEnds()
     QVERIFY(clickUpdateAndWait());
 
     QVERIFY(probed);
+    QCOMPARE(heldWhileWriting, QList<QStringList>{LogindStandIn::updateLock("lumetra-updater")});
+    QTRY_COMPARE(standIn.inhibitors(), QList<QStringList>());
+    QCOMPARE(standIn.inhibitCalls(), 1);
     const QList<LogLine> expected{{"Connecting...", green},
                                   {"Flashing Firmware 1.0.0", orange},
                                   {"Updating...", green},

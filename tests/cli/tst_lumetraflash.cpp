@@ -1154,9 +1154,7 @@ void LumetraFlashTest::completion_data()
     QTest::newRow("after help, a command") << QStringList{"help", "fl"} << "flash";
     QTest::newRow("--port: the attached meters' ports and serial numbers")
         << QStringList{"update", "--port", ""} << "%meter0 LM0000 %meter1 LM0001";
-    QTest::newRow("--port: a serial number's start")
-        << QStringList{"update", "--port", "LM0001"} << "LM0001";
-    QTest::newRow("--port=: the attached meters")
+    QTest::newRow("--port=: an attached meter by its start")
         << QStringList{"flash", "--port", "=", "%meter1"} << "%meter1";
 }
 

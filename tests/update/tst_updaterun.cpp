@@ -10,6 +10,7 @@
 #include "reason.h"
 #include "releasefolder.h"
 #include "releaseserver.h"
+#include "simulatedmeter.h"
 #include "updatehistory.h"
 #include "updaterun.h"
 #include "usbtestbed.h"
@@ -121,11 +122,9 @@ void UpdateRunTest::cleanup()
 
 void UpdateRunTest::attachMeter(const PowerMeterOptions &options)
 {
-    QVERIFY(bench->testbed->addMeter(meterTty, QStringLiteral("LM0120")));
-    bench->meter =
-        std::make_unique<PowerMeterSimulator>(bench->testbed->masterFd(meterTty), options,
-                                              PowerMeterSimulator::Ownership::BorrowedHangUp);
-    bench->meter->start();
+    bench->meter = plugInMeter(*bench->testbed, meterTty, QStringLiteral("LM0120"), options,
+                               PowerMeterSimulator::Ownership::BorrowedHangUp);
+    QVERIFY(bench->meter);
 }
 
 void UpdateRunTest::openRun()
@@ -439,10 +438,8 @@ void UpdateRunTest::catalogueOutcomeIsTheSameForEveryRequest()
 void UpdateRunTest::chosenMeterIsTheOnlyOneWritten()
 {
     QVERIFY(bench->folder.publish(QStringLiteral("cust"), oneImage(5000, 21)));
-    QVERIFY(bench->testbed->addMeter(neighbourTty, QStringLiteral("LM0121")));
-    bench->neighbour =
-        std::make_unique<PowerMeterSimulator>(bench->testbed->masterFd(neighbourTty));
-    bench->neighbour->start();
+    bench->neighbour = plugInMeter(*bench->testbed, neighbourTty, QStringLiteral("LM0121"));
+    QVERIFY(bench->neighbour);
     attachMeter();
     openRun();
 

@@ -18,7 +18,6 @@
 #include <memory>
 
 using Fault = PowerMeterOptions::Fault;
-using Kind = FirmwareFlasher::FlashFailure::Kind;
 
 Q_DECLARE_METATYPE(PowerMeterOptions::Injection)
 
@@ -50,6 +49,22 @@ QList<int> packetsWritten(const QByteArray &bytes)
         ++at;
     }
     return packets;
+}
+
+// One row of the hostile-meter table: the fault, the sends of the packet it hits, and the
+// failure's code (empty: the image is written) and words.
+void hostileRow(const char *row, const PowerMeterOptions::Injection &fault, int sends,
+                const QString &code = QString(), const QString &words = QString())
+{
+    QTest::newRow(row) << fault << sends << code << words;
+}
+
+// One row of the end-of-transfer table; an empty code: the image is written.
+void endRow(const char *row, bool ackEnd, int blocks,
+            const QList<PowerMeterOptions::Injection> &faults, const QList<int> &packets,
+            const QByteArray &answers, const QString &code = QString())
+{
+    QTest::newRow(row) << ackEnd << blocks << faults << packets << answers << code;
 }
 
 // One meter on a fresh pseudo-terminal, and the program's link and flasher bound to it.
@@ -131,15 +146,13 @@ private slots:
         QVERIFY(bench.flasher.flashImage(image, QStringLiteral("MCU-A1.bin")));
 
         QVERIFY(bench.meter->waitForImages(1, 1000));
-        const ReceivedImage received = bench.meter->images().constFirst();
-        QCOMPARE(received.name, QStringLiteral("MCU-A1.bin"));
-        QCOMPARE(received.data, image);
+        QVERIFY(bench.meter->holds(QStringLiteral("MCU-A1.bin"), image));
         QCOMPARE(bench.meter->protocolErrors(), QStringList());
         QList<int> numbers;
         for (int k = 1; k <= (size + 127) / 128; ++k)
             numbers.append(k % 256);
-        QCOMPARE(received.blockNumbers, numbers);
-        // A healthy meter sees "D", every packet once and one end of transmission, nothing else.
+        // A healthy meter sees "D", every packet once, numbered as it wraps, and one end of
+        // transmission, nothing else.
         const QList<int> packets = QList<int>{0} + numbers + QList<int>{endOfTransmission, 0};
         QCOMPARE(packetsWritten(bench.meter->received()), packets);
         QCOMPARE(bench.meter->received().size(),
@@ -161,117 +174,80 @@ private slots:
     // and says in plain words where it happened.
     void hostileMeter_data()
     {
-        QTest::addColumn<int>("fault");
-        QTest::addColumn<int>("faultBlock"); // 0 header, 1 to 6 data blocks, or the end
-        QTest::addColumn<int>("faultCount");
-        QTest::addColumn<int>("faultMs");  // the delay of a late ACK, the time a meter is deaf
-        QTest::addColumn<int>("sends");    // of the packet the fault hits
-        QTest::addColumn<QString>("code"); // empty: the image is written
+        // At packet 0 the header, 1 to 6 the data blocks, or the end; with a count, and the
+        // time a meter is deaf or the delay of a late ACK.
+        QTest::addColumn<PowerMeterOptions::Injection>("fault");
+        QTest::addColumn<int>("sends"); // of the packet the fault hits
+        QTest::addColumn<QString>("code");
         QTest::addColumn<QString>("words");
 
-        const int eot = PowerMeterOptions::endOfTransmission;
         const int closing = PowerMeterOptions::closingBlock;
-        const QString ok;
         const QString silent = QStringLiteral("meter-silent");
         const QString nak = QStringLiteral("meter-nak");
         const QString cancelled = QStringLiteral("meter-cancelled");
-        QTest::newRow("C before the header ACK")
-            << int(Fault::CrcBeforeHeaderAck) << 0 << 1 << 0 << 1 << ok << QString();
-        QTest::newRow("stray bytes in front of every ACK")
-            << int(Fault::GarbageBetweenAcks) << 2 << 1 << 0 << 1 << ok << QString();
-        QTest::newRow("every ACK 50 ms late")
-            << int(Fault::SlowAcks) << 2 << 1 << 50 << 1 << ok << QString();
-        QTest::newRow("dropped block is resent and completes")
-            << int(Fault::DropBlock) << 3 << 1 << 0 << 2 << ok << QString();
-        QTest::newRow("lost ACK: the block is resent and ACKed again")
-            << int(Fault::LoseAck) << 3 << 1 << 0 << 2 << ok << QString();
-        QTest::newRow("noise instead of the ACK is resent")
-            << int(Fault::GarbageAck) << 3 << 1 << 0 << 2 << ok << QString();
-        QTest::newRow("single CAN is resent")
-            << int(Fault::SingleCancel) << 3 << 1 << 0 << 2 << ok << QString();
+        hostileRow("C before the header ACK", {Fault::CrcBeforeHeaderAck, 0}, 1);
+        hostileRow("stray bytes in front of every ACK", {Fault::GarbageBetweenAcks, 2}, 1);
+        hostileRow("every ACK 50 ms late", {Fault::SlowAcks, 2, -1, 1, 0, 50}, 1);
+        hostileRow("dropped block is resent and completes", {Fault::DropBlock, 3}, 2);
+        hostileRow("lost ACK: the block is resent and ACKed again", {Fault::LoseAck, 3}, 2);
+        hostileRow("noise instead of the ACK is resent", {Fault::GarbageAck, 3}, 2);
+        hostileRow("single CAN is resent", {Fault::SingleCancel, 3}, 2);
         // Dropped with the input that waits before block 4: only a pair is an abort.
-        QTest::newRow("ACK then a lone CAN: the next block still goes")
-            << int(Fault::LoneCancelAfterAck) << 3 << 1 << 0 << 1 << ok << QString();
-        QTest::newRow("NAK once is resent")
-            << int(Fault::NakBlockOnce) << 2 << 1 << 0 << 2 << ok << QString();
-        QTest::newRow("NAK 10 times: the last resend completes")
-            << int(Fault::NakBlock) << 2 << 10 << 0 << 11 << ok << QString();
-        QTest::newRow("NAK every time: 1 send and 10 resends fail")
-            << int(Fault::NakBlockAlways) << 2 << 1 << 0 << 11 << nak
-            << "the meter refused block 2 of 6 eleven times";
-        QTest::newRow("11 time-outs on one packet fail")
-            << int(Fault::ChatterAt) << 3 << 1 << 0 << 11 << nak
-            << "the meter refused block 3 of 6 eleven times";
-        QTest::newRow("CAN CAN aborts at once")
-            << int(Fault::CancelAtBlock) << 2 << 1 << 0 << 1 << cancelled
-            << "the meter cancelled the transfer at block 2 of 6";
+        hostileRow("ACK then a lone CAN: the next block still goes", {Fault::LoneCancelAfterAck, 3},
+                   1);
+        // A single NAK is the first of these.
+        hostileRow("NAK 10 times: the last resend completes", {Fault::NakBlock, 2, -1, 10}, 11);
+        hostileRow("NAK every time: 1 send and 10 resends fail", {Fault::NakBlockAlways, 2}, 11,
+                   nak, "the meter refused block 2 of 6 eleven times");
+        hostileRow("11 time-outs on one packet fail", {Fault::ChatterAt, 3}, 11, nak,
+                   "the meter refused block 3 of 6 eleven times");
+        hostileRow("CAN CAN aborts at once", {Fault::CancelAtBlock, 2}, 1, cancelled,
+                   "the meter cancelled the transfer at block 2 of 6");
         // Found among the input discarded before block 3: block 3 must not go out at all.
-        QTest::newRow("CAN CAN right behind an ACK: nothing more is written")
-            << int(Fault::CancelAfterAck) << 2 << 1 << 0 << 1 << cancelled
-            << "the meter cancelled the transfer at block 3 of 6";
-        QTest::newRow("deaf for a while: resent until heard")
-            << int(Fault::DeafAt) << 3 << 1 << 200 << 3 << ok << QString();
-        QTest::newRow("dropped for good: three silent waits fail")
-            << int(Fault::DropBlock) << 3 << -1 << 0 << 3 << silent
-            << "the meter stopped answering at block 3 of 6";
-        QTest::newRow("unanswered last block fails")
-            << int(Fault::HangAt) << 6 << 1 << 0 << 3 << silent
-            << "the meter stopped answering at block 6 of 6";
-        QTest::newRow("unanswered end fails at the closing block")
-            << int(Fault::HangAt) << eot << 1 << 0 << 3 << silent
-            << "the meter stopped answering at the end of the transfer";
-        QTest::newRow("unanswered closing block fails")
-            << int(Fault::HangAt) << closing << 1 << 0 << 3 << silent
-            << "the meter stopped answering at the end of the transfer";
-        QTest::newRow("closing block NAKed 3 times is resent and completes")
-            << int(Fault::NakBlock) << closing << 3 << 0 << 4 << ok << QString();
-        QTest::newRow("closing block NAKed past the budget fails")
-            << int(Fault::NakBlock) << closing << 11 << 0 << 11 << nak
-            << "the meter refused the end of the transfer eleven times";
-        QTest::newRow("lost ACK of the closing block: resent and ACKed again")
-            << int(Fault::LoseAck) << closing << 1 << 0 << 2 << ok << QString();
-        QTest::newRow("single CAN at the closing block is resent")
-            << int(Fault::SingleCancel) << closing << 1 << 0 << 2 << ok << QString();
-        QTest::newRow("stray NAK in noise after an ACK: no resend")
-            << int(Fault::NakInNoise) << 3 << 1 << 0 << 1 << ok << QString();
+        hostileRow("CAN CAN right behind an ACK: nothing more is written",
+                   {Fault::CancelAfterAck, 2}, 1, cancelled,
+                   "the meter cancelled the transfer at block 3 of 6");
+        hostileRow("deaf for a while: resent until heard", {Fault::DeafAt, 3, -1, 1, 200}, 3);
+        hostileRow("dropped for good: three silent waits fail", {Fault::DropBlock, 3, -1, -1}, 3,
+                   silent, "the meter stopped answering at block 3 of 6");
+        hostileRow("unanswered last block fails", {Fault::HangAt, 6}, 3, silent,
+                   "the meter stopped answering at block 6 of 6");
+        // A meter that hangs at the end of transmission, which it takes without a word, looks
+        // the same to the flasher.
+        hostileRow("unanswered closing block fails", {Fault::HangAt, closing}, 3, silent,
+                   "the meter stopped answering at the end of the transfer");
+        hostileRow("closing block NAKed 3 times is resent and completes",
+                   {Fault::NakBlock, closing, -1, 3}, 4);
+        hostileRow("closing block NAKed past the budget fails", {Fault::NakBlock, closing, -1, 11},
+                   11, nak, "the meter refused the end of the transfer eleven times");
+        hostileRow("lost ACK of the closing block: resent and ACKed again",
+                   {Fault::LoseAck, closing}, 2);
+        hostileRow("single CAN at the closing block is resent", {Fault::SingleCancel, closing}, 2);
+        hostileRow("stray NAK in noise after an ACK: no resend", {Fault::NakInNoise, 3}, 1);
         // The header is confirmed like any packet.
-        QTest::newRow("header NAKed once is resent")
-            << int(Fault::NakBlockOnce) << 0 << 1 << 0 << 2 << ok << QString();
-        QTest::newRow("header lost: resent, and its C confirms it")
-            << int(Fault::LoseAck) << 0 << 1 << 0 << 1 << ok << QString();
-        QTest::newRow("header NAKed every time fails as a refusal")
-            << int(Fault::NakBlockAlways) << 0 << 1 << 0 << 11 << nak
-            << "the meter refused the start of the transfer (the image's name and size) eleven "
-               "times";
-        QTest::newRow("header never answered")
-            << int(Fault::Silent) << 0 << 1 << 0 << 3 << silent
-            << "the meter stopped answering at the start of the transfer";
-        QTest::newRow("no C after the header ACK")
-            << int(Fault::NoCrcRequest) << 0 << 1 << 0 << 1 << "meter-not-ready"
-            << "the meter took the image's name and size but never asked for the data";
-        QTest::newRow("unplugged at a block")
-            << int(Fault::UnplugAt) << 4 << 1 << 0 << 1 << "meter-unplugged"
-            << "the meter was unplugged at block 4 of 6";
+        hostileRow("header NAKed once is resent", {Fault::NakBlockOnce, 0}, 2);
+        hostileRow("header lost: resent, and its C confirms it", {Fault::LoseAck, 0}, 1);
+        hostileRow("header NAKed every time fails as a refusal", {Fault::NakBlockAlways, 0}, 11,
+                   nak,
+                   "the meter refused the start of the transfer (the image's name and size) "
+                   "eleven times");
+        hostileRow("header never answered", {Fault::Silent, 0}, 3, silent,
+                   "the meter stopped answering at the start of the transfer");
+        hostileRow("no C after the header ACK", {Fault::NoCrcRequest, 0}, 1, "meter-not-ready",
+                   "the meter took the image's name and size but never asked for the data");
+        hostileRow("unplugged at a block", {Fault::UnplugAt, 4}, 1, "meter-unplugged",
+                   "the meter was unplugged at block 4 of 6");
     }
 
     void hostileMeter()
     {
-        QFETCH(int, fault);
-        QFETCH(int, faultBlock);
-        QFETCH(int, faultCount);
-        QFETCH(int, faultMs);
+        QFETCH(PowerMeterOptions::Injection, fault);
         QFETCH(int, sends);
         QFETCH(QString, code);
         QFETCH(QString, words);
         const bool succeeds = code.isEmpty();
-        const int eot = PowerMeterOptions::endOfTransmission;
-        const int closing = PowerMeterOptions::closingBlock;
         PowerMeterOptions options;
-        options.fault = Fault(fault);
-        options.faultBlock = faultBlock;
-        options.faultCount = faultCount;
-        options.faultDurationMs = faultMs;
-        options.ackDelayMs = faultMs;
+        options.moreFaults = {fault};
         Bench bench;
         QVERIFY(bench.start(options));
         bench.shortenWaits();
@@ -286,19 +262,18 @@ private slots:
         QCOMPARE(QString(failed.code()), code);
         QCOMPARE(failed.describe(), words);
         QCOMPARE(failed.blocks, 6);
-        const bool atEnd = faultBlock == eot || faultBlock == closing;
-        const bool unplugged = fault == int(Fault::UnplugAt);
+        const bool atEnd = fault.block < 0; // the end of transmission or the closing block
 
         // Every packet once, the one the fault hit as often as it took; nothing after a failure.
-        QList<int> written(faultBlock == 0 ? sends : 1, 0);
-        const int lastBlock = succeeds || atEnd ? 6 : faultBlock;
+        QList<int> written(fault.block == 0 ? sends : 1, 0);
+        const int lastBlock = succeeds || atEnd ? 6 : fault.block;
         for (int block = 1; block <= lastBlock; ++block)
-            written.append(QList<int>(block == faultBlock ? sends : 1, block));
+            written.append(QList<int>(block == fault.block ? sends : 1, block));
         if (succeeds || atEnd) {
             written.append(endOfTransmission);
             written.append(QList<int>(atEnd ? sends : 1, 0));
         }
-        if (!unplugged) // the unplugged meter never saw its packet
+        if (fault.fault != Fault::UnplugAt) // the unplugged meter never saw its packet
             QTRY_COMPARE(packetsWritten(bench.meter->received()), written);
         QCOMPARE(bench.meter->holds(name, image), succeeds);
         if (succeeds)
@@ -319,65 +294,50 @@ private slots:
         QTest::addColumn<QByteArray>("answers"); // to those packets
         QTest::addColumn<QString>("code");
 
-        using Injection = PowerMeterOptions::Injection;
         const int eot = PowerMeterOptions::endOfTransmission;
         const int closing = PowerMeterOptions::closingBlock;
         const int end = endOfTransmission;
         const QByteArray ack(1, BootloaderProtocol::ack);
         const QByteArray nak(1, BootloaderProtocol::nak);
-        QTest::newRow("end NAKed once: sent again, then the closing block")
-            << false << 6 << QList<Injection>{{Fault::NakBlock, eot, -1, 1}}
-            << QList<int>{end, end, 0} << nak + ack << QString();
-        QTest::newRow("end ACKed, then silence: no closing block")
-            << true << 6 << QList<Injection>{} << QList<int>{end} << ack << QString();
-        QTest::newRow("end ACKed after a NAK: no closing block")
-            << true << 6 << QList<Injection>{{Fault::NakBlock, eot, -1, 1}} << QList<int>{end, end}
-            << nak + ack << QString();
+        const PowerMeterOptions::Injection endNakedOnce{Fault::NakBlock, eot};
+        endRow("end NAKed once: sent again, then the closing block", false, 6, {endNakedOnce},
+               {end, end, 0}, nak + ack);
+        endRow("end ACKed, then silence: no closing block", true, 6, {}, {end}, ack);
+        endRow("end ACKed after a NAK: no closing block", true, 6, {endNakedOnce}, {end, end},
+               nak + ack);
         // The closing block would be data block 256 to a meter that is still taking data.
-        QTest::newRow("32,640-byte image, end NAKed: it goes again")
-            << false << 255 << QList<Injection>{{Fault::NakBlock, eot, -1, 1}}
-            << QList<int>{end, end, 0} << nak + ack << QString();
+        endRow("32,640-byte image, end NAKed: it goes again", false, 255, {endNakedOnce},
+               {end, end, 0}, nak + ack);
         // A lone CAN refuses the end as a NAK does: a closing block now would be read as data.
-        const QByteArray cancel(1, BootloaderProtocol::cancel);
-        QTest::newRow("end refused with one CAN: sent again, then the closing block")
-            << false << 6 << QList<Injection>{{Fault::SingleCancel, eot, -1, 1}}
-            << QList<int>{end, end, 0} << cancel + ack << QString();
+        endRow("end refused with one CAN: sent again, then the closing block", false, 6,
+               {{Fault::SingleCancel, eot}}, {end, end, 0},
+               QByteArray(1, BootloaderProtocol::cancel) + ack);
         // The last data block's ACK must not pass for the end's; a meter that only prints after
         // the end never confirmed it, and is not waited on to the transfer's bound.
-        QTest::newRow("noise after the end, no answer: not written")
-            << true << 6 << QList<Injection>{{Fault::ChatterAt, eot, -1, 1}} << QList<int>{end}
-            << QByteArray() << QStringLiteral("meter-nak");
-        QTest::newRow("end NAKed every time fails as a refusal")
-            << false << 6 << QList<Injection>{{Fault::NakBlockAlways, eot, -1, 1}}
-            << QList<int>(11, end) << QByteArray(11, BootloaderProtocol::nak)
-            << QStringLiteral("meter-nak");
+        endRow("noise after the end, no answer: not written", true, 6, {{Fault::ChatterAt, eot}},
+               {end}, QByteArray(), QStringLiteral("meter-nak"));
+        endRow("end NAKed every time fails as a refusal", false, 6, {{Fault::NakBlockAlways, eot}},
+               QList<int>(11, end), QByteArray(11, BootloaderProtocol::nak),
+               QStringLiteral("meter-nak"));
         // Late answers of a data block must not count for the end: dropped in the quiet gap
         // before it.
-        QTest::newRow("late data-block ACK before the end: dropped")
-            << false << 6 << QList<Injection>{{Fault::StaleAck, 6, -1, 1, 0, 20}}
-            << QList<int>{end, 0} << ack << QString();
+        endRow("late data-block ACK before the end: dropped", false, 6,
+               {{Fault::StaleAck, 6, -1, 1, 0, 20}}, {end, 0}, ack);
         // And in the quiet gap before the closing block, which the meter then loses.
         const FirmwareFlasher::Timing timing;
-        QTest::newRow("late data-block ACK during the closing wait: dropped")
-            << false << 6
-            << QList<Injection>{{Fault::StaleAck, eot, -1, 1, 0,
-                                 timing.eotAnswerMs + timing.quietGapMs / 2},
-                                {Fault::DropBlock, closing, -1, 1}}
-            << QList<int>{end, 0, 0} << ack << QString();
-        QTest::newRow("closing ACK just before an unplug still counts")
-            << false << 6 << QList<Injection>{{Fault::DisappearAfterBlock, closing, -1, 1, 50}}
-            << QList<int>{end, 0} << ack << QString();
+        endRow("late data-block ACK during the closing wait: dropped", false, 6,
+               {{Fault::StaleAck, eot, -1, 1, 0, timing.eotAnswerMs + timing.quietGapMs / 2},
+                {Fault::DropBlock, closing}},
+               {end, 0, 0}, ack);
+        endRow("closing ACK just before an unplug still counts", false, 6,
+               {{Fault::DisappearAfterBlock, closing, -1, 1, 50}}, {end, 0}, ack);
         // One silent wait on each of two packets is not three in a row.
-        QTest::newRow("two silent waits twice, not in a row: written")
-            << false << 6
-            << QList<Injection>{{Fault::DropBlock, 2, -1, 2}, {Fault::DropBlock, 5, -1, 2}}
-            << QList<int>{end, 0} << ack << QString();
+        endRow("two silent waits twice, not in a row: written", false, 6,
+               {{Fault::DropBlock, 2, -1, 2}, {Fault::DropBlock, 5, -1, 2}}, {end, 0}, ack);
         // An ACK that comes past the limit is dropped before the next packet; kept, it would be
         // taken for the answer to block 4, which the meter lost.
-        QTest::newRow("ACK past the limit: the next block's loss is still seen")
-            << false << 6
-            << QList<Injection>{{Fault::LateAck, 3, -1, 1, 0, 250}, {Fault::DropBlock, 4, -1, 1}}
-            << QList<int>{end, 0} << ack << QString();
+        endRow("ACK past the limit: the next block's loss is still seen", false, 6,
+               {{Fault::LateAck, 3, -1, 1, 0, 250}, {Fault::DropBlock, 4}}, {end, 0}, ack);
     }
 
     void endOfTransfer()
@@ -418,10 +378,8 @@ private slots:
     void wholeTransferIsBounded()
     {
         PowerMeterOptions options;
-        options.fault = Fault::GarbageAck;
-        options.faultBlock = 2;
-        options.faultCount = 10; // the eleventh send gets through
-        options.moreFaults = {{Fault::GarbageAck, 3, -1, 10}, {Fault::GarbageAck, 4, -1, 10}};
+        for (int block = 2; block <= 4; ++block) // the eleventh send gets through
+            options.moreFaults.append({Fault::GarbageAck, block, -1, 10});
         Bench bench;
         QVERIFY(bench.start(options));
         bench.shortenWaits();
@@ -445,23 +403,50 @@ private slots:
     }
 
     // A meter that stops answering ends the call after three waits, not after all the resends
-    // its packet may have: at the real limit about 9 s.
-    void silenceEndsAfterThreeWaits()
+    // its packet may have: at the real limit about 9 s. An unplug ends it at once, even at the
+    // real limit: waiting that out for each remaining block would take minutes and then report
+    // success.
+    void waitsEndOnTime_data()
     {
+        QTest::addColumn<int>("fault");        // at block 4 of 100
+        QTest::addColumn<int>("ackTimeoutMs"); // 0: the real one
+        QTest::addColumn<int>("leastMs");
+        QTest::addColumn<int>("mostMs");
+        const int silentMs = FirmwareFlasher::maxSilentWaits * 200;
+        QTest::newRow("silent meter: three waits")
+            << int(Fault::HangAt) << 200 << silentMs << silentMs + 400;
+        // 100 blocks take about half a second when all goes well; waiting out the ACK limit for
+        // even one block after the unplug would take 3 s.
+        QTest::newRow("unplugged meter: at once") << int(Fault::UnplugAt) << 0 << 0 << 1500;
+    }
+
+    void waitsEndOnTime()
+    {
+        QFETCH(int, fault);
+        QFETCH(int, ackTimeoutMs);
+        QFETCH(int, leastMs);
+        QFETCH(int, mostMs);
         PowerMeterOptions options;
-        options.fault = Fault::HangAt;
+        options.fault = Fault(fault);
         options.faultBlock = 4;
         Bench bench;
         QVERIFY(bench.start(options));
         QCOMPARE(bench.flasher.currentAckTimeoutMs(), FirmwareFlasher::attachedAckTimeoutMs);
-        bench.timing.ackTimeoutMs = 200;
-        bench.flasher.setTiming(bench.timing);
+        if (ackTimeoutMs > 0) {
+            bench.timing.ackTimeoutMs = ackTimeoutMs;
+            bench.flasher.setTiming(bench.timing);
+        }
         QElapsedTimer elapsed;
         elapsed.start();
-        QVERIFY(!bench.flasher.flashImage(testImage(4096), QStringLiteral("x.bin")));
-        const qint64 expectedMs = FirmwareFlasher::maxSilentWaits * 200;
-        QVERIFY2(elapsed.elapsed() >= expectedMs && elapsed.elapsed() < expectedMs + 400,
-                 qPrintable(QString::number(elapsed.elapsed())));
+        {
+            // Undetected, the unplug would hold this thread for minutes.
+            const Watchdog watchdog(10000, "flashing a meter that stops answering");
+            QVERIFY(!bench.flasher.flashImage(testImage(100 * 128), QStringLiteral("x.bin")));
+        }
+        const qint64 tookMs = elapsed.elapsed();
+        QVERIFY2(tookMs >= leastMs && tookMs < mostMs, qPrintable(QString::number(tookMs)));
+        QCOMPARE(bench.flasher.lastFailure().block, 4);
+        QCOMPARE(bench.link.failed(), fault == int(Fault::UnplugAt));
     }
 
     // The meter gets one byte per character: a NUL would forge the size field that follows the
@@ -530,30 +515,6 @@ private slots:
         QCOMPARE(reported, (QStringList{images[1].name, images[2].name}));
         QTest::qWait(50);
         QCOMPARE(bench.meter->received(), QByteArray());
-    }
-
-    // An unplug during streaming ends the call at once; waiting out the ACK limit for each
-    // remaining block would take minutes and then report success.
-    void unplugMidTransferFailsAtOnce()
-    {
-        PowerMeterOptions options;
-        options.fault = Fault::UnplugAt;
-        options.faultBlock = 4;
-        Bench bench;
-        QVERIFY(bench.start(options));
-        QElapsedTimer elapsed;
-        elapsed.start();
-        {
-            // Undetected, the unplug would hold this thread for minutes.
-            const Watchdog watchdog(10000, "flashing after the unplug");
-            QVERIFY(!bench.flasher.flashImage(testImage(100 * 128), QStringLiteral("x.bin")));
-        }
-        QVERIFY(bench.link.failed());
-        QCOMPARE(bench.flasher.lastFailure().kind, Kind::MeterUnplugged);
-        QCOMPARE(bench.flasher.lastFailure().block, 4);
-        // 100 blocks take about half a second when all goes well; waiting out the ACK limit for
-        // even one block after the unplug would take 3 s.
-        QVERIFY2(elapsed.elapsed() < 1500, qPrintable(QString::number(elapsed.elapsed())));
     }
 };
 

@@ -35,43 +35,29 @@ private slots:
 
     void cleanup() { standIn.stopLogind(); }
 
-    void locksWithTheUpdatesValuesUntilReleased_data()
-    {
-        QTest::addColumn<bool>("hooked");
-        QTest::addColumn<bool>("byDestructor");
-        QTest::newRow("console: release() closes the lock") << false << false;
-        QTest::newRow("window: the destructor closes the lock") << true << true;
-    }
-
+    // Held with the update's values until released; the next run takes a fresh lock, which the
+    // destructor closes too.
     void locksWithTheUpdatesValuesUntilReleased()
     {
-        QFETCH(bool, hooked);
-        QFETCH(bool, byDestructor);
         QVERIFY(standIn.startLogind());
         auto inhibitor = std::make_unique<SleepInhibitor>(programName);
-        if (hooked)
-            inhibitor->setWaitHook([] { QCoreApplication::processEvents(); });
-
+        const QList<QStringList> expected{LogindStandIn::updateLock(programName)};
         QVERIFY(inhibitor->acquire());
         QVERIFY(inhibitor->isHeld());
         QCOMPARE(inhibitor->reason(), QString());
         QVERIFY(inhibitor->acquire()); // a held lock is not taken twice
-        const QList<QStringList> expected{LogindStandIn::updateLock(programName)};
         QCOMPARE(standIn.inhibitors(), expected);
-
-        if (byDestructor) {
-            inhibitor.reset();
-        } else {
-            inhibitor->release();
-            QVERIFY(!inhibitor->isHeld());
-        }
+        inhibitor->release();
+        QVERIFY(!inhibitor->isHeld());
         // logind lets go of a lock only when every copy of its descriptor is closed.
         QTRY_COMPARE(standIn.inhibitors(), QList<QStringList>());
-        if (inhibitor) {
-            // The next run takes a fresh lock.
-            QVERIFY(inhibitor->acquire());
-            QCOMPARE(standIn.inhibitors(), expected);
-        }
+
+        // As the window takes it: its hook runs while the inhibitor waits.
+        inhibitor->setWaitHook([] { QCoreApplication::processEvents(); });
+        QVERIFY(inhibitor->acquire());
+        QCOMPARE(standIn.inhibitors(), expected);
+        inhibitor.reset();
+        QTRY_COMPARE(standIn.inhibitors(), QList<QStringList>());
     }
 
     void goesOnWithoutALockLogindWillNotGive_data()
@@ -90,12 +76,10 @@ private slots:
             << true << true << "s"
             << "ret = 'locked'"
             << "org.freedesktop.DBus.Error.InvalidSignature";
-        QTest::newRow("no logind on the system bus") << true << false << ""
-                                                     << ""
+        QTest::newRow("no logind on the system bus") << true << false << QString() << QString()
                                                      << "org.freedesktop.DBus.Error.ServiceUnknown";
-        QTest::newRow("no system bus") << false << false << ""
-                                       << ""
-                                       << "no system bus";
+        QTest::newRow("no system bus")
+            << false << false << QString() << QString() << "no system bus";
     }
 
     void goesOnWithoutALockLogindWillNotGive()

@@ -69,15 +69,8 @@ void DownloadOutputTest::initTestCase()
 
 QStringList DownloadOutputTest::downloadTo(const QString &folder) const
 {
-    return {QStringLiteral("--server"),
-            server->baseUrl(),
-            QStringLiteral("--json"),
-            QStringLiteral("download"),
-            QStringLiteral("--branch"),
-            branch,
-            QStringLiteral("--output"),
-            folder,
-            version};
+    return {"--server", server->baseUrl(), "--json", "download", "--branch",
+            branch,     "--output",        folder,   version};
 }
 
 void DownloadOutputTest::unwritableFolderHasItsOwnStatus_data()
